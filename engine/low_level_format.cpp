@@ -1,0 +1,188 @@
+#include "engine/low_level_format.h"
+
+#include <cstdint>
+
+#include "engine/page_layout.h"
+#include "engine/reader_device.h"
+
+namespace {
+
+constexpr std::uint32_t kCisScanBlocks = 16;      // the CIS is looked for in the first 16 blocks
+constexpr std::uint32_t kMaxBlocksPerUnit = 65536;  // block numbers travel as 16 bits
+constexpr int kErasePassShare = 80;               // the erase pass drives the bar from 0 to 80
+constexpr int kAfterCisPosition = 85;
+constexpr int kAfterMbrPosition = 90;
+constexpr int kAfterBootSectorPosition = 98;
+constexpr int kDonePosition = 100;
+constexpr std::uint32_t kMediaChangePause = 1000;  // ms for the reader to present the card anew
+
+constexpr const char* kFormattingStatus = "Formatting............";
+constexpr const char* kBuildingStatus = "Building file system.....";
+
+// One run of the procedure over one reader.
+class FormatRun {
+ public:
+  FormatRun(CReaderDevice& reader, const std::atomic<int>& stopFlag, FormatHost& host)
+      : reader(reader), stopFlag(stopFlag), host(host) {}
+
+  int Run();
+
+ private:
+  bool StopRequested() const { return stopFlag.load() != 0; }
+  void Fail(const std::string& text) const;
+  bool ScanForCis();             // false when stopped
+  bool EraseUnit(std::uint8_t unit);  // false when stopped
+  std::uint32_t TotalSectors() const;
+  int BuildFileSystem();
+
+  CReaderDevice& reader;
+  const std::atomic<int>& stopFlag;
+  FormatHost& host;
+
+  std::uint32_t total = 0;        // physical sectors of every unit
+  std::uint32_t sectorsDone = 0;  // drives the progress bar
+  bool cisFound = false;
+  std::uint32_t cisBlock = 0;
+  PageBuffer page{};
+};
+
+void FormatRun::Fail(const std::string& text) const {
+  host.ShowMessage(text, "Error", MessageStyle{MessageButtons::Ok, MessageIcon::Error}, MessageOwner::Dialog);
+}
+
+std::uint32_t FormatRun::TotalSectors() const {
+  std::uint32_t sum = 0;
+  for (std::uint8_t u = 0; u < reader.GetUnitCount(); ++u) sum += reader.GetUnitSectors(u);
+  return sum;
+}
+
+// Reads the first page of each of the first 16 blocks of unit 0 until it
+// finds the CIS, or a good block without one (a CIS always sits in the first
+// good block), passing over bad and unreadable blocks.
+bool FormatRun::ScanForCis() {
+  const std::uint32_t perBlock = reader.GetSectorsPerBlock(0);
+  std::uint32_t sector = 0;
+  for (; sector < kCisScanBlocks * perBlock; sector += perBlock) {
+    if (StopRequested()) return false;
+    if (!reader.ReadPhySector(0, sector, page)) continue;
+    if (reader.IsCisPage(page)) {
+      cisFound = true;
+      cisBlock = sector / perBlock;
+      break;
+    }
+    if (page_layout::Redundant(page, page_layout::kDataStatus) == page_layout::kGood &&
+        page_layout::IsGoodBlockPage(page)) {
+      break;
+    }
+  }
+  sectorsDone = sector;
+  return true;
+}
+
+// Erases every good block of the unit, sparing the CIS block and those before
+// it on unit 0. A block is judged by the status byte of its first page.
+bool FormatRun::EraseUnit(std::uint8_t unit) {
+  const std::uint32_t perBlock = reader.GetSectorsPerBlock(unit);
+  const std::uint32_t blocks = reader.GetUnitSectors(unit) / perBlock;
+  const std::uint32_t first = (unit == 0 && cisFound) ? cisBlock + 1 : 0;
+  for (std::uint32_t block = first; block < blocks; ++block) {
+    if (StopRequested()) return false;
+    if (reader.ReadPhySector(unit, block * perBlock, page) && page_layout::IsGoodBlockPage(page)) {
+      reader.ErasePhyBlk(unit, static_cast<std::uint16_t>(block));
+    }
+    // 64-bit product: sectors done x 80 exceeds 32 bits on cards past 53 million pages.
+    host.SetProgress(static_cast<int>(std::uint64_t{sectorsDone} * kErasePassShare / total));
+    sectorsDone += perBlock;
+  }
+  return true;
+}
+
+int FormatRun::BuildFileSystem() {
+  host.SetProgress(kAfterCisPosition);
+  host.SetStatus(kBuildingStatus);
+
+  if (reader.FormatEnd()) {
+    host.Sleep(kMediaChangePause);
+  } else {
+    Fail("Issue media change fail!");
+  }
+  SectorBuffer sector0{};
+  reader.ReadLBA(0, 1, sector0.data());  // lets the reader settle on the new medium; the data is not used
+
+  if (StopRequested()) return 0;
+  if (!reader.WriteMbr()) {
+    Fail("Write MBR error!");
+    return 0;
+  }
+  if (StopRequested()) return 0;
+  host.SetProgress(kAfterMbrPosition);
+  if (!reader.WriteBootSector()) {
+    Fail("Write boot sector error!");
+    return 0;
+  }
+  if (StopRequested()) return 0;
+  host.SetProgress(kAfterBootSectorPosition);
+
+  reader.FormatEnd();
+  host.Sleep(kMediaChangePause);
+  reader.DropHandle();
+  host.SetProgress(kDonePosition);
+  return 1;
+}
+
+int FormatRun::Run() {
+  const std::string fault = CardGeometryFault(reader.geometry);
+  if (!fault.empty()) {
+    Fail(fault);
+    return 0;
+  }
+
+  host.SetProgressRange(0, 100);
+  host.SetProgress(0);
+  host.SetStatus(kFormattingStatus);
+
+  std::uint32_t key = 0;
+  reader.GetCapacity(&key, nullptr);
+  reader.SetPartitionSectors(key - 32);
+  total = TotalSectors();
+
+  if (!ScanForCis()) return 0;
+  if (StopRequested()) return 0;
+  for (std::uint8_t unit = 0; unit < reader.GetUnitCount(); ++unit) {
+    if (!EraseUnit(unit)) return 0;
+  }
+  if (!cisFound && !reader.WriteCisBlock()) {
+    Fail("Write low level header error!");
+    return 0;
+  }
+  return BuildFileSystem();
+}
+
+}  // namespace
+
+std::string CardGeometryFault(const MediaGeometry& geometry) {
+  if (geometry.unitCount == 0 || geometry.unitCount > MediaGeometry::kMaxReportedUnits) {
+    return "The card reports no usable memory unit. It cannot be formatted.";
+  }
+  std::uint64_t total = 0;
+  std::uint64_t key = 0;
+  for (int u = 0; u < geometry.unitCount; ++u) {
+    const MediaUnit& unit = geometry.units[u];
+    if (unit.sectorsPerBlock == 0 || unit.totalSectors == 0) {
+      return "The card reports an invalid block size. It cannot be formatted.";
+    }
+    if (unit.totalSectors / unit.sectorsPerBlock > kMaxBlocksPerUnit) {
+      return "The card has more blocks than the reader can address. It cannot be formatted.";
+    }
+    total += unit.totalSectors;
+    key += std::uint64_t{unit.totalSectors >> 10} * 1000;
+  }
+  if (total > UINT32_MAX || key > UINT32_MAX) {
+    return "The card reports a size too large to handle. It cannot be formatted.";
+  }
+  return {};
+}
+
+int LowLevelFormat(CReaderDevice& reader, const std::atomic<int>& stopFlag, FormatHost& host) {
+  return FormatRun(reader, stopFlag, host).Run();
+}
