@@ -2,14 +2,15 @@
 
 #include <cstdint>
 
+#include "engine/fat_layout.h"
 #include "engine/page_layout.h"
 #include "engine/reader_device.h"
 
 namespace {
 
-constexpr std::uint32_t kCisScanBlocks = 16;      // the CIS is looked for in the first 16 blocks
+constexpr std::uint32_t kCisScanBlocks = 16;        // the CIS is looked for in the first 16 blocks
 constexpr std::uint32_t kMaxBlocksPerUnit = 65536;  // block numbers travel as 16 bits
-constexpr int kErasePassShare = 80;               // the erase pass drives the bar from 0 to 80
+constexpr int kErasePassShare = 80;                 // the erase pass drives the bar from 0 to 80
 constexpr int kAfterCisPosition = 85;
 constexpr int kAfterMbrPosition = 90;
 constexpr int kAfterBootSectorPosition = 98;
@@ -30,7 +31,7 @@ class FormatRun {
  private:
   bool StopRequested() const { return stopFlag.load() != 0; }
   void Fail(const std::string& text) const;
-  bool ScanForCis();             // false when stopped
+  bool ScanForCis();                  // false when stopped
   bool EraseUnit(std::uint8_t unit);  // false when stopped
   std::uint32_t TotalSectors() const;
   int BuildFileSystem();
@@ -143,7 +144,7 @@ int FormatRun::Run() {
 
   std::uint32_t key = 0;
   reader.GetCapacity(&key, nullptr);
-  reader.SetPartitionSectors(key - 32);
+  reader.SetPartitionSectors(key - kComputedPartitionStart);
   total = TotalSectors();
 
   if (!ScanForCis()) return 0;
@@ -177,8 +178,20 @@ std::string CardGeometryFault(const MediaGeometry& geometry) {
     total += unit.totalSectors;
     key += std::uint64_t{unit.totalSectors >> 10} * 1000;
   }
+  for (int u = geometry.unitCount; u < MediaGeometry::kUnitSlots; ++u) {
+    // A present unit after an absent record: the units are not numbered from 0.
+    if (geometry.units[u].tag != 0) return "The card reports its memory units out of order. It cannot be formatted.";
+  }
   if (total > UINT32_MAX || key > UINT32_MAX) {
     return "The card reports a size too large to handle. It cannot be formatted.";
+  }
+  // Standard capacities take their layout from the table; any other must
+  // give a valid computed FAT16 volume (a key below 1000 never does).
+  const auto capacityKey = static_cast<std::uint32_t>(key);
+  if (FindCapacityRow(capacityKey) == nullptr) {
+    const std::uint32_t partition = capacityKey >= kComputedPartitionStart ? capacityKey - kComputedPartitionStart : 0;
+    const LayoutFault fault = ComputedLayoutFault(capacityKey, partition);
+    if (fault != LayoutFault::None) return LayoutFaultMessage(fault);
   }
   return {};
 }
