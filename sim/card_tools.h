@@ -1,0 +1,44 @@
+// What a front end asks of a card image: a report of its state, and the
+// logical image the reader presents, read out or written in through the
+// reader's firmware.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "sim/card.h"
+#include "sim/fault_plan.h"
+
+namespace sim {
+
+struct CardReport {
+  CardGeometry geometry;
+  std::string standardName;         // "16M", or empty for another geometry
+  std::vector<BlockRef> badBlocks;  // in unit and block order
+  std::optional<std::uint32_t> cisBlock;
+  std::uint32_t logicalBlocks = 0;  // what the firmware presents
+  std::uint32_t mappedBlocks = 0;   // of those, how many are stored on the card
+  std::uint64_t logicalSectors = 0;
+};
+
+CardReport Inspect(Card& card);
+
+// The logical image: every sector the firmware presents, in order. Fails
+// (empty, with the reason) when a sector cannot be read.
+struct LogicalImage {
+  std::vector<std::uint8_t> bytes;
+  std::string error;
+};
+LogicalImage ExportLogical(Card& card);
+// Writes `bytes` (whole sectors, at most the card's logical size) from
+// sector 0 through the firmware, and commits the card. Returns an error
+// message, empty on success.
+std::string ImportLogical(Card& card, const std::vector<std::uint8_t>& bytes);
+
+// The same to and from files.
+std::string ExportLogicalFile(Card& card, const std::string& path);
+std::string ImportLogicalFile(Card& card, const std::string& path);
+
+}  // namespace sim

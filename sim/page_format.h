@@ -1,0 +1,65 @@
+// The SmartMedia page format as the reader's firmware writes it: the
+// redundant area's fields, the 3-byte Hamming ECC of each 256-byte half of
+// the data area, the block address word, and the card information structure
+// (CIS) page.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+
+#include "engine/cis.h"
+#include "engine/media_geometry.h"
+
+namespace sim {
+
+// Offsets inside the 16-byte redundant area (page byte 512 + n).
+namespace redundant {
+constexpr std::size_t kReserved = 0;  // bytes 0-3
+constexpr std::size_t kReservedLength = 4;
+constexpr std::size_t kDataStatus = 4;      // 0xFF: data valid
+constexpr std::size_t kBlockStatus = 5;     // 0xFF: good block; anything else: bad
+constexpr std::size_t kBlockAddress1 = 6;   // big-endian block address word
+constexpr std::size_t kEccSecondHalf = 8;   // ECC of data bytes 256-511
+constexpr std::size_t kBlockAddress2 = 11;  // copy of the block address word
+constexpr std::size_t kEccFirstHalf = 13;   // ECC of data bytes 0-255
+}  // namespace redundant
+
+constexpr std::size_t kRedundantStart = kSectorSize;  // page offset of redundant byte 0
+constexpr std::size_t kEccChunk = 256;                // bytes covered by one ECC
+constexpr std::size_t kEccSize = 3;
+constexpr std::uint8_t kErased = 0xFF;
+constexpr std::uint8_t kBadBlockMark = 0x00;  // what marks a block bad in its status byte
+
+using Ecc = std::array<std::uint8_t, kEccSize>;
+
+// The SmartMedia ECC of 256 bytes: 16 line-parity bits (byte 0: LP07..LP00,
+// byte 1: LP15..LP08) and 6 column-parity bits (byte 2: CP5..CP0 in bits 7-2,
+// bits 1-0 set), every parity bit inverted, so erased data gives FF FF FF.
+Ecc SmartMediaEcc(const std::uint8_t* data);
+
+// Block address word of logical block `lba` within its zone:
+// 0x1000 | (lba << 1) | parity, parity making the word's bit count even.
+std::uint16_t EncodeBlockAddress(std::uint16_t lba);
+// The logical block a word names, or none for an invalid word (wrong fixed
+// bits or odd parity).
+std::optional<std::uint16_t> DecodeBlockAddress(std::uint16_t word);
+constexpr std::uint16_t kErasedAddress = 0xFFFF;
+constexpr std::uint16_t kMaxZoneLba = 0x3FF;  // ten bits of logical block number
+
+// The redundant area of a page the firmware writes: status bytes 0xFF, the
+// block address twice and the ECC of both halves of `data`.
+RedundantArea LogicalRedundant(std::uint16_t lba, const std::uint8_t* data);
+
+// --- Card information structure ----------------------------------------------
+// The CIS image itself (CisImage, CisSignature) is the engine's table.
+
+// The whole CIS page: the image at data offsets 0 and 256, zeros elsewhere,
+// redundant bytes 0-5 0xFF and 6-15 zero.
+PageBuffer CisPage();
+// A CIS page: block and data status 0xFF, both block address copies zero,
+// and the signature (first ten image bytes) at data offsets 0 and 256.
+bool IsCisPage(const std::uint8_t* page);
+
+}  // namespace sim

@@ -1,0 +1,199 @@
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+
+#include "sim/card_tools.h"
+#include "sim/firmware.h"
+#include "sim/page_format.h"
+#include "tests/sim/sim_bench.h"
+
+namespace {
+
+using simtest::Pattern;
+using simtest::ScratchPath;
+using simtest::Send;
+using simtest::Standard;
+
+std::vector<std::uint8_t> FileBytes(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::vector<std::uint8_t>((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+void WriteFile(const std::string& path, std::uint64_t size) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  std::vector<char> zeros(static_cast<std::size_t>(size), '\xFF');
+  out.write(zeros.data(), static_cast<std::streamsize>(zeros.size()));
+}
+
+sim::CardOpen Create(const std::string& path, const char* size, sim::FaultPlan plan = {}, bool withCis = true,
+                     sim::Fill fill = sim::Fill::Erased) {
+  sim::CreateOptions options;
+  options.geometry = Standard(size);
+  options.plan = std::move(plan);
+  options.withCis = withCis;
+  options.fill = fill;
+  return sim::CreateCardImage(path, options);
+}
+
+struct SizeCase {
+  const char* name;
+  std::int64_t size;  // -1: no file at all
+};
+
+class RefusedImage : public ::testing::TestWithParam<SizeCase> {};
+
+TEST_P(RefusedImage, IsRefusedWithTheReason) {
+  const std::string path = ScratchPath("card.img");
+  std::filesystem::remove(path);
+  if (GetParam().size >= 0) WriteFile(path, static_cast<std::uint64_t>(GetParam().size));
+  const sim::CardOpen opened = sim::OpenCardImage(path);
+  EXPECT_FALSE(opened);
+  EXPECT_NE(opened.error.find(path), std::string::npos) << opened.error;
+}
+
+constexpr std::int64_t k16M = 1024 * 32 * 528;
+
+INSTANTIATE_TEST_SUITE_P(Files, RefusedImage,
+                         ::testing::Values(SizeCase{"Missing", -1}, SizeCase{"Empty", 0},
+                                           SizeCase{"TruncatedByAByte", k16M - 1},
+                                           SizeCase{"TruncatedByAPage", k16M - 528},
+                                           SizeCase{"OnePageTooMany", k16M + 528},
+                                           SizeCase{"PlainSixteenMegabytes", 16 * 1024 * 1024}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST(CardImage, ExplicitGeometryMustMatchTheFileSize) {
+  const std::string path = ScratchPath("two-units.img");
+  const sim::CardGeometry twoUnits{{{1024, 32}, {512, 16}}};
+  WriteFile(path, static_cast<std::uint64_t>(k16M));
+  const sim::CardOpen refused = sim::OpenCardImage(path, twoUnits);
+  EXPECT_FALSE(refused);
+  EXPECT_NE(refused.error.find("truncated"), std::string::npos) << refused.error;
+  WriteFile(path, twoUnits.ImageBytes());
+  EXPECT_TRUE(sim::OpenCardImage(path, twoUnits));
+  EXPECT_FALSE(sim::OpenCardImage(path)) << "two units are not recognised by size";
+}
+
+TEST(CardImage, RecognisesEveryStandardSize) {
+  for (const sim::StandardCard& standard : sim::kStandardCards) {
+    if (std::string(standard.name) == "128M" || std::string(standard.name) == "64M") continue;  // kept quick
+    const std::string path = ScratchPath(std::string(standard.name) + ".img");
+    ASSERT_TRUE(Create(path, standard.name));
+    const sim::CardOpen opened = sim::OpenCardImage(path);
+    ASSERT_TRUE(opened) << opened.error;
+    EXPECT_EQ(sim::StandardName(opened.card->Geometry()), standard.name);
+  }
+}
+
+TEST(CardImage, EveryCommandReachesTheFile) {
+  const std::string path = ScratchPath("card.img");
+  sim::CardOpen opened = Create(path, "1M");
+  ASSERT_TRUE(opened) << opened.error;
+  sim::Reader reader(*opened.card);
+  auto data = Pattern(512, 1);
+  ASSERT_EQ(Send(reader, WriteLbaCommand(17, 1), data.data()), sim::kStatusGood);
+  EXPECT_TRUE(FileBytes(path) == opened.card->Media().Bytes());
+  ASSERT_EQ(Send(reader, ErasePhyBlkCommand(0, 200)), sim::kStatusGood);
+  ASSERT_EQ(Send(reader, WritePhySectorCommand(0, 8 * 201), data.data()), sim::kStatusGood);
+  EXPECT_TRUE(FileBytes(path) == opened.card->Media().Bytes());
+}
+
+TEST(CardImage, TheMapSurvivesReopening) {
+  const std::string path = ScratchPath("card.img");
+  const auto image = Pattern(4000 * 512, 8);
+  std::optional<sim::BlockRef> where;
+  {
+    sim::CardOpen opened = Create(path, "2M");
+    ASSERT_TRUE(opened);
+    ASSERT_EQ(sim::ImportLogical(*opened.card, image), "");
+    sim::Reader reader(*opened.card);
+    auto sector = Pattern(512, 9);
+    ASSERT_EQ(Send(reader, WriteLbaCommand(1234, 1), sector.data()), sim::kStatusGood);
+    where = reader.Logical().Locate(1234 / 8);
+  }
+  sim::CardOpen reopened = sim::OpenCardImage(path);
+  ASSERT_TRUE(reopened) << reopened.error;
+  sim::Reader reader(*reopened.card);
+  EXPECT_EQ(reader.Logical().Locate(1234 / 8)->block, where->block);
+  std::vector<std::uint8_t> sector(512);
+  ASSERT_EQ(Send(reader, ReadLbaCommand(1234, 1), sector.data()), sim::kStatusGood);
+  EXPECT_EQ(sector, Pattern(512, 9));
+  ASSERT_EQ(Send(reader, ReadLbaCommand(3999, 1), sector.data()), sim::kStatusGood);
+  EXPECT_TRUE(std::equal(sector.begin(), sector.end(), image.begin() + 3999 * 512));
+}
+
+TEST(CardImage, CreationMarksFactoryBadBlocksAndPutsTheCisInTheFirstGoodBlock) {
+  const std::string path = ScratchPath("card.img");
+  sim::FaultPlan plan;
+  plan.factoryBadBlocks = {{0, 0}, {0, 9}};
+  plan.writeProtected = true;
+  sim::CardOpen opened = Create(path, "16M", plan, true, sim::Fill::Random);
+  ASSERT_TRUE(opened) << opened.error;
+  const sim::Nand& nand = opened.card->Media();
+  for (std::uint32_t p = 0; p < 32; ++p) {
+    EXPECT_EQ(nand.Page(0, p)[512 + 5], 0x00);
+    EXPECT_EQ(nand.Page(0, 9 * 32 + p)[512 + 5], 0x00);
+  }
+  const PageBuffer cis = sim::CisPage();
+  EXPECT_TRUE(std::equal(cis.begin(), cis.end(), nand.Page(0, 32)));
+  const sim::CardReport report = sim::Inspect(*opened.card);
+  EXPECT_EQ(report.cisBlock, 1u);
+  EXPECT_EQ(report.badBlocks, (std::vector<sim::BlockRef>{{0, 0}, {0, 9}}));
+  EXPECT_EQ(report.mappedBlocks, 1000u) << "a randomly filled card has every logical block stored";
+  EXPECT_EQ(report.logicalSectors, 32000u);
+  EXPECT_TRUE(FileBytes(path) == nand.Bytes());
+  const sim::FaultPlanLoad sidecar = sim::LoadFaultPlan(path);
+  EXPECT_EQ(sidecar.error, "");
+  EXPECT_TRUE(sidecar.plan.writeProtected);
+  EXPECT_TRUE(sidecar.plan.factoryBadBlocks.empty()) << "they live in the image";
+}
+
+TEST(CardImage, CreationWithoutCisLeavesEveryBlockErased) {
+  const std::string path = ScratchPath("card.img");
+  sim::CardOpen opened = Create(path, "1M", {}, false);
+  ASSERT_TRUE(opened);
+  const sim::CardReport report = sim::Inspect(*opened.card);
+  EXPECT_FALSE(report.cisBlock);
+  EXPECT_EQ(report.mappedBlocks, 0u);
+  EXPECT_FALSE(std::filesystem::exists(sim::FaultSidecarPath(path)));
+}
+
+TEST(CardImage, RefusesBadBlocksOffTheCard) {
+  sim::CreateOptions options;
+  options.geometry = Standard("1M");
+  options.plan.factoryBadBlocks = {{0, 256}};
+  EXPECT_FALSE(sim::CreateCard(options));
+  options.plan.factoryBadBlocks = {{1, 0}};
+  EXPECT_FALSE(sim::CreateCard(options));
+}
+
+TEST(FaultPlanText, RoundTrips) {
+  sim::FaultPlan plan;
+  plan.writeProtected = true;
+  plan.removeAfterCommands = 120;
+  plan.unreadablePages = {{0, 64}, {1, 3}};
+  plan.failingErase = {{0, 7}};
+  plan.failingProgram = {{0, 9}};
+  plan.commandFaults = {{0xE6, std::uint8_t{5}, 1, false}, {0xE8, std::nullopt, 3, true}};
+  plan.inquiryId = "Generic STORAGE device";
+  plan.mediaInfoReply = std::array<std::uint8_t, 36>{1, 0, 0, 0, 10, 8};
+  plan.cardType = 0;
+  plan.lunMap = 0x18;
+  const sim::FaultPlanLoad parsed = sim::ParseFaultPlan(sim::FormatFaultPlan(plan));
+  ASSERT_EQ(parsed.error, "");
+  EXPECT_EQ(sim::FormatFaultPlan(parsed.plan), sim::FormatFaultPlan(plan));
+  EXPECT_EQ(parsed.plan.commandFaults[1].failAtCall, 3u);
+  EXPECT_TRUE(parsed.plan.commandFaults[1].andLater);
+  EXPECT_EQ(parsed.plan.inquiryId, "Generic STORAGE device");
+}
+
+TEST(FaultPlanText, RefusesWhatItDoesNotKnow) {
+  for (const char* text : {"write-protect yes", "erase-fails 7", "fail-command E8 at 0", "fail-command XY at 1",
+                           "media-info 01 02", "remove-after -1", "lun-map 100", "format-the-moon"}) {
+    const sim::FaultPlanLoad parsed = sim::ParseFaultPlan(std::string("# comment\n\n") + text + "\n");
+    EXPECT_NE(parsed.error.find("line 3"), std::string::npos) << text << ": " << parsed.error;
+  }
+}
+
+}  // namespace
