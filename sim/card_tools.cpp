@@ -2,6 +2,7 @@
 
 #include <fstream>
 #include <iterator>
+#include <utility>
 
 #include "sim/firmware.h"
 
@@ -18,6 +19,14 @@ std::uint32_t Chunk(const Card& card) {
 }
 
 }  // namespace
+
+CardAndPlan OpenCardAndPlan(const std::string& imagePath, const std::optional<CardGeometry>& geometry) {
+  CardOpen opened = geometry ? OpenCardImage(imagePath, *geometry) : OpenCardImage(imagePath);
+  if (!opened) return CardAndPlan{nullptr, {}, opened.error};
+  FaultPlanLoad sidecar = LoadFaultPlan(imagePath);
+  if (!sidecar.error.empty()) return CardAndPlan{nullptr, {}, sidecar.error};
+  return CardAndPlan{std::move(opened.card), std::move(sidecar.plan), ""};
+}
 
 CardReport Inspect(Card& card) {
   CardReport report;

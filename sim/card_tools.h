@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -12,6 +13,17 @@
 #include "sim/fault_plan.h"
 
 namespace sim {
+
+// A card image together with the fault plan of its sidecar: what a front end
+// hands to a Reader. Either part failing gives no card and the reason.
+struct CardAndPlan {
+  std::unique_ptr<Card> card;
+  FaultPlan plan;
+  std::string error;
+  explicit operator bool() const { return card != nullptr; }
+};
+// The geometry is recognised by the file's size unless given.
+CardAndPlan OpenCardAndPlan(const std::string& imagePath, const std::optional<CardGeometry>& geometry = {});
 
 struct CardReport {
   CardGeometry geometry;

@@ -149,6 +149,23 @@ TEST(CardImage, CreationMarksFactoryBadBlocksAndPutsTheCisInTheFirstGoodBlock) {
   EXPECT_TRUE(sidecar.plan.factoryBadBlocks.empty()) << "they live in the image";
 }
 
+TEST(CardImage, OpensWithTheSidecarsPlan) {
+  const std::string path = ScratchPath("card.img");
+  sim::FaultPlan plan;
+  plan.writeProtected = true;
+  ASSERT_TRUE(Create(path, "1M", plan));
+  sim::CardAndPlan opened = sim::OpenCardAndPlan(path);
+  ASSERT_TRUE(opened) << opened.error;
+  EXPECT_TRUE(opened.plan.writeProtected);
+  {
+    std::ofstream sidecar(sim::FaultSidecarPath(path), std::ios::trunc);
+    sidecar << "write-protect\nerase-fails seven\n";
+  }
+  const sim::CardAndPlan refused = sim::OpenCardAndPlan(path);
+  EXPECT_FALSE(refused);
+  EXPECT_NE(refused.error.find("line 2"), std::string::npos) << refused.error;
+}
+
 TEST(CardImage, CreationWithoutCisLeavesEveryBlockErased) {
   const std::string path = ScratchPath("card.img");
   sim::CardOpen opened = Create(path, "1M", {}, false);
