@@ -1,0 +1,24 @@
+// What a command-line tool runs with: its streams, whether stderr is a
+// terminal, how it sleeps and the stop flag that Ctrl-C raises. The real
+// programs fill it from the process; tests fill it with string streams, a
+// virtual sleep and their own flag.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <iosfwd>
+
+struct CliContext {
+  std::ostream& out;
+  std::ostream& err;
+  std::istream& in;
+  bool errIsTerminal = false;
+  std::function<void(std::uint32_t)> sleep;
+  std::atomic<int>& stopFlag;
+};
+
+// Exit statuses of the tools.
+constexpr int kExitSuccess = 0;
+constexpr int kExitFailure = 1;  // the work failed or was refused
+constexpr int kExitUsage = 2;    // the command line was wrong

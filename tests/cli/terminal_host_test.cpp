@@ -1,0 +1,88 @@
+#include <gtest/gtest.h>
+
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "app/cli/terminal_host.h"
+
+namespace {
+
+struct Terminal {
+  std::ostringstream err;
+  std::istringstream in;
+  std::vector<std::uint32_t> sleeps;
+  TerminalHost Host(bool isTerminal, bool assumeYes, const std::string& input = "") {
+    in.str(input);
+    return TerminalHost(TerminalIo{err, in, isTerminal, [this](std::uint32_t ms) { sleeps.push_back(ms); }}, assumeYes);
+  }
+};
+
+constexpr MessageStyle kYesNo{MessageButtons::YesNo, MessageIcon::Warning};
+constexpr MessageStyle kOk{MessageButtons::Ok, MessageIcon::Error};
+
+TEST(MessageLine, FoldsLineBreaksAndKeepsTheCaption) {
+  EXPECT_EQ(MessageLine("Error", "The disk cannot be formatted!\nThe switched is in write protect mode.\n"),
+            "Error: The disk cannot be formatted! The switched is in write protect mode.");
+  EXPECT_EQ(MessageLine("Information", "Format Complete!"), "Information: Format Complete!");
+}
+
+struct AnswerCase {
+  std::string input;
+  bool assumeYes;
+  MessageAnswer expected;
+};
+
+class QuestionTest : public ::testing::TestWithParam<AnswerCase> {};
+
+TEST_P(QuestionTest, AnswersFromTheTerminal) {
+  Terminal terminal;
+  TerminalHost host = terminal.Host(false, GetParam().assumeYes, GetParam().input);
+  EXPECT_EQ(host.ShowMessage("Continue?", "Warning", kYesNo, MessageOwner::Dialog), GetParam().expected);
+  EXPECT_NE(terminal.err.str().find("Warning: Continue? [y/N]"), std::string::npos);
+}
+
+INSTANTIATE_TEST_SUITE_P(Answers, QuestionTest,
+                         ::testing::Values(AnswerCase{"y\n", false, MessageAnswer::Yes},
+                                           AnswerCase{" YES \n", false, MessageAnswer::Yes},
+                                           AnswerCase{"n\n", false, MessageAnswer::No},
+                                           AnswerCase{"\n", false, MessageAnswer::No},
+                                           AnswerCase{"yep\n", false, MessageAnswer::No},
+                                           AnswerCase{"", false, MessageAnswer::No},  // end of input
+                                           AnswerCase{"", true, MessageAnswer::Yes}));
+
+TEST(TerminalHost, PlainLinesGiveEveryTenthAndTheMilestones) {
+  Terminal terminal;
+  {
+    TerminalHost host = terminal.Host(false, true);
+    host.ShowStatus(true);
+    host.SetProgressRange(0, 100);
+    for (int p : {0, 3, 9, 10, 11, 55, 79, 85, 90, 98, 100}) host.SetProgress(p);
+    host.ShowStatus(false);
+    host.SetProgress(0);  // the job's end steps: not shown once the status is hidden
+  }
+  EXPECT_EQ(terminal.err.str(), "0%\n10%\n55%\n79%\n85%\n90%\n100%\n");
+}
+
+TEST(TerminalHost, BarRedrawsOneLineAndEndsItBeforeAMessage) {
+  Terminal terminal;
+  TerminalHost host = terminal.Host(true, true);
+  host.ShowStatus(true);
+  host.SetProgressRange(0, 100);
+  host.SetStatus("Formatting");
+  host.SetProgress(50);
+  host.ShowMessage("Write MBR error!", "Error", kOk, MessageOwner::Dialog);
+  const std::string out = terminal.err.str();
+  EXPECT_NE(out.find("\r[####################....................]  50%  Formatting"), std::string::npos) << out;
+  EXPECT_NE(out.find("\nError: Write MBR error!\n"), std::string::npos) << out;
+}
+
+TEST(TerminalHost, SleepsThroughItsClock) {
+  Terminal terminal;
+  TerminalHost host = terminal.Host(false, true);
+  host.Sleep(1000);
+  host.Sleep(500);
+  EXPECT_EQ(terminal.sleeps, (std::vector<std::uint32_t>{1000, 500}));
+}
+
+}  // namespace
