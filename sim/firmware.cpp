@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "sim/byte_order.h"
+#include "engine/byte_order.h"
 #include "sim/page_format.h"
 
 namespace sim {

@@ -4,7 +4,7 @@
 #include <cstring>
 #include <utility>
 
-#include "sim/byte_order.h"
+#include "engine/byte_order.h"
 #include "sim/page_format.h"
 
 namespace sim {

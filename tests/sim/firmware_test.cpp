@@ -3,7 +3,7 @@
 #include <algorithm>
 
 #include "engine/reader_device.h"
-#include "sim/byte_order.h"
+#include "engine/byte_order.h"
 #include "sim/card_tools.h"
 #include "sim/firmware.h"
 #include "sim/page_format.h"
@@ -129,8 +129,8 @@ TEST(Firmware, WrittenPagesCarryAddressAndEcc) {
     const sim::Ecc first = sim::SmartMediaEcc(page);
     const sim::Ecc second = sim::SmartMediaEcc(page + 256);
     for (int i = 0; i < 6; ++i) EXPECT_EQ(area[i], 0xFF) << "page " << p << " byte " << i;
-    EXPECT_EQ(sim::LoadBe16(area + 6), 0x1001) << "lba 0 of its zone, parity bit set";
-    EXPECT_EQ(sim::LoadBe16(area + 11), 0x1001);
+    EXPECT_EQ(LoadBe16(area + 6), 0x1001) << "lba 0 of its zone, parity bit set";
+    EXPECT_EQ(LoadBe16(area + 11), 0x1001);
     EXPECT_TRUE(std::equal(second.begin(), second.end(), area + 8)) << "page " << p;
     EXPECT_TRUE(std::equal(first.begin(), first.end(), area + 13)) << "page " << p;
     if (p == 7) {
