@@ -1,0 +1,109 @@
+// The card reader on the NT family: the card's volume, found by trying the
+// drive letters C: to Z:, carries every reader command as a SCSI pass-through
+// request.
+//
+// The backend keeps one handle of the card's volume in `volumeHandle` from
+// FindDevice on. After a failed command it closes that handle and pauses
+// 1000 ms; the next command opens the volume again from `driveLetter`, and
+// says so in a message box when it cannot. Close (and DropHandle, and
+// FlushDisk) leave no handle open.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string>
+
+#include "engine/reader_device.h"
+#include "transport/passthrough/pass_through_request.h"
+#include "transport/passthrough/volume_api.h"
+#include "transport/reader_commands.h"
+
+// "\\.\E:" for 'E'.
+std::string VolumePath(char letter);
+
+class CPassThroughReader : public CReaderDevice {
+ public:
+  static constexpr char kFirstDriveLetter = 'C';
+  static constexpr char kLastDriveLetter = 'Z';
+  static constexpr std::uint32_t kFailurePauseMs = 1000;
+  static constexpr std::uint32_t kWaitReadyMs = 1000;
+  static constexpr int kLockTries = 5;
+  static constexpr std::uint32_t kLockRetryPauseMs = 100;
+
+  // Every volume is opened for reading and writing, shared for both, and
+  // must exist already.
+  static constexpr DWORD kVolumeAccess = GENERIC_READ | GENERIC_WRITE;
+  static constexpr DWORD kVolumeSharing = FILE_SHARE_READ | FILE_SHARE_WRITE;
+  static constexpr DWORD kVolumeDisposition = OPEN_EXISTING;
+  static constexpr DWORD kVolumeFlags = 0;
+
+  explicit CPassThroughReader(FormatHost& host, VolumeApi& api = SystemVolumeApi());
+
+  int UnlockVolume() override;  // on the held handle; 0 when none is held
+  int LockVolume() override;    // on the held handle; 0 when none is held
+  void DropHandle() override;
+  int GetDeviceState(std::uint8_t& state) override;
+  int WaitReady() override;
+  // Takes and releases the volume's exclusive lock on a handle of its own,
+  // trying five times 100 ms apart. The held handle is dropped first.
+  int FlushDisk() override;
+  char GetDriveLetter() override { return driveLetter; }
+  int SetLbaOffset(std::uint32_t offset) override;
+  int FormatEnd() override;
+  int Lock() override;
+  int UnLock() override;
+  int WritePhySector(std::uint8_t unit, std::uint32_t sector, const SectorBuffer& data) override;
+  int WriteRedundant(std::uint8_t unit, std::uint32_t sector, const RedundantArea& redundant) override;
+  int ReadPhySector(std::uint8_t unit, std::uint32_t sector, PageBuffer& page) override;
+  int ErasePhyBlk(std::uint8_t unit, std::uint16_t block) override;
+  // One command on `volumeHandle` (the volume being probed, not the held
+  // one), with PathId `bus` and TargetId `target`. After a failure: 1000 ms
+  // pause, geometry untouched, the handle left open for the caller.
+  int ReadMediaInfo(void* volumeHandle, std::uint8_t bus, std::uint8_t target, MediaGeometry& geometry) override;
+  int IsOpen() override { return openFlag != 0 ? 1 : 0; }
+  // The sectors travel straight from the caller's buffer.
+  int WriteLBA(std::uint16_t sector, std::uint16_t count, const std::uint8_t* data) override;
+  // One sector is copied through the request's data area. More than one
+  // would overrun it, so such a read goes straight into the caller's buffer
+  // as a write does.
+  int ReadLBA(std::uint16_t sector, std::uint16_t count, std::uint8_t* data) override;
+  void Close() override { DropHandle(); }
+  // Tries C: to Z:, always to the end. A volume is a candidate when it
+  // answers INQUIRY as a supported reader and reports a SmartMedia card.
+  // The first candidate is accepted (its media information read, its handle
+  // kept, `found` = its position from C:); a second one refuses both.
+  int FindDevice(char& found) override;
+
+  // The probes of the search: one attempt on the given handle, no pause, no
+  // message; 0 at once for a null handle. Inquiry asks for the low 8 bits
+  // of `length` bytes.
+  int Inquiry(void* handle, std::uint8_t* buffer, std::uint32_t length);
+  int GetCardType(void* handle, std::uint8_t& type);
+
+ private:
+  // Where a command's data comes from or goes to.
+  struct Payload {
+    const std::uint8_t* out = nullptr;
+    std::uint8_t* in = nullptr;
+  };
+
+  HANDLE OpenVolume(char letter);  // null when the volume cannot be opened
+  void CloseVolume(HANDLE handle);
+  bool IsCandidate(HANDLE handle);
+  void ShowError(const std::string& text);
+
+  // The cached-handle pattern: (re)open the volume, one request, and after a
+  // failure drop the handle and pause.
+  int RunCached(const ReaderCommand& command, const passthrough::RequestRow& row, Payload payload);
+  int RunCached(const ReaderCommand& command, ReaderOperation operation, Payload payload);
+  // One request on `handle`: true when the system carried it and the reader
+  // answered with good status.
+  bool Transmit(HANDLE handle, const ReaderCommand& command, const passthrough::RequestRow& row, Payload payload,
+                UCHAR pathId = 0, UCHAR targetId = 0);
+  bool TransmitBuffered(HANDLE handle, const ReaderCommand& command, const passthrough::RequestRow& row,
+                        Payload payload, UCHAR pathId, UCHAR targetId);
+  bool TransmitDirect(HANDLE handle, const ReaderCommand& command, const passthrough::RequestRow& row, Payload payload);
+  int VolumeControl(HANDLE handle, DWORD controlCode);
+
+  VolumeApi& api;
+};
