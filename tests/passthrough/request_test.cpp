@@ -77,65 +77,56 @@ RedundantArea redundant = [] {
   return area;
 }();
 
-// On a 32-bit system these lengths are the definition's numbers: header 44,
-// data area at 80, whole block 608, direct block 80.
-INSTANTIATE_TEST_SUITE_P(
-    Operations, Requests,
-    ::testing::
-        Values(
-            RequestCase{"Inquiry", [](auto& d, HANDLE h) { return d.Inquiry(h, reply.data(), 36); }, kScsiPassThrough,
-                        kHeaderLength, kDataAreaOffset + 36, kDataIn, 3, "12 00 00 00 24 00 00 00 00 00 00 00", 0, 0,
-                        36},
-            RequestCase{"GetCardType",
-                        [](auto& d, HANDLE h) {
-                          std::uint8_t type = 0;
-                          return d.GetCardType(h, type);
-                        },
-                        kScsiPassThrough, kDataAreaOffset, kDataAreaOffset + 1, kDataIn, 3, "ED 00 00 00 00 00", 0, 0,
-                        1},
-            RequestCase{"ReadMediaInfo",
-                        [](auto& d, HANDLE h) {
-                          MediaGeometry geometry;
-                          return d.ReadMediaInfo(h, 1, 2, geometry);
-                        },
-                        kScsiPassThrough, kRequestLength, kDataAreaOffset + 36, kDataIn, 3, "E7 00 00 00 24 00", 1, 2,
-                        36},
-            RequestCase{"ReadLBA", [](auto& d, HANDLE) { return d.ReadLBA(0x1234, 1, sectors.data()); },
-                        kScsiPassThrough, kHeaderLength, kDataAreaOffset + 512, kDataIn, 5,
-                        "28 00 00 00 12 34 00 00 01 00 00 00", 0, 0, 512},
-            RequestCase{"ReadLBAOfThreeSectors", [](auto& d, HANDLE) { return d.ReadLBA(2, 3, sectors.data()); },
-                        kScsiPassThroughDirect, kDirectRequestLength, kDirectRequestLength, kDataIn, 5,
-                        "28 00 00 00 00 02 00 00 03 00 00 00", 0, 0, 1536},
-            RequestCase{"WriteLBA", [](auto& d, HANDLE) { return d.WriteLBA(7, 1, sectors.data()); },
-                        kScsiPassThroughDirect, kDirectRequestLength, kDirectRequestLength, kDataOut, 8,
-                        "2A 00 00 00 00 07 00 00 01 00 00 00", 0, 0, 512},
-            RequestCase{"ErasePhyBlk", [](auto& d, HANDLE) { return d.ErasePhyBlk(0, 300); }, kScsiPassThrough,
-                        kRequestLength, kDataAreaOffset, kDataUnspecified, 3, "E8 00 01 2C 00 00", 0, 0, 0},
-            RequestCase{"ReadPhySector", [](auto& d, HANDLE) { return d.ReadPhySector(0, 33, page); }, kScsiPassThrough,
-                        kRequestLength, kDataAreaOffset + 528, kDataIn, 3, "EA 00 00 00 00 21", 0, 0, 528},
-            RequestCase{"WriteRedundant", [](auto& d, HANDLE) { return d.WriteRedundant(0, 40, redundant); },
-                        kScsiPassThrough, kRequestLength, kDataAreaOffset + 16, kDataOut, 3, "E9 00 00 00 00 28", 0, 0,
-                        16},
-            RequestCase{"WritePhySector", [](auto& d, HANDLE) { return d.WritePhySector(0, 40, sector); },
-                        kScsiPassThrough, kRequestLength, kDataAreaOffset + 512, kDataOut, 3, "EB 00 00 00 00 28", 0, 0,
-                        512},
-            RequestCase{
-                "GetDeviceState",
+// On a 32-bit system these lengths come to: header 44, data area at 80,
+// whole block 608, direct block 80.
+const RequestCase kRequestCases[] = {
+    RequestCase{"Inquiry", [](auto& d, HANDLE h) { return d.Inquiry(h, reply.data(), 36); }, kScsiPassThrough,
+                kHeaderLength, kDataAreaOffset + 36, kDataIn, 3, "12 00 00 00 24 00 00 00 00 00 00 00", 0, 0, 36},
+    RequestCase{"GetCardType",
+                [](auto& d, HANDLE h) {
+                  std::uint8_t type = 0;
+                  return d.GetCardType(h, type);
+                },
+                kScsiPassThrough, kDataAreaOffset, kDataAreaOffset + 1, kDataIn, 3, "ED 00 00 00 00 00", 0, 0, 1},
+    RequestCase{"ReadMediaInfo",
+                [](auto& d, HANDLE h) {
+                  MediaGeometry geometry;
+                  return d.ReadMediaInfo(h, 1, 2, geometry);
+                },
+                kScsiPassThrough, kRequestLength, kDataAreaOffset + 36, kDataIn, 3, "E7 00 00 00 24 00", 1, 2, 36},
+    RequestCase{"ReadLBA", [](auto& d, HANDLE) { return d.ReadLBA(0x1234, 1, sectors.data()); }, kScsiPassThrough,
+                kHeaderLength, kDataAreaOffset + 512, kDataIn, 5, "28 00 00 00 12 34 00 00 01 00 00 00", 0, 0, 512},
+    RequestCase{"ReadLBAOfThreeSectors", [](auto& d, HANDLE) { return d.ReadLBA(2, 3, sectors.data()); },
+                kScsiPassThroughDirect, kDirectRequestLength, kDirectRequestLength, kDataIn, 5,
+                "28 00 00 00 00 02 00 00 03 00 00 00", 0, 0, 1536},
+    RequestCase{"WriteLBA", [](auto& d, HANDLE) { return d.WriteLBA(7, 1, sectors.data()); }, kScsiPassThroughDirect,
+                kDirectRequestLength, kDirectRequestLength, kDataOut, 8, "2A 00 00 00 00 07 00 00 01 00 00 00", 0, 0,
+                512},
+    RequestCase{"ErasePhyBlk", [](auto& d, HANDLE) { return d.ErasePhyBlk(0, 300); }, kScsiPassThrough, kRequestLength,
+                kDataAreaOffset, kDataUnspecified, 3, "E8 00 01 2C 00 00", 0, 0, 0},
+    RequestCase{"ReadPhySector", [](auto& d, HANDLE) { return d.ReadPhySector(0, 33, page); }, kScsiPassThrough,
+                kRequestLength, kDataAreaOffset + 528, kDataIn, 3, "EA 00 00 00 00 21", 0, 0, 528},
+    RequestCase{"WriteRedundant", [](auto& d, HANDLE) { return d.WriteRedundant(0, 40, redundant); }, kScsiPassThrough,
+                kRequestLength, kDataAreaOffset + 16, kDataOut, 3, "E9 00 00 00 00 28", 0, 0, 16},
+    RequestCase{"WritePhySector", [](auto& d, HANDLE) { return d.WritePhySector(0, 40, sector); }, kScsiPassThrough,
+                kRequestLength, kDataAreaOffset + 512, kDataOut, 3, "EB 00 00 00 00 28", 0, 0, 512},
+    RequestCase{"GetDeviceState",
                 [](auto& d, HANDLE) {
                   std::uint8_t state = 0;
                   return d.GetDeviceState(state);
                 },
                 kScsiPassThrough, kRequestLength, kDataAreaOffset + 1, kDataIn, 3, "E7 01 00 00 24 00", 0, 0, 1},
-            RequestCase{"UnLock", [](auto& d, HANDLE) { return d.UnLock(); }, kScsiPassThroughDirect,
-                        kDirectRequestLength, kDirectRequestLength, kDataUnspecified, 5, "E6 02 00 00 00 00", 0, 0, 0},
-            RequestCase{"Lock", [](auto& d, HANDLE) { return d.Lock(); }, kScsiPassThroughDirect, kDirectRequestLength,
-                        kDirectRequestLength, kDataUnspecified, 5, "E6 03 00 00 00 00", 0, 0, 0},
-            RequestCase{"FormatEnd", [](auto& d, HANDLE) { return d.FormatEnd(); }, kScsiPassThroughDirect,
-                        kDirectRequestLength, kDirectRequestLength, kDataUnspecified, 5, "E6 05 00 00 00 00", 0, 0, 0},
-            RequestCase{"SetLbaOffset", [](auto& d, HANDLE) { return d.SetLbaOffset(1u << 24); },
-                        kScsiPassThroughDirect, kDirectRequestLength, kDirectRequestLength, kDataUnspecified, 5,
-                        "E6 04 01 00 00 00", 0, 0, 0}),
-    [](const auto& info) { return std::string(info.param.name); });
+    RequestCase{"UnLock", [](auto& d, HANDLE) { return d.UnLock(); }, kScsiPassThroughDirect, kDirectRequestLength,
+                kDirectRequestLength, kDataUnspecified, 5, "E6 02 00 00 00 00", 0, 0, 0},
+    RequestCase{"Lock", [](auto& d, HANDLE) { return d.Lock(); }, kScsiPassThroughDirect, kDirectRequestLength,
+                kDirectRequestLength, kDataUnspecified, 5, "E6 03 00 00 00 00", 0, 0, 0},
+    RequestCase{"FormatEnd", [](auto& d, HANDLE) { return d.FormatEnd(); }, kScsiPassThroughDirect,
+                kDirectRequestLength, kDirectRequestLength, kDataUnspecified, 5, "E6 05 00 00 00 00", 0, 0, 0},
+    RequestCase{"SetLbaOffset", [](auto& d, HANDLE) { return d.SetLbaOffset(1u << 24); }, kScsiPassThroughDirect,
+                kDirectRequestLength, kDirectRequestLength, kDataUnspecified, 5, "E6 04 01 00 00 00", 0, 0, 0}};
+
+INSTANTIATE_TEST_SUITE_P(Operations, Requests, ::testing::ValuesIn(kRequestCases),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 // --- The model's checks: a request the system would refuse never reaches the reader.
 
