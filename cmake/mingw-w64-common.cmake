@@ -1,0 +1,34 @@
+# Shared part of the MinGW-w64 toolchain files. The including file sets
+# SMFORMAT_MINGW_TRIPLE (i686-w64-mingw32 or x86_64-w64-mingw32) and
+# CMAKE_SYSTEM_PROCESSOR first.
+#
+# Debian ships each MinGW-w64 compiler in two thread models. The -posix one
+# (winpthreads underneath) is the one whose libstdc++ has std::thread,
+# std::mutex and the rest of <thread>; the -win32 one lacks them in GCC 12.
+# Executables are linked statically (top-level CMakeLists.txt), winpthreads
+# included, so they need nothing beyond the system DLLs.
+
+set(CMAKE_SYSTEM_NAME Windows)
+
+set(_triple ${SMFORMAT_MINGW_TRIPLE})
+foreach(_tool gcc g++)
+  find_program(_smformat_${_tool} ${_triple}-${_tool}-posix NO_CACHE)
+  if(NOT _smformat_${_tool})
+    message(FATAL_ERROR "${_triple}-${_tool}-posix not found: run scripts/install-deps --windows")
+  endif()
+endforeach()
+set(CMAKE_C_COMPILER ${_smformat_gcc})
+set(CMAKE_CXX_COMPILER ${_smformat_g++})
+set(CMAKE_RC_COMPILER ${_triple}-windres)
+
+set(CMAKE_FIND_ROOT_PATH /usr/${_triple})
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+
+# CTest (and add_custom_command with a target as its command) runs the Windows
+# programs through Wine, in a prefix that belongs to this build tree. The
+# prefix is created on first use; see scripts/wine-run.
+set(SMFORMAT_WINEPREFIX "${CMAKE_BINARY_DIR}/wineprefix" CACHE PATH "Wine prefix the Windows test programs run in")
+set(CMAKE_CROSSCOMPILING_EMULATOR "${CMAKE_CURRENT_LIST_DIR}/../scripts/wine-run;--prefix;${SMFORMAT_WINEPREFIX}")
