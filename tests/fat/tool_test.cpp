@@ -2,23 +2,27 @@
 // fsck.fat on the partition, mdir and an mcopy round trip on the image, and
 // sfdisk's reading of the partition table. A missing tool is a failure.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <regex>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "tests/fat/fat_run.h"
+#include "tests/support/fat_tools.h"
 
 namespace fs = std::filesystem;
 
 namespace {
+
+using fat_tools::ExpectCleanFsck;
+using fat_tools::ExtractPartition;
+using fat_tools::Quote;
+using fat_tools::ReadAll;
+using fat_tools::Result;
+using fat_tools::RunTool;
 
 struct Card {
   std::uint32_t key;
@@ -45,48 +49,6 @@ fs::path TempDir() {
   return dir;
 }
 
-// The tool's full path, looked up in PATH and the system directories
-// (fsck.fat and sfdisk live in sbin); empty when it is not installed.
-std::string FindTool(const std::string& name) {
-  std::string dirs = std::getenv("PATH") ? std::getenv("PATH") : "";
-  dirs += ":/usr/sbin:/sbin:/usr/bin:/bin";
-  std::istringstream in(dirs);
-  std::string dir;
-  while (std::getline(in, dir, ':')) {
-    const std::string path = dir + "/" + name;
-    if (!dir.empty() && access(path.c_str(), X_OK) == 0) return path;
-  }
-  return {};
-}
-
-struct Result {
-  int status = -1;
-  std::string output;
-};
-
-Result RunTool(const std::string& name, const std::string& arguments) {
-  const std::string tool = FindTool(name);
-  if (tool.empty()) {
-    ADD_FAILURE() << name << " is not installed; the FAT image checks need it";
-    return {};
-  }
-  const std::string command = "MTOOLS_SKIP_CHECK=1 " + tool + " " + arguments + " 2>&1";
-  Result result;
-  FILE* pipe = popen(command.c_str(), "r");
-  if (!pipe) {
-    ADD_FAILURE() << "cannot run " << command;
-    return result;
-  }
-  char buffer[4096];
-  std::size_t n;
-  while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) result.output.append(buffer, n);
-  const int raw = pclose(pipe);
-  result.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-  return result;
-}
-
-std::string Quote(const fs::path& path) { return "'" + path.string() + "'"; }
-
 // Sectors first..end-1 of the card as a sparse file, unwritten sectors zero.
 void SaveSectors(const MemoryReader& reader, std::uint32_t first, std::uint32_t end, const fs::path& path) {
   {
@@ -98,63 +60,6 @@ void SaveSectors(const MemoryReader& reader, std::uint32_t first, std::uint32_t 
     }
   }
   fs::resize_file(path, static_cast<std::uintmax_t>(end - first) * 512);
-}
-
-// Copies the partition out of a whole-card image file, keeping it sparse.
-void ExtractPartition(const fs::path& image, std::uint32_t start, std::uint32_t size, const fs::path& path) {
-  std::ifstream in(image, std::ios::binary);
-  in.seekg(static_cast<std::streamoff>(start) * 512);
-  {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    std::vector<char> chunk(64 * 1024);
-    for (std::uintmax_t done = 0, total = std::uintmax_t{size} * 512; done < total;) {
-      const std::size_t want = static_cast<std::size_t>(std::min<std::uintmax_t>(chunk.size(), total - done));
-      in.read(chunk.data(), static_cast<std::streamsize>(want));
-      bool zero = true;
-      for (std::size_t i = 0; i < want && zero; ++i) zero = chunk[i] == 0;
-      if (!zero) {
-        out.seekp(static_cast<std::streamoff>(done));
-        out.write(chunk.data(), static_cast<std::streamsize>(want));
-      }
-      done += want;
-    }
-  }
-  fs::resize_file(path, std::uintmax_t{size} * 512);
-}
-
-std::string ReadAll(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-// The boot sector's volume label is eleven zero bytes (no label), which
-// fsck.fat reports as an invalid label and offers to blank; that notice, and
-// only that one, is not a fault of the volume.
-bool IsLabelNotice(const std::string& line) {
-  return line == "Label '' stored in boot sector is not valid." || line == "  Auto-removing label from boot sector." ||
-         line.empty() || line == "Leaving filesystem unchanged.";
-}
-
-// fsck.fat -n prints its version line and a one-line summary, and nothing
-// else, on a sound volume.
-// `summary` lists fragments the summary line must hold.
-void ExpectCleanFsck(const fs::path& partition, const std::vector<std::string>& summary) {
-  const Result fsck = RunTool("fsck.fat", "-n " + Quote(partition));
-  std::vector<std::string> lines;
-  bool labelNotice = false;
-  std::istringstream in(fsck.output);
-  for (std::string line; std::getline(in, line);) {
-    if (IsLabelNotice(line)) {
-      labelNotice = labelNotice || !line.empty();
-    } else {
-      lines.push_back(line);
-    }
-  }
-  EXPECT_TRUE(fsck.status == 0 || (fsck.status == 1 && labelNotice)) << fsck.output;
-  ASSERT_EQ(lines.size(), 2u) << fsck.output;
-  for (const std::string& part : summary) EXPECT_NE(lines[1].find(part), std::string::npos) << fsck.output;
 }
 
 class ToolTest : public ::testing::TestWithParam<Card> {};

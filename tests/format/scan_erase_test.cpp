@@ -1,0 +1,128 @@
+// Where the format looks for the CIS, which blocks it erases and where it
+// puts a new CIS, on simulated cards of different shapes.
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <optional>
+#include <ostream>
+
+#include "sim/card_tools.h"
+#include "tests/format/format_bench.h"
+
+namespace {
+
+using namespace formattest;
+
+constexpr std::size_t kDataStatusByte = kSectorSize + 4;
+constexpr std::size_t kBlockAddressByte = kSectorSize + 6;
+
+// Programs a page resembling a CIS page into page 0 of an erased card.
+std::function<void(sim::Nand&)> Page0(std::function<void(std::vector<std::uint8_t>&)> change) {
+  return [change](sim::Nand& nand) {
+    std::vector<std::uint8_t> page = ExpectedCisPage();
+    change(page);
+    ASSERT_TRUE(nand.Program(0, 0, 0, page.data(), page.size()));
+  };
+}
+
+struct ScanCase {
+  const char* name;
+  sim::CardGeometry geometry;
+  bool withCis;  // the card is made with a CIS in its first good block
+  std::vector<sim::BlockRef> bad;
+  std::uint32_t scanReadFaults;             // reads of the scan that fail, from the 16th back
+  std::function<void(sim::Nand&)> before;   // a page written on the card before the run
+  std::optional<std::uint32_t> cisFound;    // the CIS block the scan finds; no CIS is written
+  std::uint32_t firstErased;                // the first block of unit 0 the erase pass visits
+  std::optional<std::uint32_t> cisWritten;  // the block that gets a new CIS
+};
+
+void PrintTo(const ScanCase& c, std::ostream* os) { *os << c.name; }
+
+class ScanAndErase : public ::testing::TestWithParam<ScanCase> {};
+
+TEST_P(ScanAndErase, ErasesEveryGoodBlockAfterTheCisAndPlacesTheCis) {
+  const ScanCase& c = GetParam();
+  const std::uint32_t pagesPerBlock0 = c.geometry.units[0].pagesPerBlock;
+  Bench bench(CardOptions(c.geometry, c.withCis, c.bad), FailingScanReads(c.scanReadFaults));
+  if (c.before) {
+    c.before(bench.card->Media());
+    bench.original = bench.card->Media().Bytes();
+  }
+
+  ASSERT_EQ(bench.Format(), 1) << ::testing::PrintToString(bench.host.MessageTexts());
+  EXPECT_TRUE(bench.host.Messages().empty());
+  const sim::Nand& nand = bench.card->Media();
+  const std::vector<Op>& log = bench.device->log;
+
+  // The blocks before the first erased one are left exactly as they were.
+  for (std::uint32_t b = 0; b < c.firstErased; ++b) {
+    EXPECT_EQ(BlockBytes(nand.Bytes(), c.geometry, 0, b), BlockBytes(bench.original, c.geometry, 0, b))
+        << "block " << b << " was changed";
+  }
+
+  // Every good, readable block from there on is erased once, in order; bad
+  // blocks never are.
+  for (std::uint8_t u = 0; u < c.geometry.units.size(); ++u) {
+    const sim::UnitGeometry& unit = c.geometry.units[u];
+    std::vector<std::uint32_t> expected;
+    for (std::uint32_t b = u == 0 ? c.firstErased : 0; b < unit.blocks; ++b) {
+      if (!nand.IsBad(u, b) && nand.PageReadable(u, b * unit.pagesPerBlock)) expected.push_back(b);
+    }
+    EXPECT_EQ(ErasedBlocks(log, u), expected) << "unit " << int{u};
+  }
+
+  // The CIS: written into the first page of the chosen block when none was
+  // found, redundant area first.
+  if (c.cisWritten) {
+    EXPECT_EQ(CisWrites(log), (std::vector<OpKind>{OpKind::WriteRedundant, OpKind::WritePage}));
+    for (const Op& op : log) {
+      if (op.kind == OpKind::WriteRedundant || op.kind == OpKind::WritePage) {
+        EXPECT_EQ(op.unit, 0);
+        EXPECT_EQ(op.where, *c.cisWritten * pagesPerBlock0);
+      }
+    }
+  } else {
+    EXPECT_TRUE(CisWrites(log).empty()) << "a CIS was written although one was found";
+  }
+  const std::uint32_t cisBlock = c.cisFound ? *c.cisFound : *c.cisWritten;
+  EXPECT_EQ(PageBytes(*bench.card, 0, cisBlock * pagesPerBlock0), ExpectedCisPage());
+  for (std::uint32_t p = 1; p < pagesPerBlock0; ++p) {
+    EXPECT_TRUE(AllErased(PageBytes(*bench.card, 0, cisBlock * pagesPerBlock0 + p))) << "CIS block page " << p;
+  }
+  EXPECT_EQ(sim::Inspect(*bench.card).cisBlock, std::optional<std::uint32_t>(cisBlock));
+}
+
+const sim::CardGeometry k1M = Standard("1M");
+const sim::CardGeometry kTwoUnits{{{256, 8}, {512, 16}}};
+
+// Pages that look like a CIS page but are not one.
+const auto kSignatureOnlyAtOffset0 = Page0([](std::vector<std::uint8_t>& p) { p[256] = 0x00; });
+const auto kBlockAddressNotZero = Page0([](std::vector<std::uint8_t>& p) { p[kBlockAddressByte] = 0x10; });
+const auto kDataStatusCleared = Page0([](std::vector<std::uint8_t>& p) { p[kDataStatusByte] = 0x00; });
+
+INSTANTIATE_TEST_SUITE_P(
+    Cards, ScanAndErase,
+    ::testing::Values(
+        ScanCase{"CisInBlock0", k1M, true, {}, 0, nullptr, 0, 1, std::nullopt},
+        ScanCase{"CisAfterTwoBadBlocks", k1M, true, BlockRange(0, 2), 0, nullptr, 2, 3, std::nullopt},
+        ScanCase{"NoCisGoodBlock0", k1M, false, {}, 0, nullptr, std::nullopt, 0, 0},
+        // The scan gives up after 16 blocks, bad or unreadable; the erase pass
+        // starts at block 0, and the CIS goes into the first good block.
+        ScanCase{"First16BadOrUnreadable", k1M, false, BlockRange(0, 10), 6, nullptr, std::nullopt, 0, 10},
+        ScanCase{"First40Bad", k1M, false, BlockRange(0, 40), 0, nullptr, std::nullopt, 0, 40},
+        // A CIS beyond the first 16 blocks is not found: it is erased and written anew.
+        ScanCase{"CisBehind16BadBlocks", k1M, true, BlockRange(0, 16), 0, nullptr, std::nullopt, 0, 16},
+        // Not CIS pages, but a good block: the scan ends there and block 0 is
+        // erased before the CIS is written over it.
+        ScanCase{"SignatureOnlyAtOffset0", k1M, false, {}, 0, kSignatureOnlyAtOffset0, std::nullopt, 0, 0},
+        ScanCase{"BlockAddressNotZero", k1M, false, {}, 0, kBlockAddressNotZero, std::nullopt, 0, 0},
+        // Neither a CIS nor a good empty block, so the scan goes on to block 1;
+        // block 0 is still erased and takes the CIS.
+        ScanCase{"DataStatusCleared", k1M, false, {}, 0, kDataStatusCleared, std::nullopt, 0, 0},
+        // Unit 1 is erased from its block 0, bad block excepted.
+        ScanCase{"TwoUnits", kTwoUnits, true, {{1, 7}}, 0, nullptr, 0, 1, std::nullopt},
+        ScanCase{"TwoUnitsNoCis", kTwoUnits, false, {{0, 0}, {1, 0}}, 0, nullptr, std::nullopt, 0, 1}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace
