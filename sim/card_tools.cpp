@@ -91,10 +91,15 @@ std::string ExportLogicalFile(Card& card, const std::string& path) {
 }
 
 std::string ImportLogicalFile(Card& card, const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
+  std::ifstream in(path, std::ios::binary | std::ios::ate);
   if (!in) return path + ": cannot open the logical image";
-  std::vector<std::uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  if (in.bad()) return path + ": cannot read the logical image";
+  const std::streamoff size = in.tellg();
+  if (size < 0) return path + ": cannot read the logical image";
+  // Read in one go: a 128 MB card's logical image is a quarter of a million sectors.
+  std::vector<std::uint8_t> bytes(static_cast<std::size_t>(size));
+  in.seekg(0);
+  in.read(reinterpret_cast<char*>(bytes.data()), size);
+  if (!in) return path + ": cannot read the logical image";
   const std::string problem = ImportLogical(card, bytes);
   return problem.empty() ? "" : path + ": " + problem;
 }

@@ -36,7 +36,9 @@ std::optional<std::uint32_t> FindCisBlock(const Nand& nand) {
   const UnitGeometry& unit = nand.Unit(0);
   const std::uint32_t limit = std::min(unit.blocks, kCisSearchBlocks);
   for (std::uint32_t block = 0; block < limit; ++block) {
-    if (nand.IsBad(0, block)) continue;
+    // A block whose first page cannot be read is passed over, as the
+    // format's own scan passes over it.
+    if (nand.IsBad(0, block) || !nand.PageReadable(0, block * unit.pagesPerBlock)) continue;
     if (IsCisPage(nand.Page(0, block * unit.pagesPerBlock))) return block;
     return std::nullopt;
   }

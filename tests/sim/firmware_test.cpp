@@ -2,8 +2,9 @@
 
 #include <algorithm>
 
-#include "engine/reader_device.h"
 #include "engine/byte_order.h"
+#include "engine/low_level_format.h"
+#include "engine/reader_device.h"
 #include "sim/card_tools.h"
 #include "sim/firmware.h"
 #include "sim/page_format.h"
@@ -205,6 +206,28 @@ TEST(Firmware, DuplicateAddressesMapTheFirstBlockOnly) {
   sim::Firmware firmware(card->Media());
   EXPECT_EQ(firmware.Locate(0)->block, std::min<std::uint32_t>(where->block, 200));
   EXPECT_EQ(firmware.MappedBlocks(), 1u);
+}
+
+}  // namespace
+
+namespace {
+
+// A good block whose first page cannot be read holds no CIS for the format
+// (its scan and CIS writer pass over it), so the firmware passes over it too
+// and never maps the CIS the format then writes into the next block.
+TEST(Firmware, PassesOverAnUnreadableBlockWhenLookingForTheCis) {
+  auto card = MakeCard(Standard("1M"), {}, /*withCis=*/false);
+  sim::FaultPlan plan;
+  plan.unreadablePages = {{0, 0}};
+  sim::Reader reader(*card, plan);
+  RecordingHost host;
+  CSimReader device(host, reader);
+  char found = 0;
+  ASSERT_EQ(device.FindDevice(found), 1);
+  const std::atomic<int> stop{0};
+  EXPECT_EQ(LowLevelFormat(device, stop, host), 1) << ::testing::PrintToString(host.MessageTexts());
+  EXPECT_EQ(reader.Logical().CisBlock(), 1u);
+  EXPECT_TRUE(host.Messages().empty());
 }
 
 }  // namespace
