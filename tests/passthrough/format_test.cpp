@@ -106,4 +106,19 @@ TEST_F(Format, CardPulledMidFormat) {
   EXPECT_EQ(device.volumeHandle, nullptr);
 }
 
+// Pulled during the erase pass: every later command fails to reopen the
+// volume, but the operator is told once, not once per block.
+TEST_F(Format, CardPulledDuringTheErasePassIsReportedOnce) {
+  sim::Reader& reader = AddReader('E');
+  char found = 0;
+  ASSERT_EQ(device.FindDevice(found), 1);
+  reader.Plan().commandFaults = {{0xEA, std::nullopt, 40, true}};  // the 40th page read fails ...
+  volumes.FailOpensFrom('E', 2);                                   // ... and the volume is gone
+  const std::atomic<int> stop{0};
+  EXPECT_EQ(LowLevelFormat(device, stop, host), 0);
+  EXPECT_EQ(host.Messages(),
+            (std::vector<HostMessage>{BackendError("ReadPhySector: Open volume fail!"),
+                                      ErrorBox("Issue media change fail!"), ErrorBox("Write MBR error!")}));
+}
+
 }  // namespace

@@ -109,9 +109,11 @@ int CPassThroughReader::RunCached(const ReaderCommand& command, const RequestRow
   if (volumeHandle == nullptr) {
     volumeHandle = OpenVolume(driveLetter);
     if (volumeHandle == nullptr) {
-      ShowError(std::string(CommandRowFor(row.operation).name) + kOpenFailureSuffix);
+      if (!openFailureShown) ShowError(std::string(CommandRowFor(row.operation).name) + kOpenFailureSuffix);
+      openFailureShown = true;
       return 0;
     }
+    openFailureShown = false;
   }
   if (Transmit(volumeHandle, command, row, payload)) return 1;
   DropHandle();

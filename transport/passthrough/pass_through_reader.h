@@ -106,4 +106,7 @@ class CPassThroughReader : public CReaderDevice {
   int VolumeControl(HANDLE handle, DWORD controlCode);
 
   VolumeApi& api;
+  // A pulled card makes every later command fail to reopen the volume; the
+  // operator hears of it once, until the volume opens again.
+  bool openFailureShown = false;
 };
