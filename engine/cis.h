@@ -28,7 +28,7 @@ inline constexpr std::array<std::uint8_t, kCisImageSize> CisImage = {
 
 // The first ten bytes of the image: what recognises a CIS page.
 inline constexpr std::array<std::uint8_t, kCisSignatureSize> CisSignature = {0x01, 0x03, 0xD9, 0x01, 0xFF,
-                                                                      0x18, 0x02, 0xDF, 0x01, 0x20};
+                                                                             0x18, 0x02, 0xDF, 0x01, 0x20};
 
 // The redundant area of the CIS page: bytes 0-5 0xFF (data and block valid),
 // 6-15 zero (block address 0, no ECC).
