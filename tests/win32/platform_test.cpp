@@ -10,6 +10,8 @@
 
 #include <gtest/gtest.h>
 
+#include "transport/win32/platform_version.h"
+
 #include <atomic>
 #include <cstddef>
 #include <cstdlib>
@@ -147,6 +149,21 @@ TEST(Win32Platform, BinaryFilesInTheTestFolderKeepEveryByte) {
   EXPECT_EQ(std::filesystem::file_size(file), bytes.size());
   // Windows refuses to delete a file that is still open: the streams are closed by now.
   std::filesystem::remove(file);
+}
+
+// Both records come back from the system, agree, and name the NT family
+// (Wine's default); a record-size mix-up would make the call fail.
+TEST(Win32Platform, VersionSeamReadsBothRecords) {
+  PlatformVersion extended;
+  PlatformVersion basic;
+  ASSERT_TRUE(SystemPlatformVersionApi().ReadExtended(extended));
+  ASSERT_TRUE(SystemPlatformVersionApi().ReadBasic(basic));
+  EXPECT_EQ(extended.platformId, static_cast<DWORD>(VER_PLATFORM_WIN32_NT));
+  EXPECT_GE(extended.major, 5u);
+  EXPECT_EQ(basic.platformId, extended.platformId);
+  EXPECT_EQ(basic.major, extended.major);
+  EXPECT_EQ(basic.minor, extended.minor);
+  EXPECT_EQ(basic.build, extended.build);
 }
 
 }  // namespace
