@@ -28,7 +28,10 @@ ParsedArgs ParseArgs(const std::vector<std::string>& args, const std::set<std::s
     }
     const std::size_t equals = word.find('=');
     const std::string name = word.substr(0, equals);
-    if (valueOptions.count(name)) {
+    if (parsed.values.count(name) || parsed.flags.count(name)) {
+      // Taking the first or the last of two values would hide a mistake.
+      parsed.error = "option " + name + " given twice";
+    } else if (valueOptions.count(name)) {
       if (equals != std::string::npos) {
         parsed.values[name] = word.substr(equals + 1);
       } else if (i + 1 < args.size()) {

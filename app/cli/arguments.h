@@ -19,6 +19,6 @@ struct ParsedArgs {
 };
 
 // `valueOptions` and `flagOptions` name the accepted options ("--size").
-// After "--" every word is positional.
+// After "--" every word is positional. An option given twice is an error.
 ParsedArgs ParseArgs(const std::vector<std::string>& args, const std::set<std::string>& valueOptions,
                      const std::set<std::string>& flagOptions);

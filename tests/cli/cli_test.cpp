@@ -99,7 +99,11 @@ INSTANTIATE_TEST_SUITE_P(
                   "'x' is not a block number"},
         UsageCase{"CardBadFill", true, {"create", "a.img", "--size", "1M", "--fill", "zeros"}, "--fill"},
         UsageCase{"CardOptionForOtherCommand", true, {"info", "a.img", "--size", "1M"}, "does not apply to info"},
-        UsageCase{"CardExportWithoutOut", true, {"export", "a.img"}, "export takes IMAGE and OUT"}),
+        UsageCase{"CardExportWithoutOut", true, {"export", "a.img"}, "export takes IMAGE and OUT"},
+        // A repeated option would silently take one of the two values.
+        UsageCase{"FormatTwoImages", false, {"--simulate", "a.img", "--simulate=b.img"}, "--simulate given twice"},
+        UsageCase{"FormatYesTwice", false, {"--simulate", "a.img", "--yes", "--yes"}, "--yes given twice"},
+        UsageCase{"CardTwoSizes", true, {"create", "a.img", "--size", "1M", "--size", "2M"}, "--size given twice"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(Help, EachToolExplainsItself) {
