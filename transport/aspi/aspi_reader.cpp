@@ -272,19 +272,20 @@ bool CAspiReader::LoadLayer() {
 }
 
 // A layer older than version 4 takes the posting bit and 14 sense bytes;
-// from 4.0 on, neither. A resource without a fixed version record tells
-// nothing; the current variant is taken then.
-void CAspiReader::ChooseVariant() {
-  requestFlags = 0;
-  senseLength = aspi::kLongSenseLength;
+// from 4.0 on, neither. A layer without a version resource is not used. A
+// resource without a fixed version record tells nothing; the current variant
+// is taken then.
+bool CAspiReader::ChooseVariant() {
   const DWORD size = platform.library.VersionInfoSize(aspi::kLibraryName);
+  if (size == 0) return false;
   std::vector<std::uint8_t> resource(size);
+  if (!platform.library.VersionInfo(aspi::kLibraryName, size, resource.data())) return false;
   VS_FIXEDFILEINFO* fixed = nullptr;
-  if (size != 0 && platform.library.VersionInfo(aspi::kLibraryName, size, resource.data()) &&
-      platform.library.QueryFixedVersion(resource.data(), &fixed) && fixed->dwFileVersionMS < aspi::kVersionFour) {
-    requestFlags = aspi::kFlagPosting;
-    senseLength = aspi::kShortSenseLength;
-  }
+  const bool old =
+      platform.library.QueryFixedVersion(resource.data(), &fixed) && fixed->dwFileVersionMS < aspi::kVersionFour;
+  requestFlags = old ? aspi::kFlagPosting : 0;
+  senseLength = old ? aspi::kShortSenseLength : aspi::kLongSenseLength;
+  return true;
 }
 
 std::uint8_t CAspiReader::HostAdapterCount() const {
@@ -382,8 +383,7 @@ int CAspiReader::FindDevice(char& found) {
   Close();  // what an earlier search acquired
   readerOpened = false;
   lunScan = LunScan{};
-  if (!LoadLayer()) return 0;
-  ChooseVariant();
+  if (!LoadLayer() || !ChooseVariant()) return 0;
   const std::uint8_t adapters = HostAdapterCount();
   if (!AllocateRequestResources()) return 0;
   const DWORD minor = PlatformMinorVersion();

@@ -125,7 +125,7 @@ class CAspiReader : public CReaderDevice {
   void ReleaseRequestResources();
 
   bool LoadLayer();
-  void ChooseVariant();
+  bool ChooseVariant();
   std::uint8_t HostAdapterCount() const;
   bool AllocateRequestResources();
   DWORD PlatformMinorVersion();
