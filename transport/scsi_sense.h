@@ -1,0 +1,40 @@
+// SCSI sense data: what a device says about a command it answered with CHECK
+// CONDITION. Both formats are read (fixed, response codes 70h/71h, and
+// descriptor, 72h/73h); the sense key, the additional sense code (ASC) and
+// its qualifier (ASCQ) are what tells the failures apart.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+struct ScsiSense {
+  bool valid = false;
+  std::uint8_t key = 0;
+  std::uint8_t asc = 0;
+  std::uint8_t ascq = 0;
+};
+
+ScsiSense DecodeSense(const std::uint8_t* sense, std::size_t length);
+
+namespace sense_key {
+constexpr std::uint8_t kNoSense = 0x00;
+constexpr std::uint8_t kRecoveredError = 0x01;
+constexpr std::uint8_t kNotReady = 0x02;
+constexpr std::uint8_t kMediumError = 0x03;
+constexpr std::uint8_t kHardwareError = 0x04;
+constexpr std::uint8_t kIllegalRequest = 0x05;
+constexpr std::uint8_t kUnitAttention = 0x06;
+constexpr std::uint8_t kDataProtect = 0x07;
+constexpr std::uint8_t kAbortedCommand = 0x0B;
+}  // namespace sense_key
+
+namespace asc {
+constexpr std::uint8_t kInvalidOpcode = 0x20;
+constexpr std::uint8_t kInvalidFieldInCdb = 0x24;
+constexpr std::uint8_t kWriteProtected = 0x27;
+constexpr std::uint8_t kMediumChanged = 0x28;
+constexpr std::uint8_t kMediumNotPresent = 0x3A;
+}  // namespace asc
+
+// "NOT READY", "ILLEGAL REQUEST", ...
+const char* SenseKeyName(std::uint8_t key);
