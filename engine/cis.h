@@ -7,6 +7,10 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "engine/ecc.h"
+#include "engine/media_geometry.h"
+#include "engine/page_layout.h"
+
 constexpr std::size_t kCisImageSize = 112;
 constexpr std::size_t kCisSignatureSize = 10;
 // The image is stored twice in the CIS page's data area.
@@ -30,6 +34,22 @@ inline constexpr std::array<std::uint8_t, kCisImageSize> CisImage = {
 inline constexpr std::array<std::uint8_t, kCisSignatureSize> CisSignature = {0x01, 0x03, 0xD9, 0x01, 0xFF,
                                                                              0x18, 0x02, 0xDF, 0x01, 0x20};
 
-// The redundant area of the CIS page: bytes 0-5 0xFF (data and block valid),
-// 6-15 zero (block address 0, no ECC).
-constexpr std::size_t kCisRedundantFfBytes = 6;
+// The CIS page as the format writes it: the image at data offsets 0 and 256,
+// zeros elsewhere in the data area; redundant bytes 0-5 0xFF (data and block
+// valid), the block address fields 00 00, and in the two ECC fields the real
+// ECC of the data halves, as every other page of the card carries, so that
+// hosts which check the ECC of what they read accept the page.
+constexpr PageBuffer MakeCisPage() {
+  PageBuffer page{};
+  for (std::size_t offset : kCisCopyOffsets) {
+    for (std::size_t i = 0; i < kCisImageSize; ++i) page[offset + i] = CisImage[i];
+  }
+  for (std::size_t i = 0; i < page_layout::kBlockAddress1; ++i) page[page_layout::kRedundantStart + i] = 0xFF;
+  for (std::size_t half = 0; half < kSectorSize / kEccChunk; ++half) {
+    const Ecc ecc = SmartMediaEcc(page.data() + half * kEccChunk);
+    for (std::size_t i = 0; i < kEccSize; ++i)
+      page[page_layout::kRedundantStart + page_layout::EccField(half) + i] = ecc[i];
+  }
+  return page;
+}
+inline constexpr PageBuffer kCisPage = MakeCisPage();

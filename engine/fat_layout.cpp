@@ -105,7 +105,7 @@ SectorBuffer BuildBootSector(const BootSectorFields& f) {
 }
 
 int WriteSector(CReaderDevice& reader, std::uint32_t sector, const SectorBuffer& data) {
-  return reader.WriteLBA(static_cast<std::uint16_t>(sector), 1, data.data());
+  return reader.WriteLayoutSector(sector, data);
 }
 
 // Clears sectors first..last one at a time; a failed write does not stop the fill.
@@ -276,7 +276,14 @@ SectorBuffer BuildFirstFatSector(bool fat16) {
 
 // --- Writers on the reader ------------------------------------------------------
 
+int CReaderDevice::WriteLayoutSector(std::uint32_t sector, const SectorBuffer& data) {
+  const int written = WriteLBA(static_cast<std::uint16_t>(sector), 1, data.data());
+  if (!written) ++layoutWriteFailures;
+  return written;
+}
+
 int CReaderDevice::WriteMbr() {
+  layoutWriteFailures = 0;
   const CapacityRow* row = FindCapacityRow(CapacityKey(*this));
   return row ? WriteTableMbr(*row) : WriteComputedMbr();
 }

@@ -2,9 +2,11 @@
 
 #include <cstdint>
 
+#include "engine/failure_run.h"
 #include "engine/fat_layout.h"
 #include "engine/page_layout.h"
 #include "engine/reader_device.h"
+#include "engine/verify.h"
 
 namespace {
 
@@ -19,6 +21,9 @@ constexpr std::uint32_t kMediaChangePause = 1000;  // ms for the reader to prese
 
 constexpr const char* kFormattingStatus = "Formatting............";
 constexpr const char* kBuildingStatus = "Building file system.....";
+constexpr const char* kCisRewrittenText = "The low level header of the card had a wrong ECC and was written anew.";
+
+std::string BlockCount(std::uint32_t blocks) { return std::to_string(blocks) + (blocks == 1 ? " block" : " blocks"); }
 
 // One run of the procedure over one reader.
 class FormatRun {
@@ -31,10 +36,14 @@ class FormatRun {
  private:
   bool StopRequested() const { return stopFlag.load() != 0; }
   void Fail(const std::string& text) const;
+  void Tell(const std::string& text, const char* caption, MessageIcon icon) const;
   bool ScanForCis();                  // false when stopped
-  bool EraseUnit(std::uint8_t unit);  // false when stopped
+  bool EraseUnit(std::uint8_t unit);  // false when stopped or the card stopped answering
+  void EraseBlock(std::uint8_t unit, std::uint32_t block, std::uint32_t perBlock);
+  bool RetireBlock(std::uint8_t unit, std::uint32_t firstSector);
   std::uint32_t TotalSectors() const;
   int BuildFileSystem();
+  void TellWhatWasMended() const;
 
   CReaderDevice& reader;
   const std::atomic<int>& stopFlag;
@@ -44,11 +53,19 @@ class FormatRun {
   std::uint32_t sectorsDone = 0;  // drives the progress bar
   bool cisFound = false;
   std::uint32_t cisBlock = 0;
+  bool cisEccWrong = false;  // a CIS was found whose ECC does not match its data: it is written anew
+  FailureRun failures;       // physical commands of the scan and the erase pass
+  std::uint32_t retiredBlocks = 0;
+  std::uint32_t stuckBlocks = 0;  // neither erased nor retired: they keep their old data
   PageBuffer page{};
 };
 
 void FormatRun::Fail(const std::string& text) const {
   host.ShowMessage(text, "Error", MessageStyle{MessageButtons::Ok, MessageIcon::Error}, MessageOwner::Dialog);
+}
+
+void FormatRun::Tell(const std::string& text, const char* caption, MessageIcon icon) const {
+  host.ShowMessage(text, caption, MessageStyle{MessageButtons::Ok, icon}, MessageOwner::Dialog);
 }
 
 std::uint32_t FormatRun::TotalSectors() const {
@@ -59,15 +76,19 @@ std::uint32_t FormatRun::TotalSectors() const {
 
 // Reads the first page of each of the first 16 blocks of unit 0 until it
 // finds the CIS, or a good block without one (a CIS always sits in the first
-// good block), passing over bad and unreadable blocks.
+// good block), passing over bad and unreadable blocks. A CIS page whose ECC
+// does not match its data (as formats that wrote zeros there left it) is
+// rejected by hosts that check the ECC: the card is then treated as having
+// no CIS, so that its block is erased and the CIS written anew.
 bool FormatRun::ScanForCis() {
   const std::uint32_t perBlock = reader.GetSectorsPerBlock(0);
   std::uint32_t sector = 0;
   for (; sector < kCisScanBlocks * perBlock; sector += perBlock) {
     if (StopRequested()) return false;
-    if (!reader.ReadPhySector(0, sector, page)) continue;
+    if (!failures.Note(reader.ReadPhySector(0, sector, page))) continue;
     if (reader.IsCisPage(page)) {
-      cisFound = true;
+      cisEccWrong = !page_layout::EccMatchesData(page);
+      cisFound = !cisEccWrong;
       cisBlock = sector / perBlock;
       break;
     }
@@ -80,6 +101,30 @@ bool FormatRun::ScanForCis() {
   return true;
 }
 
+// Takes a block out of use by marking its first page: the reader's
+// firmware, hosts and later formats pass over it.
+bool FormatRun::RetireBlock(std::uint8_t unit, std::uint32_t firstSector) {
+  return failures.Note(reader.WriteRedundant(unit, firstSector, page_layout::RetiredBlockMark())) == 1;
+}
+
+// A good block is erased. One whose erase fails would keep its old data and
+// its logical address, so that the firmware could map it again: it is
+// retired. So is one whose first page cannot be read, which cannot be judged
+// and must not be mistaken later for the first good block or an empty one.
+void FormatRun::EraseBlock(std::uint8_t unit, std::uint32_t block, std::uint32_t perBlock) {
+  const std::uint32_t firstSector = block * perBlock;
+  if (!failures.Note(reader.ReadPhySector(unit, firstSector, page))) {
+    if (RetireBlock(unit, firstSector)) ++retiredBlocks;
+  } else if (page_layout::IsGoodBlockPage(page) &&
+             !failures.Note(reader.ErasePhyBlk(unit, static_cast<std::uint16_t>(block)))) {
+    if (RetireBlock(unit, firstSector)) {
+      ++retiredBlocks;
+    } else {
+      ++stuckBlocks;
+    }
+  }
+}
+
 // Erases every good block of the unit, sparing the CIS block and those before
 // it on unit 0. A block is judged by the status byte of its first page.
 bool FormatRun::EraseUnit(std::uint8_t unit) {
@@ -88,8 +133,11 @@ bool FormatRun::EraseUnit(std::uint8_t unit) {
   const std::uint32_t first = (unit == 0 && cisFound) ? cisBlock + 1 : 0;
   for (std::uint32_t block = first; block < blocks; ++block) {
     if (StopRequested()) return false;
-    if (reader.ReadPhySector(unit, block * perBlock, page) && page_layout::IsGoodBlockPage(page)) {
-      reader.ErasePhyBlk(unit, static_cast<std::uint16_t>(block));
+    EraseBlock(unit, block, perBlock);
+    if (failures.CardGone()) {
+      Fail("The card does not answer any more: " + std::to_string(failures.Length()) +
+           " commands in a row failed. It may have been taken out of the reader.");
+      return false;
     }
     // 64-bit product: sectors done x 80 exceeds 32 bits on cards past 53 million pages.
     host.SetProgress(static_cast<int>(std::uint64_t{sectorsDone} * kErasePassShare / total));
@@ -127,8 +175,21 @@ int FormatRun::BuildFileSystem() {
   reader.FormatEnd();
   host.Sleep(kMediaChangePause);
   reader.DropHandle();
+  // What the reader presents after the format's end must be the file system
+  // as written; the handle is opened afresh for the check.
+  if (!VerifyFileSystem(reader, host)) return 0;
   host.SetProgress(kDonePosition);
+  TellWhatWasMended();
   return 1;
+}
+
+void FormatRun::TellWhatWasMended() const {
+  if (cisEccWrong) Tell(kCisRewrittenText, "Information", MessageIcon::Information);
+  if (retiredBlocks > 0) {
+    Tell(BlockCount(retiredBlocks) + " of the card could not be read or erased and " +
+             (retiredBlocks == 1 ? "was" : "were") + " marked bad.",
+         "Warning", MessageIcon::Warning);
+  }
 }
 
 int FormatRun::Run() {
@@ -151,6 +212,11 @@ int FormatRun::Run() {
   if (StopRequested()) return 0;
   for (std::uint8_t unit = 0; unit < reader.GetUnitCount(); ++unit) {
     if (!EraseUnit(unit)) return 0;
+  }
+  if (stuckBlocks > 0) {
+    Fail(BlockCount(stuckBlocks) + " of the card could neither be erased nor marked bad; the old data stays on " +
+         "the card.");
+    return 0;
   }
   if (!cisFound && !reader.WriteCisBlock()) {
     Fail("Write low level header error!");

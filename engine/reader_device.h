@@ -73,6 +73,11 @@ class CReaderDevice {
   int WriteComputedMbr();
   int WriteTableBootSector(const CapacityRow& row);
   int WriteComputedBootSector();
+  // Writes one sector of the layout; a failure is counted even where the
+  // layout goes on regardless (the zero fills).
+  int WriteLayoutSector(std::uint32_t sector, const SectorBuffer& data);
+  // Failed writes of the layout since WriteMbr last began.
+  std::uint32_t LayoutWriteFailures() const { return layoutWriteFailures; }
 
   FormatHost& Host() const { return host; }
 
@@ -97,6 +102,7 @@ class CReaderDevice {
  private:
   FormatHost& host;
   bool partitionSectorsSet = false;  // partitionSectors is meaningless until a format sets it
+  std::uint32_t layoutWriteFailures = 0;
 };
 
 // Splits an identifier list ("VID_xxxx&PID_xxxx" tokens separated by any run

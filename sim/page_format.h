@@ -10,7 +10,9 @@
 #include <optional>
 
 #include "engine/cis.h"
+#include "engine/ecc.h"
 #include "engine/media_geometry.h"
+#include "engine/page_layout.h"
 
 namespace sim {
 
@@ -18,26 +20,23 @@ namespace sim {
 namespace redundant {
 constexpr std::size_t kReserved = 0;  // bytes 0-3
 constexpr std::size_t kReservedLength = 4;
-constexpr std::size_t kDataStatus = 4;      // 0xFF: data valid
-constexpr std::size_t kBlockStatus = 5;     // 0xFF: good block; anything else: bad
-constexpr std::size_t kBlockAddress1 = 6;   // big-endian block address word
-constexpr std::size_t kEccSecondHalf = 8;   // ECC of data bytes 256-511
-constexpr std::size_t kBlockAddress2 = 11;  // copy of the block address word
-constexpr std::size_t kEccFirstHalf = 13;   // ECC of data bytes 0-255
+constexpr std::size_t kDataStatus = page_layout::kDataStatus;        // 0xFF: data valid
+constexpr std::size_t kBlockStatus = page_layout::kBlockStatus;      // 0xFF: good block; anything else: bad
+constexpr std::size_t kBlockAddress1 = page_layout::kBlockAddress1;  // big-endian block address word
+constexpr std::size_t kEccSecondHalf = page_layout::kEccSecondHalf;  // ECC of data bytes 256-511
+constexpr std::size_t kBlockAddress2 = page_layout::kBlockAddress2;  // copy of the block address word
+constexpr std::size_t kEccFirstHalf = page_layout::kEccFirstHalf;    // ECC of data bytes 0-255
 }  // namespace redundant
 
-constexpr std::size_t kRedundantStart = kSectorSize;  // page offset of redundant byte 0
-constexpr std::size_t kEccChunk = 256;                // bytes covered by one ECC
-constexpr std::size_t kEccSize = 3;
+constexpr std::size_t kRedundantStart = page_layout::kRedundantStart;  // page offset of redundant byte 0
 constexpr std::uint8_t kErased = 0xFF;
-constexpr std::uint8_t kBadBlockMark = 0x00;  // what marks a block bad in its status byte
+constexpr std::uint8_t kBadBlockMark = page_layout::kRetired;  // what marks a block bad in its status byte
 
-using Ecc = std::array<std::uint8_t, kEccSize>;
-
-// The SmartMedia ECC of 256 bytes: 16 line-parity bits (byte 0: LP07..LP00,
-// byte 1: LP15..LP08) and 6 column-parity bits (byte 2: CP5..CP0 in bits 7-2,
-// bits 1-0 set), every parity bit inverted, so erased data gives FF FF FF.
-Ecc SmartMediaEcc(const std::uint8_t* data);
+// The firmware computes the ECC with the engine's function.
+using ::Ecc;
+using ::kEccChunk;
+using ::kEccSize;
+using ::SmartMediaEcc;
 
 // Block address word of logical block `lba` within its zone:
 // 0x1000 | (lba << 1) | parity, parity making the word's bit count even.
@@ -55,9 +54,13 @@ RedundantArea LogicalRedundant(std::uint16_t lba, const std::uint8_t* data);
 // --- Card information structure ----------------------------------------------
 // The CIS image itself (CisImage, CisSignature) is the engine's table.
 
-// The whole CIS page: the image at data offsets 0 and 256, zeros elsewhere,
-// redundant bytes 0-5 0xFF and 6-15 zero.
+// The whole CIS page as the format writes it: the image at data offsets 0
+// and 256, zeros elsewhere, redundant bytes 0-5 0xFF, the block address
+// fields zero and the ECC of both data halves.
 PageBuffer CisPage();
+// The same page as formats before the ECC was written left it: both ECC
+// fields zero. Hosts that check the ECC reject it.
+PageBuffer ZeroEccCisPage();
 // A CIS page: block and data status 0xFF, both block address copies zero,
 // and the signature (first ten image bytes) at data offsets 0 and 256.
 bool IsCisPage(const std::uint8_t* page);

@@ -188,7 +188,10 @@ constexpr const char* kCisHex =
     "00 20 20 20 20 00 30 2E 30 00 FF 14 00 FF 00 00";
 
 constexpr std::size_t kSecondCopy = 256;
-constexpr std::size_t kRedundantFfBytes = 6;  // redundant bytes 0-5 0xFF, 6-15 zero
+constexpr std::size_t kRedundantFfBytes = 6;  // redundant bytes 0-5 0xFF, the block addresses zero
+// The ECC of each data half (the image, then zeros), in redundant bytes 8-10 and 13-15.
+constexpr std::uint8_t kCisHalfEcc[] = {0x0C, 0xCC, 0xC3};
+constexpr std::size_t kEccFields[] = {8, 13};
 
 }  // namespace
 
@@ -201,6 +204,7 @@ std::vector<std::uint8_t> ExpectedCisPage() {
   std::copy(image.begin(), image.end(), page.begin());
   std::copy(image.begin(), image.end(), page.begin() + kSecondCopy);
   std::fill_n(page.begin() + kSectorSize, kRedundantFfBytes, 0xFF);
+  for (std::size_t field : kEccFields) std::copy(kCisHalfEcc, kCisHalfEcc + 3, page.begin() + kSectorSize + field);
   return page;
 }
 

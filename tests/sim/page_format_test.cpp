@@ -103,8 +103,15 @@ TEST(CisPage, HasTheImageTwiceAndTheFixedRedundantBytes) {
   for (std::size_t i = 0; i < 112; ++i) ASSERT_EQ(page[256 + i], page[i]) << i;
   for (std::size_t i = 110; i < 256; ++i) ASSERT_EQ(page[i], 0) << i;
   for (std::size_t i = 256 + 110; i < 512; ++i) ASSERT_EQ(page[i], 0) << i;
-  for (std::size_t i = 0; i < 16; ++i) EXPECT_EQ(page[512 + i], i < 6 ? 0xFF : 0x00) << i;
+  // Status bytes 0xFF, block addresses zero, and the ECC of each half (the
+  // image, then zeros): 0C CC C3, as the firmware computes it for any page.
+  const std::vector<std::uint8_t> redundant = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x00, 0x00,
+                                               0x0C, 0xCC, 0xC3, 0x00, 0x00, 0x0C, 0xCC, 0xC3};
+  EXPECT_TRUE(std::equal(redundant.begin(), redundant.end(), page.begin() + 512));
+  EXPECT_EQ(sim::SmartMediaEcc(page.data()), (sim::Ecc{0x0C, 0xCC, 0xC3}));
+  EXPECT_EQ(sim::SmartMediaEcc(page.data() + 256), (sim::Ecc{0x0C, 0xCC, 0xC3}));
   EXPECT_TRUE(sim::IsCisPage(page.data()));
+  EXPECT_TRUE(sim::IsCisPage(sim::ZeroEccCisPage().data())) << "the ECC is no part of the recognition";
 }
 
 struct CisBreak {
