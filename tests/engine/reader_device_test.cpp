@@ -62,6 +62,22 @@ TEST(DeviceIdList, ReadsOnlyTheFirst999Characters) {
   EXPECT_EQ(ParseDeviceIdList(text, ids), 50);
 }
 
+// The resource buffer holds 999 characters: a token that ends at the 999th is
+// whole, one that ends a character later loses its last character (a cut
+// token of 16 characters still fits its slot), and one that starts after the
+// cut is gone.
+TEST(DeviceIdList, CutsTheTextAfter999Characters) {
+  const std::string id = "VID_1234&PID_5678";
+  const std::vector<std::pair<std::size_t, std::vector<std::string>>> cases = {
+      {999 - id.size(), {"VID_1234&PID_5678"}}, {1000 - id.size(), {"VID_1234&PID_567"}}, {999, {}}};
+  for (const auto& [blanks, expected] : cases) {
+    char ids[CReaderDevice::kMaxDeviceIds][CReaderDevice::kDeviceIdSlot] = {};
+    const int count = ParseDeviceIdList(std::string(blanks, ' ') + id, ids);
+    std::vector<std::string> got(ids, ids + count);
+    EXPECT_EQ(got, expected) << blanks << " blanks before the token";
+  }
+}
+
 TEST(DeviceIdList, BuiltinListHasFiveWellFormedIds) {
   RecordingHost host;
   NullReader reader(host);

@@ -1,0 +1,209 @@
+// Cards a format used to report as formatted although they were not: a
+// failed write of the file system, a CIS written where it cannot be found,
+// a block that keeps its old data, a CIS that hosts reject for its ECC. Each
+// run must end with a card the independent check passes, or with a failure.
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <ostream>
+
+#include "engine/failure_run.h"
+#include "sim/card_check.h"
+#include "sim/card_tools.h"
+#include "sim/page_format.h"
+#include "tests/format/format_bench.h"
+
+namespace {
+
+using namespace formattest;
+using sim::CommandFault;
+
+constexpr std::uint8_t kErase = 0xE8, kReadPage = 0xEA, kWrite10 = 0x2A;
+const char* const kOneRetired = "1 block of the card could not be read or erased and was marked bad.";
+
+HostMessage WarningBox(const std::string& text) {
+  return HostMessage{text, "Warning", MessageStyle{MessageButtons::Ok, MessageIcon::Warning}, MessageOwner::Dialog};
+}
+
+HostMessage InformationBox(const std::string& text) {
+  return HostMessage{text, "Information", MessageStyle{MessageButtons::Ok, MessageIcon::Information},
+                     MessageOwner::Dialog};
+}
+
+struct IntegrityCase {
+  const char* name;
+  const char* size;
+  bool withCis;
+  sim::Fill fill;
+  std::function<void(sim::FaultPlan&)> faults;
+  std::function<void(sim::Nand&)> before;  // changes to the card before the format
+  int result;
+  std::vector<HostMessage> messages;
+  std::optional<std::uint32_t> cisBlock;  // where the CIS is afterwards, on success
+  std::vector<std::uint32_t> badBlocks;   // of unit 0 afterwards, on success
+};
+
+void PrintTo(const IntegrityCase& c, std::ostream* os) { *os << c.name; }
+
+class Integrity : public ::testing::TestWithParam<IntegrityCase> {};
+
+TEST_P(Integrity, SuccessOnlyOverASoundCard) {
+  const IntegrityCase& c = GetParam();
+  sim::CreateOptions options = CardOptions(Standard(c.size), c.withCis);
+  options.fill = c.fill;
+  sim::FaultPlan plan;
+  if (c.faults) c.faults(plan);
+  Bench bench(options, plan);
+  if (c.before) c.before(bench.card->Media());
+
+  EXPECT_EQ(bench.Format(), c.result);
+  EXPECT_EQ(bench.host.Messages(), c.messages);
+  if (c.result != 1) return;
+  const sim::CardCheck check = sim::CheckCard(bench.card->Media(), {true});
+  EXPECT_TRUE(check.Passed()) << ::testing::PrintToString(check.Report());
+  EXPECT_EQ(check.cisBlock, c.cisBlock);
+  std::vector<std::uint32_t> bad;
+  for (const sim::BlockRef& b : sim::Inspect(*bench.card).badBlocks) bad.push_back(b.block);
+  EXPECT_EQ(bad, c.badBlocks);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cards, Integrity,
+    ::testing::Values(
+        // A zero fill of the root directory fails (write 25 of a 1 MB card is
+        // sector 24): the writers ignore it, the check does not.
+        IntegrityCase{"RootDirectoryWriteFails",
+                      "1M",
+                      true,
+                      sim::Fill::Random,
+                      [](sim::FaultPlan& p) {
+                        p.commandFaults = {CommandFault{kWrite10, std::nullopt, 25, false}};
+                      },
+                      nullptr,
+                      0,
+                      {ErrorBox("Write file system error: 1 sector could not be written.")},
+                      std::nullopt,
+                      {}},
+        // The erase of block 0 fails on a used card without a CIS: the CIS
+        // must not be programmed over its old data.
+        IntegrityCase{"CisBlockEraseFails",
+                      "1M",
+                      false,
+                      sim::Fill::Random,
+                      [](sim::FaultPlan& p) {
+                        p.commandFaults = {CommandFault{kErase, std::nullopt, 1, false}};
+                      },
+                      nullptr,
+                      1,
+                      {WarningBox(kOneRetired)},
+                      1,
+                      {0}},
+        // Block 0 holds the CIS but its first page cannot be read: block 1
+        // takes a new CIS, so block 0 must not pass for a good block.
+        IntegrityCase{"CisPageUnreadable",
+                      "1M",
+                      true,
+                      sim::Fill::Erased,
+                      [](sim::FaultPlan& p) {
+                        p.unreadablePages = {{0, 0}};
+                      },
+                      nullptr,
+                      1,
+                      {WarningBox(kOneRetired)},
+                      1,
+                      {0}},
+        // Read 258 of a 1 MB card without a CIS is the CIS writer's read of
+        // block 0: skipped, block 0 would be an empty good block before the CIS.
+        IntegrityCase{"CisSearchReadFails",
+                      "1M",
+                      false,
+                      sim::Fill::Erased,
+                      [](sim::FaultPlan& p) {
+                        p.commandFaults = {CommandFault{kReadPage, std::nullopt, 258, false}};
+                      },
+                      nullptr,
+                      1,
+                      {},
+                      1,
+                      {0}},
+        // A block whose erase fails keeps its user data and its logical address.
+        IntegrityCase{"BlockEraseFails",
+                      "1M",
+                      true,
+                      sim::Fill::Random,
+                      [](sim::FaultPlan& p) {
+                        p.failingErase = {{0, 100}};
+                      },
+                      nullptr,
+                      1,
+                      {WarningBox(kOneRetired)},
+                      0,
+                      {100}},
+        IntegrityCase{"BlockCanNeitherBeErasedNorMarked",
+                      "1M",
+                      true,
+                      sim::Fill::Random,
+                      [](sim::FaultPlan& p) {
+                        p.failingErase = {{0, 100}};
+                        p.failingProgram = {{0, 100}};
+                      },
+                      nullptr,
+                      0,
+                      {ErrorBox("1 block of the card could neither be erased nor marked bad; the old data stays on the "
+                                "card.")},
+                      std::nullopt,
+                      {}},
+        // The CIS as formats before the ECC was written left it: written anew, and said so.
+        IntegrityCase{"CisWithZeroEcc",
+                      "1M",
+                      false,
+                      sim::Fill::Erased,
+                      nullptr,
+                      [](sim::Nand& nand) {
+                        const PageBuffer old = sim::ZeroEccCisPage();
+                        ASSERT_TRUE(nand.Program(0, 0, 0, old.data(), old.size()));
+                      },
+                      1,
+                      {InformationBox("The low level header of the card had a wrong ECC and was written anew.")},
+                      0,
+                      {}}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(Integrity, ZeroEccCisComesOutAsWritten) {
+  Bench bench(CardOptions(Standard("2M"), false));
+  const PageBuffer old = sim::ZeroEccCisPage();
+  ASSERT_TRUE(bench.card->Media().Program(0, 0, 0, old.data(), old.size()));
+  ASSERT_EQ(bench.Format(), 1);
+  EXPECT_EQ(PageBytes(*bench.card, 0, 0), ExpectedCisPage());
+  EXPECT_EQ(ErasedBlocks(bench.device->log, 0).front(), 0u) << "the block was erased before the CIS was rewritten";
+}
+
+// A maker's CIS whose tuples differ from ours but whose ECC matches its data
+// is never touched.
+TEST(Integrity, FactoryCisWithItsOwnTuplesStays) {
+  Bench bench(CardOptions(Standard("1M"), false));
+  PageBuffer factory = sim::CisPage();
+  factory[102] = 0x31;  // "1.0" instead of "0.0" in the version strings
+  const Ecc ecc = SmartMediaEcc(factory.data());
+  std::copy(ecc.begin(), ecc.end(), factory.begin() + kSectorSize + 13);
+  ASSERT_TRUE(bench.card->Media().Program(0, 0, 0, factory.data(), factory.size()));
+  ASSERT_EQ(bench.Format(), 1);
+  EXPECT_TRUE(bench.host.Messages().empty());
+  EXPECT_TRUE(CisWrites(bench.device->log).empty());
+  EXPECT_EQ(PageBytes(*bench.card, 0, 0), std::vector<std::uint8_t>(factory.begin(), factory.end()));
+}
+
+// A card pulled out during the erase pass: the format gives up after a run
+// of failed commands instead of pausing 1000 ms for each remaining block.
+TEST(Integrity, PulledCardEndsTheFormatWithinHalfAMinute) {
+  sim::FaultPlan plan;
+  plan.removeAfterCommands = 200;
+  Bench bench(CardOptions(Standard("16M"), true), plan);
+  EXPECT_EQ(bench.Format(), 0);
+  EXPECT_EQ(bench.host.MessageTexts(),
+            std::vector<std::string>{"The card does not answer any more: 32 commands in a row failed. It may have "
+                                     "been taken out of the reader."});
+  EXPECT_EQ(bench.host.TotalSleep(), FailureRun::kCardGone * 1000u);
+}
+
+}  // namespace
