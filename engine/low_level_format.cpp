@@ -176,8 +176,11 @@ int FormatRun::BuildFileSystem() {
   host.Sleep(kMediaChangePause);
   reader.DropHandle();
   // What the reader presents after the format's end must be the file system
-  // as written; the handle is opened afresh for the check.
-  if (!VerifyFileSystem(reader, host)) return 0;
+  // as written. The check opens the access handle afresh; the format still
+  // ends without one, as the new medium is for the system to mount.
+  const int verified = VerifyFileSystem(reader, host);
+  reader.DropHandle();
+  if (!verified) return 0;
   host.SetProgress(kDonePosition);
   TellWhatWasMended();
   return 1;

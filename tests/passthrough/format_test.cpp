@@ -107,7 +107,8 @@ TEST_F(Format, CardPulledMidFormat) {
 }
 
 // Pulled during the erase pass: every later command fails to reopen the
-// volume, but the operator is told once, not once per block.
+// volume, but the operator is told once, not once per block (by the mark
+// that would retire the unreadable block, the first command after the read).
 TEST_F(Format, CardPulledDuringTheErasePassIsReportedOnce) {
   sim::Reader& reader = AddReader('E');
   char found = 0;
@@ -117,8 +118,9 @@ TEST_F(Format, CardPulledDuringTheErasePassIsReportedOnce) {
   const std::atomic<int> stop{0};
   EXPECT_EQ(LowLevelFormat(device, stop, host), 0);
   EXPECT_EQ(host.Messages(),
-            (std::vector<HostMessage>{BackendError("ReadPhySector: Open volume fail!"),
-                                      ErrorBox("Issue media change fail!"), ErrorBox("Write MBR error!")}));
+            (std::vector<HostMessage>{BackendError("WriteRedundant: Open volume fail!"),
+                                      ErrorBox("The card does not answer any more: 32 commands in a row failed. It "
+                                               "may have been taken out of the reader.")}));
 }
 
 }  // namespace
