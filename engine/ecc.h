@@ -45,12 +45,13 @@ constexpr Ecc SmartMediaEcc(const std::uint8_t* data) {
   // the odd line parities are the bits of the XOR of those bytes' indexes,
   // and each even one is the odd one flipped when the count of such bytes is
   // odd.
+  const bool* oddParity = kOddParity.data();  // plain pointer: cheap in unoptimised builds too
   unsigned oddIndexes = 0;
   unsigned oddBytes = 0;
   unsigned columns = 0;  // XOR of every byte: feeds the column parities
   for (unsigned i = 0; i < kEccChunk; ++i) {
     columns ^= data[i];
-    if (kOddParity[data[i]]) {
+    if (oddParity[data[i]]) {
       oddIndexes ^= i;
       oddBytes ^= 1;
     }
@@ -63,7 +64,7 @@ constexpr Ecc SmartMediaEcc(const std::uint8_t* data) {
   }
   unsigned columnParity = 0;  // bit k = CPk
   for (unsigned k = 0; k < kColumnMasks.size(); ++k) {
-    if (kOddParity[columns & kColumnMasks[k]]) columnParity |= 1u << k;
+    if (oddParity[columns & kColumnMasks[k]]) columnParity |= 1u << k;
   }
   return Ecc{static_cast<std::uint8_t>(~lineParity & 0xFF), static_cast<std::uint8_t>(~(lineParity >> 8) & 0xFF),
              static_cast<std::uint8_t>((~(columnParity << 2) & 0xFC) | kEccUnusedBits)};

@@ -1,6 +1,7 @@
 #include "sim/card_check.h"
 
 #include <algorithm>
+#include <cstring>
 #include <map>
 #include <sstream>
 
@@ -60,7 +61,12 @@ const std::uint8_t* EccField(const std::uint8_t* page, std::size_t half) {
 }
 
 bool Erased(const std::uint8_t* page) {
-  return std::all_of(page, page + kPageSize, [](std::uint8_t b) { return b == kErased; });
+  static const PageBuffer kErasedPage = [] {
+    PageBuffer erased;
+    erased.fill(kErased);
+    return erased;
+  }();
+  return std::memcmp(page, kErasedPage.data(), kPageSize) == 0;
 }
 
 std::string HalfName(std::size_t half) { return half == 0 ? "data bytes 0-255" : "data bytes 256-511"; }
