@@ -337,8 +337,8 @@ std::string Describe(const CardFault& f) {
     case CardFaultKind::NoLayout:
       return "capacity " + std::to_string(f.value) + " gives no file system layout";
     case CardFaultKind::LayoutDiffers:
-      return "the file system differs from its layout in the " + f.where + ": " + std::to_string(f.count) +
-             (f.count == 1 ? " sector, " : " sectors, the first ") + "sector " + std::to_string(f.value);
+      return "the file system differs from its layout: " + f.where + ", " +
+             (f.count == 1 ? "sector " : std::to_string(f.count) + " sectors from sector ") + std::to_string(f.value);
     case CardFaultKind::DataOutsideFileSystem:
       return Location(f) + " holds data outside the file system";
   }

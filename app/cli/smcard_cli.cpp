@@ -9,6 +9,7 @@
 #include "app/cli/arguments.h"
 #include "app/cli/card_options.h"
 #include "sim/card.h"
+#include "sim/card_check.h"
 #include "sim/card_tools.h"
 
 namespace {
@@ -19,6 +20,7 @@ constexpr const char* kUsage =
     "       smcard info IMAGE [--geometry G]\n"
     "       smcard export IMAGE OUT [--geometry G] [--force]\n"
     "       smcard import IMAGE IN [--geometry G]\n"
+    "       smcard check IMAGE [--geometry G]\n"
     "       smcard [COMMAND] --help\n";
 
 constexpr const char* kHelp =
@@ -46,6 +48,13 @@ constexpr const char* kHelp =
     "  import IMAGE IN\n"
     "                 write the logical image IN onto the card through the\n"
     "                 reader's firmware, from sector 0\n"
+    "  check IMAGE    read the card as a host would and report what is wrong:\n"
+    "                 pages whose ECC does not match their data (correctable\n"
+    "                 single-bit errors apart from uncorrectable ones), block\n"
+    "                 addresses with bad parity or differing copies, two blocks\n"
+    "                 claiming one logical block, a missing or malformed CIS, and\n"
+    "                 whether the logical image holds the file system of its\n"
+    "                 capacity; exit status 1 when anything is found\n"
     "\n"
     "Standard sizes are recognised by the image's size; give --geometry for any\n"
     "other card. Faults to simulate (write protection, failing commands, a card\n"
@@ -183,12 +192,31 @@ int Transfer(const ParsedArgs& parsed, CliContext& context, bool exporting) {
   return kExitSuccess;
 }
 
+// The card's flash as a host reads it; the sidecar's faults do not apply.
+int Check(const ParsedArgs& parsed, CliContext& context) {
+  if (parsed.positional.size() != 2) return UsageError(context, "check takes one IMAGE");
+  std::string error;
+  const auto geometry = GeometryOption(parsed, error);
+  if (!error.empty()) return UsageError(context, error);
+  const std::string& image = parsed.positional[1];
+  const sim::CardOpen opened = geometry ? sim::OpenCardImage(image, *geometry) : sim::OpenCardImage(image);
+  if (!opened) return Failure(context, opened.error);
+  const sim::CardCheck check = sim::CheckCard(opened.card->Media());
+  context.out << "Image:           " << image << "\n"
+              << "Geometry:        " << sim::StandardName(opened.card->Geometry())
+              << (sim::StandardName(opened.card->Geometry()).empty() ? "" : ", ")
+              << sim::Describe(opened.card->Geometry()) << "\n";
+  for (const std::string& line : check.Report()) context.out << line << "\n";
+  return check.Passed() ? kExitSuccess : kExitFailure;
+}
+
 // The options each command takes; any other is a usage error.
 const std::map<std::string, std::set<std::string>> kCommandOptions = {
     {"create", {"--size", "--geometry", "--bad-blocks", "--no-cis", "--fill", "--seed", "--write-protect", "--force"}},
     {"info", {"--geometry"}},
     {"export", {"--geometry", "--force"}},
     {"import", {"--geometry"}},
+    {"check", {"--geometry"}},
 };
 
 std::string OptionNotFor(const ParsedArgs& parsed, const std::set<std::string>& allowed) {
@@ -220,5 +248,6 @@ int SmcardMain(const std::vector<std::string>& args, CliContext& context) {
   if (command == "create") return Create(parsed, context);
   if (command == "info") return Info(parsed, context);
   if (command == "export") return Transfer(parsed, context, true);
+  if (command == "check") return Check(parsed, context);
   return Transfer(parsed, context, false);
 }

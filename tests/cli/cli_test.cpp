@@ -256,6 +256,18 @@ TEST_F(CardFiles, StopEndsTheJobWithoutCompletion) {
   EXPECT_EQ(run.slept, 1000u);
 }
 
+TEST_F(CardFiles, CheckTellsAFormattedCardFromAFreshOne) {
+  const std::string image = Create({"--size", "1M", "--bad-blocks", "3"});
+  const ToolRun fresh = Smcard({"check", image});
+  EXPECT_EQ(fresh.status, kExitFailure);
+  EXPECT_TRUE(Contains(fresh.out, "File system:     not the layout of capacity 2000")) << fresh.out;
+  ASSERT_EQ(Smformat({"--simulate", image, "--yes"}).status, kExitSuccess);
+  const ToolRun formatted = Smcard({"check", image});
+  EXPECT_EQ(formatted.status, kExitSuccess) << formatted.out;
+  EXPECT_TRUE(Contains(formatted.out, "CIS:             block 0")) << formatted.out;
+  EXPECT_TRUE(Contains(formatted.out, "Result:          no fault found")) << formatted.out;
+}
+
 TEST_F(CardFiles, TwoUnitCardNeedsItsGeometry) {
   const std::string image = Create({"--geometry", "256x8+256x8"});
   const ToolRun withGeometry = Smformat({"--simulate", image, "--geometry", "256x8+256x8", "--yes"});

@@ -141,7 +141,7 @@ TEST(CheckFinds, AnErasedCardHoldsNoFileSystem) {
   EXPECT_EQ(check.cisBlock, std::optional<std::uint32_t>(0));
   EXPECT_FALSE(check.layoutPresent);
   ASSERT_FALSE(check.faults.empty());
-  EXPECT_EQ(sim::Describe(check.faults[0]), "the file system differs from its layout in the MBR: 1 sector, sector 0");
+  EXPECT_EQ(sim::Describe(check.faults[0]), "the file system differs from its layout: MBR, sector 0");
 }
 
 }  // namespace

@@ -14,6 +14,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "sim/card_check.h"
 #include "sim/card_tools.h"
 #include "sim/firmware.h"
 #include "tests/format/format_bench.h"
@@ -148,6 +149,13 @@ void ExpectEmptyVolume(sim::Card& card, const fs::path& image, const fs::path& p
   EXPECT_NE(listing.output.find("No files"), std::string::npos) << listing.output;
 }
 
+// The independent check of the raw card: ECC, block addresses, CIS, the
+// file system's bytes, and nothing else left on the card.
+void ExpectCheckPasses(const sim::Nand& nand) {
+  const sim::CardCheck check = sim::CheckCard(nand, {true});
+  EXPECT_TRUE(check.Passed()) << ::testing::PrintToString(check.Report());
+}
+
 class EndToEnd : public ::testing::TestWithParam<CardCase> {};
 
 TEST_P(EndToEnd, UsedCardBecomesAnEmptySoundVolumeAndKeepsItsCis) {
@@ -193,6 +201,7 @@ TEST_P(EndToEnd, UsedCardBecomesAnEmptySoundVolumeAndKeepsItsCis) {
   ASSERT_EQ(bench.Format(), 1);
   EXPECT_TRUE(checkedAtFormatEnd);
   EXPECT_TRUE(bench.host.Messages().empty());
+  ExpectCheckPasses(nand);
   EXPECT_EQ(CisWrites(bench.device->log).size(), c.withCis ? 0u : 2u);
 
   // Afterwards only the file system's blocks hold anything, and nothing of the old files survives.
@@ -235,12 +244,25 @@ TEST_P(EndToEnd, UsedCardBecomesAnEmptySoundVolumeAndKeepsItsCis) {
   EXPECT_EQ(erased.front(), c.badBlock == kCisBlock + 1 ? kCisBlock + 2 : kCisBlock + 1);
   EXPECT_EQ(BlockBytes(nand.Bytes(), geometry, 0, kCisBlock), cisBefore) << "the CIS block changed";
   EXPECT_EQ(newFile.PagesHolding(nand) + oldFiles.PagesHolding(nand), 0u);
+  ExpectCheckPasses(nand);
   ExpectEmptyVolume(*bench.card, card, partition, volume);
 
   if (!HasFailure()) fs::remove_all(dir);
 }
 
 INSTANTIATE_TEST_SUITE_P(StandardCards, EndToEnd, ::testing::ValuesIn(kCards),
+                         [](const auto& info) { return std::string(info.param.size); });
+
+// Fresh cards without a bad block, with and without a CIS, pass the check too.
+class CheckedFormat : public ::testing::TestWithParam<CardCase> {};
+
+TEST_P(CheckedFormat, OfACardWithoutBadBlocksPassesTheCheck) {
+  Bench bench(CardOptions(Standard(GetParam().size), !GetParam().withCis));
+  ASSERT_EQ(bench.Format(), 1);
+  ExpectCheckPasses(bench.card->Media());
+}
+
+INSTANTIATE_TEST_SUITE_P(StandardCards, CheckedFormat, ::testing::ValuesIn(kCards),
                          [](const auto& info) { return std::string(info.param.size); });
 
 }  // namespace

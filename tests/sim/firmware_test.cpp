@@ -190,6 +190,26 @@ TEST(Firmware, MapIsRebuiltAfterPhysicalChangesBelowIt) {
   EXPECT_EQ(reader.Logical().MappedBlocks(), 0u);
 }
 
+// The format retires a block it cannot erase by clearing the status byte of
+// its first page with WriteRedundant; the block keeps its data and address,
+// but the firmware must pass over it, on the next scan and at once.
+TEST(Firmware, PassesOverABlockRetiredThroughItsFirstPage) {
+  auto card = MakeCard(Standard("1M"));
+  sim::Reader reader(*card);
+  WriteSector(reader, 0, Pattern(kSectorSize, 1));
+  const auto where = reader.Logical().Locate(0);
+  ASSERT_TRUE(where);
+  RedundantArea mark;
+  mark.fill(0xFF);
+  mark[5] = 0x00;
+  ASSERT_EQ(Send(reader, WriteRedundantCommand(0, where->block * 8), mark.data()), sim::kStatusGood);
+  EXPECT_EQ(ReadSector(reader, 0), std::vector<std::uint8_t>(kSectorSize, 0xFF)) << "the old data is gone";
+  EXPECT_EQ(reader.Logical().MappedBlocks(), 0u);
+  EXPECT_EQ(sim::Firmware(card->Media()).MappedBlocks(), 0u) << "a fresh scan passes over it too";
+  WriteSector(reader, 0, Pattern(kSectorSize, 2));
+  EXPECT_NE(reader.Logical().Locate(0)->block, where->block) << "never used again";
+}
+
 TEST(Firmware, DuplicateAddressesMapTheFirstBlockOnly) {
   auto card = MakeCard(Standard("1M"));
   {
