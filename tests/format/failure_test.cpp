@@ -64,7 +64,8 @@ TEST_P(Failure, ReportsItAndEndsAsStated) {
 }
 
 using sim::CommandFault;
-constexpr std::uint8_t kControl = 0xE6, kFormatEndSub = 5, kRead10 = 0x28, kWrite10 = 0x2A, kWritePage = 0xEB;
+constexpr std::uint8_t kControl = 0xE6, kFormatEndSub = 5, kRead10 = 0x28, kWrite10 = 0x2A, kWritePage = 0xEB,
+                       kReadPage = 0xEA;
 const std::vector<OpKind> kCisWritten = {OpKind::WriteRedundant, OpKind::WritePage};
 
 INSTANTIATE_TEST_SUITE_P(
@@ -154,6 +155,20 @@ INSTANTIATE_TEST_SUITE_P(
                     {},
                     [](sim::FaultPlan& p) {
                       p.commandFaults = {CommandFault{kWritePage, std::nullopt, 1, false}};
+                    },
+                    0,
+                    {PlainErrorBox("Write low level header error"), ErrorBox("Write low level header error!")},
+                    kCisWritten,
+                    0,
+                    {"sleep 1000", "message Write low level header error", "message Write low level header error!"}},
+        // The CIS page is written but cannot be read back (read 259: the scan's
+        // one, the erase pass's 256, the search's one, then the read-back).
+        FailureCase{"CisReadBackFails",
+                    k1M,
+                    false,
+                    {},
+                    [](sim::FaultPlan& p) {
+                      p.commandFaults = {CommandFault{kReadPage, std::nullopt, 259, false}};
                     },
                     0,
                     {PlainErrorBox("Write low level header error"), ErrorBox("Write low level header error!")},
