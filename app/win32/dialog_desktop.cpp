@@ -1,0 +1,18 @@
+#include "app/win32/dialog_desktop.h"
+
+#include "app/win32/dialog_messages.h"
+
+DialogDesktop::DialogDesktop(HWND dialog_, ShellApi& shell_) : dialog(dialog_), shell(shell_) {}
+
+bool DialogDesktop::NotifyCompanionTool() {
+  const HWND tool = FindWindowA(nullptr, kCompanionToolTitle);
+  if (tool == nullptr) return false;
+  SendMessageA(tool, WM_COMMAND, kCompanionToolCommand, kCompanionToolCommandParam);
+  return true;
+}
+
+void DialogDesktop::NotifyDriveChanged(const std::string& rootPath) { shell.NotifyDirectoryChanged(rootPath); }
+
+void DialogDesktop::QueryVolume(const std::string& rootPath) { shell.QueryVolumeInformation(rootPath); }
+
+void DialogDesktop::RestoreIdle() { SendMessageA(dialog, kRestoreIdleMessage, 0, 0); }

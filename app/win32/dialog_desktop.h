@@ -1,0 +1,30 @@
+// What the format job needs from the desktop, for the dialog: the companion
+// password tool's window, the shell, and the dialog's return to idle.
+#pragma once
+
+#include <windows.h>
+
+#include "app/job/format_job.h"
+#include "app/win32/shell_api.h"
+
+// Title of the companion password tool's main window.
+constexpr const char* kCompanionToolTitle = "Vantrel Password Tool";
+// The command the tool gets before a format: WM_COMMAND with these.
+constexpr WPARAM kCompanionToolCommand = 1;
+constexpr LPARAM kCompanionToolCommandParam = 0;
+
+class DialogDesktop : public JobDesktop {
+ public:
+  DialogDesktop(HWND dialog, ShellApi& shell);
+
+  // Sends the command to the tool's window, if one is open, and waits until
+  // the tool has handled it.
+  bool NotifyCompanionTool() override;
+  void NotifyDriveChanged(const std::string& rootPath) override;
+  void QueryVolume(const std::string& rootPath) override;
+  void RestoreIdle() override;
+
+ private:
+  HWND dialog;
+  ShellApi& shell;
+};

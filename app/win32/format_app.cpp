@@ -1,0 +1,62 @@
+#include "app/win32/format_app.h"
+
+#include <commctrl.h>
+
+#include "app/cli/arguments.h"
+#include "app/cli/card_options.h"
+#include "app/win32/format_dlg.h"
+
+namespace {
+
+constexpr const char* kUsage =
+    "Usage: smformatw [--simulate IMAGE [--geometry G]]\n"
+    "\n"
+    "Without options the program formats the SmartMedia card in the USB card reader.\n"
+    "--simulate IMAGE formats the simulated card held in the card image IMAGE\n"
+    "(made with 'smcard create'); --geometry gives the image's geometry when it is\n"
+    "not one of the standard sizes, e.g. 1024x32+1024x32.";
+
+void EnableCommonControls() {
+  INITCOMMONCONTROLSEX controls{};
+  controls.dwSize = sizeof controls;
+  controls.dwICC = ICC_STANDARD_CLASSES | ICC_PROGRESS_CLASS;
+  InitCommonControlsEx(&controls);
+}
+
+}  // namespace
+
+LaunchPlan PlanFromCommandLine(const std::vector<std::string>& args) {
+  LaunchPlan plan;
+  const ParsedArgs parsed = ParseArgs(args, {"--simulate", "--geometry"}, {});
+  if (!parsed.error.empty()) {
+    plan.error = parsed.error;
+  } else if (!parsed.positional.empty()) {
+    plan.error = "unexpected argument '" + parsed.positional[0] + "'";
+  } else if (const auto image = parsed.Value("--simulate")) {
+    std::optional<sim::CardGeometry> geometry;
+    if (const auto text = parsed.Value("--geometry")) {
+      geometry = ParseGeometry(*text, plan.error);
+      if (!geometry) return plan;
+    }
+    plan.readers = std::make_unique<SimulatedReaderFactory>(*image, geometry);
+  } else if (parsed.Value("--geometry")) {
+    plan.error = "--geometry needs --simulate";
+  } else {
+    plan.readers = std::make_unique<HardwareReaderFactory>();
+  }
+  return plan;
+}
+
+CFormatApp::CFormatApp(HINSTANCE instance_) : instance(instance_) {}
+
+int CFormatApp::Run(const std::vector<std::string>& args) {
+  EnableCommonControls();
+  const LaunchPlan plan = PlanFromCommandLine(args);
+  if (plan.readers == nullptr) {
+    const std::string text = plan.error + "\n\n" + kUsage;
+    MessageBoxA(nullptr, text.c_str(), "smformatw", MB_OK | MB_ICONERROR);
+    return kExitUsage;
+  }
+  CFormatDlg dialog(instance, *plan.readers);
+  return dialog.DoModal() == CFormatDlg::kNoDevice ? kExitNoDevice : kExitClosed;
+}

@@ -1,0 +1,257 @@
+#include "app/win32/format_dlg.h"
+
+#include <commctrl.h>
+#include <process.h>
+
+#include <cstring>
+
+#include "app/job/format_job.h"
+#include "app/win32/dialog_desktop.h"
+#include "app/win32/dialog_messages.h"
+#include "resources/resource_ids.h"
+
+namespace {
+
+constexpr const char* kCloseCaption = "Close";
+constexpr const char* kStopCaption = "Stop";
+constexpr int kCaptionLimit = 10;  // characters of the Close/Stop caption compared
+
+constexpr const char* kNoDeviceText = "Device not found";
+constexpr const char* kNoDeviceCaption = "Information";
+
+}  // namespace
+
+CFormatDlg::CFormatDlg(HINSTANCE instance_, ReaderFactory& readers_, PlatformVersionApi& version_, Clock& clock,
+                       ShellApi& shell_)
+    : instance(instance_),
+      readers(readers_),
+      version(version_),
+      shell(shell_),
+      host(instance_, clock),
+      icon(LoadIconA(instance_, MAKEINTRESOURCEA(IDR_MAIN_ICON))),
+      jobFinished(CreateEventA(nullptr, TRUE, TRUE, nullptr)) {}
+
+CFormatDlg::~CFormatDlg() {
+  ReleaseFinishedWorker();
+  if (jobFinished != nullptr) CloseHandle(jobFinished);
+}
+
+INT_PTR CFormatDlg::DoModal(HWND parent) {
+  return DialogBoxParamA(instance, MAKEINTRESOURCEA(IDD_FORMAT_DIALOG), parent, DialogProc,
+                         reinterpret_cast<LPARAM>(this));
+}
+
+INT_PTR CALLBACK CFormatDlg::DialogProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+  if (message == WM_INITDIALOG) {
+    auto* self = reinterpret_cast<CFormatDlg*>(lParam);
+    SetWindowLongPtrA(window, DWLP_USER, lParam);
+    self->window = window;
+    return self->OnInitDialog();
+  }
+  auto* self = reinterpret_cast<CFormatDlg*>(GetWindowLongPtrA(window, DWLP_USER));
+  return self != nullptr ? self->OnMessage(message, wParam, lParam) : FALSE;
+}
+
+INT_PTR CFormatDlg::Reply(LRESULT result) {
+  SetWindowLongPtrA(window, DWLP_MSGRESULT, result);
+  return TRUE;
+}
+
+INT_PTR CFormatDlg::OnMessage(UINT message, WPARAM wParam, LPARAM lParam) {
+  switch (message) {
+    case WM_PAINT:
+      return OnPaint();
+    case WM_QUERYDRAGICON:
+      return reinterpret_cast<INT_PTR>(icon);
+    case WM_DESTROY:
+      OnDestroy();
+      return FALSE;
+    case WM_COMMAND:
+      if (HIWORD(wParam) == BN_CLICKED) OnCommand(LOWORD(wParam));
+      return TRUE;
+    case kSetProgressMessage:
+      SendMessageA(Control(IDC_PROGRESS), PBM_SETPOS, wParam, 0);
+      return Reply(0);
+    case kSetStatusMessage:
+      SetWindowTextA(Control(IDC_STATUS), reinterpret_cast<const char*>(lParam));
+      return Reply(0);
+    case kSetProgressRangeMessage:
+      SendMessageA(Control(IDC_PROGRESS), PBM_SETRANGE, 0, MAKELPARAM(wParam, lParam));
+      return Reply(0);
+    case kShowStatusMessage:
+      ShowWindow(Control(IDC_STATUS), wParam != 0 ? SW_SHOW : SW_HIDE);
+      return Reply(0);
+    case kRestoreIdleMessage:
+      OnRestoreIdle();
+      return Reply(0);
+    default:
+      return FALSE;
+  }
+}
+
+// --- Start-up and teardown ---------------------------------------------------------
+
+BOOL CFormatDlg::OnInitDialog() {
+  host.Attach(window);
+  kind = DetectPlatform(version);
+  SendMessageA(window, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(icon));
+  SendMessageA(window, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(icon));
+  stopFlag.store(1);
+  ShowWindow(Control(IDC_FORMAT), SW_SHOW);
+  ShowWindow(Control(IDC_PROGRESS), SW_SHOW);
+  ShowWindow(Control(IDC_STATUS), SW_HIDE);
+  FindReader();
+  return TRUE;
+}
+
+// An unsupported platform gets no reader at all and is told, like a
+// platform whose backend finds none, that there is no device.
+void CFormatDlg::FindReader() {
+  reader = readers.Create(kind, host);
+  if (reader != nullptr) {
+    char found = 0;
+    reader->FindDevice(found);
+    if (reader->IsOpen()) return;
+  }
+  EnableWindow(Control(IDC_FORMAT), FALSE);
+  host.ShowMessage(kNoDeviceText, kNoDeviceCaption, MessageStyle{MessageButtons::Ok, MessageIcon::Error},
+                   MessageOwner::Dialog);
+  EndDialog(window, kNoDevice);
+}
+
+BOOL CFormatDlg::OnPaint() {
+  if (!IsIconic(window)) return FALSE;
+  PAINTSTRUCT paint;
+  const HDC dc = BeginPaint(window, &paint);
+  SendMessageA(window, WM_ICONERASEBKGND, reinterpret_cast<WPARAM>(dc), 0);
+  RECT client;
+  GetClientRect(window, &client);
+  const int x = (client.right - client.left - GetSystemMetrics(SM_CXICON) + 1) / 2;
+  const int y = (client.bottom - client.top - GetSystemMetrics(SM_CYICON) + 1) / 2;
+  DrawIcon(dc, x, y, icon);
+  EndPaint(window, &paint);
+  return TRUE;
+}
+
+// The dialog only ends once no job runs; should it be destroyed by any other
+// path while one does, the job is stopped and waited for first, so that the
+// reader is never closed or deleted under the worker.
+void CFormatDlg::OnDestroy() {
+  StopAndWaitForWorker();
+  if (reader != nullptr) {
+    reader->Close();
+    reader.reset();
+  }
+}
+
+void CFormatDlg::StopAndWaitForWorker() {
+  if (worker == nullptr) return;
+  if (WaitForSingleObject(jobFinished, 0) != WAIT_OBJECT_0) {
+    stopFlag.store(1);
+    // The worker may be waiting for this thread to serve one of its messages.
+    while (MsgWaitForMultipleObjects(1, &jobFinished, FALSE, INFINITE, QS_SENDMESSAGE) == WAIT_OBJECT_0 + 1) {
+      MSG pending;
+      PeekMessageA(&pending, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
+    }
+  }
+  ReleaseFinishedWorker();
+}
+
+// After the event the worker touches nothing of the dialog's; its thread
+// only has to return.
+void CFormatDlg::ReleaseFinishedWorker() {
+  if (worker == nullptr) return;
+  WaitForSingleObject(worker, INFINITE);
+  CloseHandle(worker);
+  worker = nullptr;
+}
+
+// --- Buttons ----------------------------------------------------------------------------
+
+void CFormatDlg::OnCommand(int id) {
+  switch (id) {
+    case IDC_FORMAT:
+      OnFormat();
+      break;
+    case IDC_CLOSE_STOP:
+      OnCloseOrStop();
+      break;
+    case IDOK:      // Enter with no button focused
+    case IDCANCEL:  // Escape, Alt+F4, the system menu's Close
+      OnCancel();
+      break;
+    default:
+      break;
+  }
+}
+
+bool CFormatDlg::JobRunning() const {
+  char caption[kCaptionLimit + 1] = {};
+  GetWindowTextA(Control(IDC_CLOSE_STOP), caption, sizeof caption);
+  return std::strcmp(caption, kStopCaption) == 0;
+}
+
+void CFormatDlg::OnFormat() {
+  // One job at a time: the button is disabled from here to the job's end.
+  if (!IsWindowEnabled(Control(IDC_FORMAT)) || reader == nullptr) return;
+  WaitForSingleObject(jobFinished, INFINITE);  // the last job is past its end steps
+  ReleaseFinishedWorker();
+
+  stopFlag.store(0);
+  SetWindowTextA(Control(IDC_CLOSE_STOP), kStopCaption);
+  EnableWindow(Control(IDC_FORMAT), FALSE);
+  ResetEvent(jobFinished);
+  worker = reinterpret_cast<HANDLE>(_beginthreadex(nullptr, 0, WorkerMain, this, 0, nullptr));
+  if (worker == nullptr) {  // no thread: back to idle at once
+    EnableWindow(Control(IDC_FORMAT), TRUE);
+    SetWindowTextA(Control(IDC_CLOSE_STOP), kCloseCaption);
+    stopFlag.store(1);
+    SetEvent(jobFinished);
+  }
+}
+
+void CFormatDlg::OnCloseOrStop() {
+  if (JobRunning()) {
+    stopFlag.store(1);
+    return;
+  }
+  EndWhenJobFinished(kClosed);
+}
+
+// Closing while a job runs stops it; the dialog then closes when the job's
+// end steps have run (see OnRestoreIdle).
+void CFormatDlg::OnCancel() {
+  if (JobRunning()) {
+    stopFlag.store(1);
+    closeRequested = true;
+    return;
+  }
+  EndWhenJobFinished(kCancelled);
+}
+
+void CFormatDlg::OnRestoreIdle() {
+  EnableWindow(Control(IDC_FORMAT), TRUE);
+  SetWindowTextA(Control(IDC_CLOSE_STOP), kCloseCaption);
+  if (closeRequested) {
+    closeRequested = false;
+    PostMessageA(window, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED), 0);
+  }
+}
+
+void CFormatDlg::EndWhenJobFinished(INT_PTR result) {
+  WaitForSingleObject(jobFinished, INFINITE);
+  EndDialog(window, result);
+}
+
+// --- The worker ------------------------------------------------------------------------
+
+unsigned __stdcall CFormatDlg::WorkerMain(void* dialog) {
+  static_cast<CFormatDlg*>(dialog)->RunJob();
+  return 0;
+}
+
+void CFormatDlg::RunJob() {
+  DialogDesktop desktop(window, shell);
+  FormatJob(*reader, host, desktop, stopFlag);
+  SetEvent(jobFinished);  // the job's very last action
+}

@@ -1,0 +1,42 @@
+#include "app/win32/reader_factory.h"
+
+#include "sim/sim_reader_device.h"
+#include "transport/passthrough/pass_through_reader.h"
+
+#if SMFORMAT_HAVE_ASPI_BACKEND
+#include "transport/aspi/aspi_reader.h"
+#endif
+
+std::unique_ptr<CReaderDevice> HardwareReaderFactory::Create(PlatformKind kind, FormatHost& host) {
+  switch (kind) {
+    case PlatformKind::Windows9x:
+#if SMFORMAT_HAVE_ASPI_BACKEND
+      return std::make_unique<CAspiReader>(host);
+#else
+      // A build without the ASPI backend has no reader to offer here.
+      return nullptr;
+#endif
+    case PlatformKind::WindowsNt:
+      return std::make_unique<CPassThroughReader>(host);
+    case PlatformKind::Unsupported:
+      break;
+  }
+  return nullptr;
+}
+
+SimulatedReaderFactory::SimulatedReaderFactory(std::string imagePath_, std::optional<sim::CardGeometry> geometry_)
+    : imagePath(std::move(imagePath_)), geometry(std::move(geometry_)) {}
+
+SimulatedReaderFactory::~SimulatedReaderFactory() = default;
+
+std::unique_ptr<CReaderDevice> SimulatedReaderFactory::Create(PlatformKind, FormatHost& host) {
+  if (!opened) {
+    opened = sim::OpenCardAndPlan(imagePath, geometry);
+    if (!opened) {
+      host.ShowMessage(opened.error, "Error", MessageStyle{MessageButtons::Ok, MessageIcon::Error}, MessageOwner::None);
+      return nullptr;
+    }
+    reader = std::make_unique<sim::Reader>(*opened.card, opened.plan);
+  }
+  return std::make_unique<CSimReader>(host, *reader);
+}

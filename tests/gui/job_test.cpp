@@ -1,0 +1,314 @@
+// Format jobs driven through the live dialog: stopping, refusing, declining,
+// closing in the middle, the companion tool, the message boxes' owners, and a
+// whole format against the command-line tool's.
+#include <gtest/gtest.h>
+
+#include <process.h>
+
+#include <algorithm>
+#include <atomic>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <sstream>
+
+#include "app/cli/smformat_cli.h"
+#include "app/win32/dialog_desktop.h"
+#include "resources/resource_ids.h"
+#include "tests/gui/dialog_bench.h"
+#include "tests/gui/window_driver.h"
+#include "tests/support/temp_dir.h"
+
+namespace {
+
+using namespace guitest;
+
+// Format clicked and the question answered.
+void StartFormat(HWND dialog) {
+  gui::Click(dialog, IDC_FORMAT);
+  const gui::MessageBoxView question = gui::WaitForMessageBox("Warning");
+  ASSERT_EQ(question.text, "Format disk will erase all data on the device. Continue?");
+  ASSERT_TRUE(question.hasYesNo);
+  ASSERT_EQ(question.owner, dialog);
+  ASSERT_EQ(question.icon, gui::BoxIcon::Warning);
+  ASSERT_TRUE(gui::Answer(question, IDYES));
+}
+
+// Through "Format Complete!" back to Idle.
+void FinishFormat(LiveDialog& live) {
+  const gui::MessageBoxView done = gui::WaitForMessageBox("Information");
+  ASSERT_EQ(done.text, "Format Complete!");
+  ASSERT_TRUE(gui::Answer(done, IDOK));
+  ASSERT_TRUE(live.WaitJobFinished());
+}
+
+using JobTest = DialogBench;
+
+TEST_F(JobTest, StopDuringThePhysicalPassThenFormatAgain) {
+  const HWND dialog = Live().Open(&gate);
+  ASSERT_NE(dialog, nullptr);
+  Live().TraceMessages();
+  gate.Arm(ReaderOperation::ErasePhyBlk, 10);
+  StartFormat(dialog);
+  ASSERT_TRUE(gate.WaitReached());
+
+  gui::Click(dialog, IDC_CLOSE_STOP);
+  EXPECT_EQ(Live().State(), kStopping);
+  EXPECT_TRUE(IsWindow(dialog)) << "Stop leaves the dialog open";
+  gate.Release();
+  ASSERT_TRUE(Live().WaitJobFinished());
+
+  EXPECT_EQ(Live().State(), kIdle);
+  EXPECT_EQ(gui::FindTopLevel(gui::kDialogClass, "Information"), nullptr) << "no \"Format Complete!\"";
+  EXPECT_EQ(timeline.Count("shell notify S:\\"), 0u);
+  EXPECT_EQ(timeline.Count("FormatEnd"), 0u) << "the job left at the erase pass";
+  const std::vector<int> positions = Live().ProgressPositions();
+  EXPECT_EQ(std::count(positions.begin(), positions.end(), 100), 0);
+  EXPECT_EQ(positions.back(), 0);
+
+  StartFormat(dialog);
+  FinishFormat(Live());
+  EXPECT_EQ(Live().State(), kIdle);
+  EXPECT_EQ(timeline.Count("shell notify S:\\"), 1u);
+  EXPECT_EQ(timeline.Count("volume query S:\\"), 1u);
+  EXPECT_EQ(sim::Inspect(*card).cisBlock, std::optional<std::uint32_t>(0));
+}
+
+TEST_F(JobTest, WriteProtectedCardGetsTheMessageAndNoQuestion) {
+  simReader.Plan().writeProtected = true;
+  const std::vector<std::uint8_t> before = card->Media().Bytes();
+  const HWND dialog = Live().Open();
+  ASSERT_NE(dialog, nullptr);
+
+  gui::Click(dialog, IDC_FORMAT);
+  const gui::MessageBoxView refusal = gui::WaitForMessageBox("Error");
+  EXPECT_EQ(refusal.text, "The disk cannot be formatted!\nThe switched is in write protect mode.\n");
+  EXPECT_EQ(refusal.owner, dialog);
+  EXPECT_EQ(refusal.icon, gui::BoxIcon::Error);
+  ASSERT_TRUE(gui::Answer(refusal, IDOK));
+  ASSERT_TRUE(Live().WaitJobFinished());  // no question holds the job
+
+  EXPECT_EQ(gui::FindTopLevel(gui::kDialogClass, "Warning"), nullptr);
+  EXPECT_EQ(Live().State(), kIdle);
+  EXPECT_EQ(timeline.Events(), std::vector<std::string>{"GetDeviceState"});
+  EXPECT_TRUE(card->Media().Bytes() == before);
+}
+
+TEST_F(JobTest, NoLeavesTheCardUntouched) {
+  const std::vector<std::uint8_t> before = card->Media().Bytes();
+  const HWND dialog = Live().Open();
+  ASSERT_NE(dialog, nullptr);
+
+  gui::Click(dialog, IDC_FORMAT);
+  ASSERT_TRUE(gui::Answer(gui::WaitForMessageBox("Warning"), IDNO));
+  ASSERT_TRUE(Live().WaitJobFinished());
+
+  EXPECT_EQ(Live().State(), kIdle);
+  EXPECT_EQ(timeline.Events(), std::vector<std::string>{"GetDeviceState"});
+  EXPECT_TRUE(card->Media().Bytes() == before);
+}
+
+// The ways an operator can close the window other than the Close button.
+struct CloseWay {
+  const char* name;
+  void (*close)(HWND dialog);
+};
+
+void PrintTo(const CloseWay& way, std::ostream* os) { *os << way.name; }
+
+const CloseWay kCloseWays[] = {
+    {"EscapeKey",
+     [](HWND dialog) {
+       // The dialog's message loop turns the key into the cancel command.
+       PostMessageA(dialog, WM_KEYDOWN, VK_ESCAPE, 0);
+     }},
+    {"AltF4", [](HWND dialog) { PostMessageA(dialog, WM_SYSCOMMAND, SC_CLOSE, 0); }},
+    {"CloseMessage", [](HWND dialog) { PostMessageA(dialog, WM_CLOSE, 0, 0); }},
+};
+
+class CloseDuringAJob : public DialogBench, public ::testing::WithParamInterface<CloseWay> {};
+
+TEST_P(CloseDuringAJob, StopsTheJobAndClosesWhenItHasEnded) {
+  const HWND dialog = Live().Open(&gate);
+  ASSERT_NE(dialog, nullptr);
+  gate.Arm(ReaderOperation::ErasePhyBlk, 5);
+  StartFormat(dialog);
+  ASSERT_TRUE(gate.WaitReached());
+
+  GetParam().close(dialog);
+  ASSERT_TRUE(gui::WaitUntil([&] { return Live().Dialog().StopFlag() == 1; })) << "the close stops the job";
+  EXPECT_TRUE(IsWindow(dialog)) << "the dialog waits for the job";
+  EXPECT_EQ(Live().State(), kStopping);
+  EXPECT_EQ(fate.closed, 0);
+  gate.Release();
+
+  ASSERT_TRUE(Live().WaitEnded());
+  EXPECT_EQ(Live().Result(), CFormatDlg::kCancelled);
+  EXPECT_EQ(gui::FindTopLevel(gui::kDialogClass, "Information"), nullptr);
+  EXPECT_EQ(fate.destroyed, 1);
+  EXPECT_EQ(fate.closedAtDestruction, 1);
+  EXPECT_EQ(fate.commandsInFlightAtDestruction, 0);
+  EXPECT_FALSE(fate.workerAliveAtDestruction) << "the reader went before its worker ended";
+}
+
+INSTANTIATE_TEST_SUITE_P(Ways, CloseDuringAJob, ::testing::ValuesIn(kCloseWays),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(JobTest, EscapeWhenIdleClosesAtOnce) {
+  const HWND dialog = Live().Open();
+  ASSERT_NE(dialog, nullptr);
+  PostMessageA(dialog, WM_KEYDOWN, VK_ESCAPE, 0);
+  ASSERT_TRUE(Live().WaitEnded());
+  EXPECT_EQ(Live().Result(), CFormatDlg::kCancelled);
+  EXPECT_EQ(fate.destroyed, 1);
+}
+
+// A window titled as the companion password tool, on a thread of its own,
+// that notes the commands it receives in the timeline.
+class CompanionTool {
+ public:
+  explicit CompanionTool(Timeline& timeline) : timeline(timeline) {
+    ready = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    thread = reinterpret_cast<HANDLE>(_beginthreadex(nullptr, 0, Main, this, 0, nullptr));
+    WaitForSingleObject(ready, gui::kDeadlineMs);
+  }
+  ~CompanionTool() {
+    PostMessageA(window, WM_CLOSE, 0, 0);
+    WaitForSingleObject(thread, gui::kDeadlineMs);
+    CloseHandle(thread);
+    CloseHandle(ready);
+  }
+
+ private:
+  static LRESULT CALLBACK Proc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    auto* tool = reinterpret_cast<CompanionTool*>(GetWindowLongPtrA(window, GWLP_USERDATA));
+    if (message == WM_COMMAND && tool != nullptr) {
+      tool->timeline.Add("companion command " + std::to_string(wParam) + " " + std::to_string(lParam));
+      return 0;
+    }
+    if (message == WM_DESTROY) PostQuitMessage(0);
+    return DefWindowProcA(window, message, wParam, lParam);
+  }
+
+  static unsigned __stdcall Main(void* self) {
+    auto* tool = static_cast<CompanionTool*>(self);
+    WNDCLASSA windowClass{};
+    windowClass.lpfnWndProc = Proc;
+    windowClass.hInstance = GetModuleHandleA(nullptr);
+    windowClass.lpszClassName = "SmformatTestCompanionTool";
+    RegisterClassA(&windowClass);
+    tool->window = CreateWindowA(windowClass.lpszClassName, kCompanionToolTitle, WS_OVERLAPPEDWINDOW, 0, 0, 200, 100,
+                                 nullptr, nullptr, windowClass.hInstance, nullptr);
+    SetWindowLongPtrA(tool->window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(tool));
+    SetEvent(tool->ready);
+    MSG message;
+    while (GetMessageA(&message, nullptr, 0, 0) > 0) DispatchMessageA(&message);
+    return 0;
+  }
+
+  Timeline& timeline;
+  HANDLE ready;
+  HANDLE thread;
+  HWND window = nullptr;
+};
+
+TEST_F(JobTest, CompanionToolIsToldAndGivenItsPauseBeforeTheFormat) {
+  CompanionTool tool(timeline);
+  const HWND dialog = Live().Open();
+  ASSERT_NE(dialog, nullptr);
+  StartFormat(dialog);
+  FinishFormat(Live());
+
+  const auto command = timeline.Find("companion command 1 0");
+  const auto pause = timeline.Find("sleep 500");
+  const auto firstRead = timeline.Find("ReadPhySector");
+  ASSERT_TRUE(command && pause && firstRead);
+  EXPECT_EQ(*pause, *command + 1) << "the pause follows the command";
+  EXPECT_LT(*pause, *firstRead) << "and comes before the format";
+  EXPECT_EQ(timeline.Count("companion command 1 0"), 1u);
+  EXPECT_EQ(clock.Total(), 500u + 2 * 1000u) << "the tool's pause and the format's two after format-end";
+}
+
+TEST_F(JobTest, NoCompanionToolNoPause) {
+  const HWND dialog = Live().Open();
+  ASSERT_NE(dialog, nullptr);
+  StartFormat(dialog);
+  FinishFormat(Live());
+  EXPECT_EQ(timeline.Count("sleep 500"), 0u);
+  EXPECT_EQ(clock.Total(), 2 * 1000u);
+}
+
+// A card without a CIS whose first block cannot be programmed: the CIS
+// writer's box has no owner, the format's own box belongs to the dialog.
+class CisFailure : public DialogBench {
+ protected:
+  CisFailure() : DialogBench(CardOptions("1M", false)) {}
+};
+
+TEST_F(CisFailure, BoxesBelongToTheDialogOrToNoWindowAsTheEngineAsks) {
+  simReader.Plan().failingProgram = {{0, 0}};
+  const HWND dialog = Live().Open();
+  ASSERT_NE(dialog, nullptr);
+  StartFormat(dialog);
+
+  const gui::MessageBoxView plain = gui::WaitForMessageBox("Error");
+  EXPECT_EQ(plain.text, "Write low level header error");
+  EXPECT_EQ(plain.owner, nullptr);
+  EXPECT_EQ(plain.icon, gui::BoxIcon::None);
+  ASSERT_TRUE(gui::Answer(plain, IDOK));
+  const gui::MessageBoxView owned = gui::WaitForMessageBox("Error");
+  EXPECT_EQ(owned.text, "Write low level header error!");
+  EXPECT_EQ(owned.owner, dialog);
+  EXPECT_EQ(owned.icon, gui::BoxIcon::Error);
+  ASSERT_TRUE(gui::Answer(owned, IDOK));
+
+  ASSERT_TRUE(Live().WaitJobFinished());
+  EXPECT_EQ(gui::FindTopLevel(gui::kDialogClass, "Information"), nullptr) << "no \"Format Complete!\"";
+  EXPECT_EQ(timeline.Count("shell notify S:\\"), 1u) << "the shell hears of the drive after a failure too";
+  EXPECT_EQ(Live().State(), kIdle);
+}
+
+std::string Slurp(const std::string& path) {
+  std::ifstream file(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(file), {});
+}
+
+// The card of an image file, formatted by the dialog of `--simulate` and by
+// the command-line tool, ends up the same.
+TEST(WholeFormat, DialogLeavesTheCardAsTheCommandLineToolDoes) {
+  TempDir dir;
+  const std::string dialogImage = dir.File("dialog.img");
+  const std::string toolImage = dir.File("tool.img");
+  sim::CreateOptions used = CardOptions("4M", false);
+  used.fill = sim::Fill::Random;
+  used.plan.factoryBadBlocks = {{0, 1}, {0, 77}};
+  ASSERT_TRUE(sim::CreateCardImage(dialogImage, used));
+  std::filesystem::copy_file(dialogImage, toolImage);
+
+  {
+    Timeline timeline;
+    VirtualClock clock(timeline);
+    RecordingShell shell(timeline);
+    FakeVersionApi version = WindowsXp();
+    SimulatedReaderFactory readers(dialogImage);
+    LiveDialog live(readers, version, clock, shell);
+    const HWND dialog = live.Open();
+    ASSERT_NE(dialog, nullptr);
+    StartFormat(dialog);
+    FinishFormat(live);
+    gui::Click(dialog, IDC_CLOSE_STOP);
+    ASSERT_TRUE(live.WaitEnded());
+  }
+
+  std::ostringstream out, err;
+  std::istringstream in;
+  std::atomic<int> stopFlag{1};
+  CliContext context{out, err, in, false, [](std::uint32_t) {}, stopFlag};
+  ASSERT_EQ(SmformatMain({"--simulate", toolImage, "--yes"}, context), 0) << err.str();
+
+  const std::string formatted = Slurp(dialogImage);
+  ASSERT_EQ(formatted.size(), Slurp(toolImage).size());
+  EXPECT_TRUE(formatted == Slurp(toolImage)) << "the card images differ";
+}
+
+}  // namespace
