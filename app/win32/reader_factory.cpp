@@ -1,21 +1,13 @@
 #include "app/win32/reader_factory.h"
 
 #include "sim/sim_reader_device.h"
-#include "transport/passthrough/pass_through_reader.h"
-
-#if SMFORMAT_HAVE_ASPI_BACKEND
 #include "transport/aspi/aspi_reader.h"
-#endif
+#include "transport/passthrough/pass_through_reader.h"
 
 std::unique_ptr<CReaderDevice> HardwareReaderFactory::Create(PlatformKind kind, FormatHost& host) {
   switch (kind) {
     case PlatformKind::Windows9x:
-#if SMFORMAT_HAVE_ASPI_BACKEND
       return std::make_unique<CAspiReader>(host);
-#else
-      // A build without the ASPI backend has no reader to offer here.
-      return nullptr;
-#endif
     case PlatformKind::WindowsNt:
       return std::make_unique<CPassThroughReader>(host);
     case PlatformKind::Unsupported:

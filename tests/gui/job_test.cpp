@@ -6,15 +6,10 @@
 #include <process.h>
 
 #include <algorithm>
-#include <atomic>
-#include <filesystem>
-#include <fstream>
-#include <iterator>
-#include <sstream>
 
-#include "app/cli/smformat_cli.h"
 #include "app/win32/dialog_desktop.h"
 #include "resources/resource_ids.h"
+#include "tests/gui/card_files.h"
 #include "tests/gui/dialog_bench.h"
 #include "tests/gui/window_driver.h"
 #include "tests/support/temp_dir.h"
@@ -22,25 +17,6 @@
 namespace {
 
 using namespace guitest;
-
-// Format clicked and the question answered.
-void StartFormat(HWND dialog) {
-  gui::Click(dialog, IDC_FORMAT);
-  const gui::MessageBoxView question = gui::WaitForMessageBox("Warning");
-  ASSERT_EQ(question.text, "Format disk will erase all data on the device. Continue?");
-  ASSERT_TRUE(question.hasYesNo);
-  ASSERT_EQ(question.owner, dialog);
-  ASSERT_EQ(question.icon, gui::BoxIcon::Warning);
-  ASSERT_TRUE(gui::Answer(question, IDYES));
-}
-
-// Through "Format Complete!" back to Idle.
-void FinishFormat(LiveDialog& live) {
-  const gui::MessageBoxView done = gui::WaitForMessageBox("Information");
-  ASSERT_EQ(done.text, "Format Complete!");
-  ASSERT_TRUE(gui::Answer(done, IDOK));
-  ASSERT_TRUE(live.WaitJobFinished());
-}
 
 using JobTest = DialogBench;
 
@@ -268,22 +244,14 @@ TEST_F(CisFailure, BoxesBelongToTheDialogOrToNoWindowAsTheEngineAsks) {
   EXPECT_EQ(Live().State(), kIdle);
 }
 
-std::string Slurp(const std::string& path) {
-  std::ifstream file(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(file), {});
-}
-
 // The card of an image file, formatted by the dialog of `--simulate` and by
 // the command-line tool, ends up the same.
 TEST(WholeFormat, DialogLeavesTheCardAsTheCommandLineToolDoes) {
   TempDir dir;
   const std::string dialogImage = dir.File("dialog.img");
   const std::string toolImage = dir.File("tool.img");
-  sim::CreateOptions used = CardOptions("4M", false);
-  used.fill = sim::Fill::Random;
-  used.plan.factoryBadBlocks = {{0, 1}, {0, 77}};
-  ASSERT_TRUE(sim::CreateCardImage(dialogImage, used));
-  std::filesystem::copy_file(dialogImage, toolImage);
+  ASSERT_TRUE(MakeUsedCardImage(dialogImage, "4M"));
+  ASSERT_TRUE(CopyCardImage(dialogImage, toolImage));
 
   {
     Timeline timeline;
@@ -300,15 +268,11 @@ TEST(WholeFormat, DialogLeavesTheCardAsTheCommandLineToolDoes) {
     ASSERT_TRUE(live.WaitEnded());
   }
 
-  std::ostringstream out, err;
-  std::istringstream in;
-  std::atomic<int> stopFlag{1};
-  CliContext context{out, err, in, false, [](std::uint32_t) {}, stopFlag};
-  ASSERT_EQ(SmformatMain({"--simulate", toolImage, "--yes"}, context), 0) << err.str();
-
-  const std::string formatted = Slurp(dialogImage);
-  ASSERT_EQ(formatted.size(), Slurp(toolImage).size());
-  EXPECT_TRUE(formatted == Slurp(toolImage)) << "the card images differ";
+  std::string messages;
+  ASSERT_EQ(FormatWithTool(toolImage, messages), 0) << messages;
+  const std::string formatted = FileBytes(dialogImage);
+  ASSERT_EQ(formatted.size(), FileBytes(toolImage).size());
+  EXPECT_TRUE(formatted == FileBytes(toolImage)) << "the card images differ";
 }
 
 }  // namespace

@@ -2,6 +2,8 @@
 
 #include <process.h>
 
+#include <gtest/gtest.h>
+
 #include <algorithm>
 
 #include "app/win32/dialog_messages.h"
@@ -253,6 +255,10 @@ void LiveDialog::Start(CommandGate* gate_) {
 
 HWND LiveDialog::Open(CommandGate* gate_) {
   Start(gate_);
+  return WaitForWindow();
+}
+
+HWND LiveDialog::WaitForWindow() {
   gui::WaitUntil([&] {
     ThreadWindowSearch search;
     EnumThreadWindows(threadId, MatchDialog, reinterpret_cast<LPARAM>(&search));
@@ -307,6 +313,23 @@ std::vector<int> LiveDialog::ProgressPositions() const {
     if (traced.message == kSetProgressMessage) positions.push_back(static_cast<int>(traced.wParam));
   }
   return positions;
+}
+
+void StartFormat(HWND dialog) {
+  gui::Click(dialog, IDC_FORMAT);
+  const gui::MessageBoxView question = gui::WaitForMessageBox("Warning");
+  ASSERT_EQ(question.text, "Format disk will erase all data on the device. Continue?");
+  ASSERT_TRUE(question.hasYesNo);
+  ASSERT_EQ(question.owner, dialog);
+  ASSERT_EQ(question.icon, gui::BoxIcon::Warning);
+  ASSERT_TRUE(gui::Answer(question, IDYES));
+}
+
+void FinishFormat(LiveDialog& live) {
+  const gui::MessageBoxView done = gui::WaitForMessageBox("Information");
+  ASSERT_EQ(done.text, "Format Complete!");
+  ASSERT_TRUE(gui::Answer(done, IDOK));
+  ASSERT_TRUE(live.WaitJobFinished());
 }
 
 }  // namespace guitest

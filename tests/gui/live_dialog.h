@@ -200,7 +200,9 @@ class LiveDialog {
 
   // Starts the dialog's thread; the dialog may end during initialisation.
   void Start(CommandGate* gate = nullptr);
-  // Starts it and waits for the dialog window; null if none appeared.
+  // Waits for the dialog window; null if none appeared.
+  HWND WaitForWindow();
+  // Both.
   HWND Open(CommandGate* gate = nullptr);
   HWND Window() const { return window; }
   CFormatDlg& Dialog() { return *dialog; }
@@ -230,5 +232,11 @@ class LiveDialog {
   mutable std::mutex traceMutex;
   std::vector<TracedMessage> trace;
 };
+
+// The Format button clicked and the question answered Yes, checking the
+// question on the way.
+void StartFormat(HWND dialog);
+// Through "Format Complete!" back to Idle.
+void FinishFormat(LiveDialog& live);
 
 }  // namespace guitest

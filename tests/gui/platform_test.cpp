@@ -6,11 +6,8 @@
 #include "resources/resource_ids.h"
 #include "tests/gui/dialog_bench.h"
 #include "tests/gui/window_driver.h"
-#include "transport/passthrough/pass_through_reader.h"
-
-#if SMFORMAT_HAVE_ASPI_BACKEND
 #include "transport/aspi/aspi_reader.h"
-#endif
+#include "transport/passthrough/pass_through_reader.h"
 
 namespace {
 
@@ -81,11 +78,9 @@ TEST(HardwareReaders, EachKindGetsItsBackend) {
   HardwareReaderFactory factory;
   const auto nt = factory.Create(PlatformKind::WindowsNt, host);
   EXPECT_NE(dynamic_cast<CPassThroughReader*>(nt.get()), nullptr);
-  EXPECT_EQ(factory.Create(PlatformKind::Unsupported, host), nullptr);
-#if SMFORMAT_HAVE_ASPI_BACKEND
   const auto nineX = factory.Create(PlatformKind::Windows9x, host);
   EXPECT_NE(dynamic_cast<CAspiReader*>(nineX.get()), nullptr);
-#endif
+  EXPECT_EQ(factory.Create(PlatformKind::Unsupported, host), nullptr);
 }
 
 // "Device not found": caption "Information", the error icon, owned by the
@@ -116,7 +111,7 @@ const NoReaderCase kNoReaderCases[] = {
     {"Windows98NoBackend", {k9x, 4, 10, 1998}, PlatformKind::Unsupported, false},
     {"NT4NoBackend", {kNt, 4, 0, 1381}, PlatformKind::Unsupported, false},
     {"UnknownPlatformNoBackend", {7, 1, 0, 0}, PlatformKind::Unsupported, false},
-    {"Windows98SE", {k9x, 4, 10, 2222}, PlatformKind::Windows9x, SMFORMAT_HAVE_ASPI_BACKEND != 0},
+    {"Windows98SE", {k9x, 4, 10, 2222}, PlatformKind::Windows9x, true},
     {"WindowsXP", {kNt, 5, 1, 2600}, PlatformKind::WindowsNt, true},
 };
 
