@@ -130,6 +130,29 @@ TEST_P(CloseDuringAJob, StopsTheJobAndClosesWhenItHasEnded) {
 INSTANTIATE_TEST_SUITE_P(Ways, CloseDuringAJob, ::testing::ValuesIn(kCloseWays),
                          [](const auto& info) { return std::string(info.param.name); });
 
+// A quit message ends the dialog's message loop, which destroys the dialog
+// with the job still running: the job is stopped and waited for before the
+// reader goes.
+TEST_F(JobTest, DestroyedDuringAJobTheReaderOutlivesTheWorker) {
+  const HWND dialog = Live().Open(&gate);
+  ASSERT_NE(dialog, nullptr);
+  gate.Arm(ReaderOperation::ErasePhyBlk, 5);
+  StartFormat(dialog);
+  ASSERT_TRUE(gate.WaitReached());
+
+  PostThreadMessageA(GetWindowThreadProcessId(dialog, nullptr), WM_QUIT, 0, 0);
+  ASSERT_TRUE(gui::WaitUntil([&] { return Live().Dialog().StopFlag() == 1; }));
+  EXPECT_EQ(fate.destroyed, 0) << "the reader waits for the worker";
+  gate.Release();
+
+  ASSERT_TRUE(Live().WaitEnded());
+  EXPECT_EQ(fate.destroyed, 1);
+  EXPECT_EQ(fate.closedAtDestruction, 1);
+  EXPECT_EQ(fate.commandsInFlightAtDestruction, 0);
+  EXPECT_FALSE(fate.workerAliveAtDestruction) << "the reader went before its worker ended";
+  EXPECT_EQ(timeline.Count("FormatEnd"), 0u) << "the job stopped at the erase pass";
+}
+
 TEST_F(JobTest, EscapeWhenIdleClosesAtOnce) {
   const HWND dialog = Live().Open();
   ASSERT_NE(dialog, nullptr);
