@@ -1,16 +1,17 @@
 #include "sim/card.h"
 
+#include <filesystem>
+#include <system_error>
 #include <utility>
 #include <vector>
 
+#include "sim/card_files.h"
 #include "sim/firmware.h"
 #include "sim/page_format.h"
 
 namespace sim {
 
 namespace {
-
-constexpr std::ios::openmode kReadWrite = std::ios::in | std::ios::out | std::ios::binary;
 
 // A 64-bit linear congruential generator (four bytes of each step's high
 // half): enough to make a card look used.
@@ -63,124 +64,129 @@ void FillRandom(Nand& nand, std::uint32_t seed) {
   }
 }
 
-std::uint64_t FileSize(std::fstream& stream) {
-  stream.seekg(0, std::ios::end);
-  const std::streamoff size = stream.tellg();
-  stream.seekg(0, std::ios::beg);
-  return size < 0 ? 0 : static_cast<std::uint64_t>(size);
-}
-
 CardOpen Refuse(const std::string& path, const std::string& reason) { return CardOpen{nullptr, path + ": " + reason}; }
 
-CardOpen OpenWith(const std::string& path, std::unique_ptr<std::fstream> stream, const CardGeometry& geometry) {
-  std::vector<std::uint8_t> contents(geometry.ImageBytes());
-  stream->read(reinterpret_cast<char*>(contents.data()), static_cast<std::streamsize>(contents.size()));
-  if (static_cast<std::uint64_t>(stream->gcount()) != contents.size()) return Refuse(path, "cannot read the image");
-  stream->clear();
-  auto card = std::make_unique<Card>(Nand(geometry, std::move(contents)));
-  card->Attach(std::move(stream), path);
-  return CardOpen{std::move(card), ""};
+std::string StandardSizes() {
+  std::string sizes;
+  for (const StandardCard& card : kStandardCards) {
+    sizes += (sizes.empty() ? "" : ", ") + std::string(card.name) + " = " +
+             std::to_string(CardGeometry{{card.unit}}.ImageBytes());
+  }
+  return sizes;
 }
 
-std::unique_ptr<std::fstream> OpenStream(const std::string& path) {
-  return std::make_unique<std::fstream>(path, kReadWrite);
+// The image's size, or why it is no card image at all.
+std::string ImageSize(const std::string& path, std::uint64_t& size) {
+  const std::string problem = CheckRegularFile(path, "a card image");
+  if (!problem.empty()) return problem;
+  std::error_code error;
+  size = std::filesystem::file_size(path, error);
+  if (error) return path + ": cannot tell the image's size: " + error.message();
+  return "";
+}
+
+CardOpen OpenWith(const std::string& path, const CardGeometry& geometry, Access access, const StorageOpener& open) {
+  StorageOpen storage = open(path, access);
+  if (!storage) return CardOpen{nullptr, storage.error};
+  if (storage.storage->Size() != geometry.ImageBytes()) return Refuse(path, "the image changed size while opened");
+  return CardOpen{std::make_unique<Card>(Nand(geometry, std::move(storage.storage)), path), ""};
+}
+
+// Bad blocks, the CIS and the fill of a new card.
+std::string Prepare(Nand& nand, const CreateOptions& options) {
+  for (const BlockRef& ref : options.plan.factoryBadBlocks) nand.MarkBad(ref.unit, ref.block);
+  if (options.withCis && !WriteCis(nand)) return "no good block for the CIS in unit 0";
+  if (options.fill == Fill::Random) FillRandom(nand, options.seed);
+  return "";
+}
+
+std::string CheckOptions(const CreateOptions& options) {
+  const std::string problem = CheckGeometry(options.geometry);
+  return problem.empty() ? CheckBadBlocks(options.geometry, options.plan.factoryBadBlocks) : problem;
+}
+
+// Writes the new card to `temporary`; returns an error message, empty on success.
+std::string WriteNewImage(const std::string& temporary, const CreateOptions& options) {
+  std::string problem = WriteFilledFile(temporary, options.geometry.ImageBytes(), kErased);
+  if (!problem.empty()) return problem;
+  StorageOpen storage = OpenFileStorage(temporary, Access::ReadWrite);
+  if (!storage) return storage.error;
+  Nand nand(options.geometry, std::move(storage.storage));
+  problem = Prepare(nand, options);
+  if (problem.empty() && !nand.Flush()) problem = nand.HostError();
+  if (problem.empty()) problem = nand.HostError();
+  return problem;
 }
 
 }  // namespace
 
 Card::Card(const CardGeometry& geometry) : nand(geometry) {}
 
-Card::Card(Nand nand_) : nand(std::move(nand_)) {}
+Card::Card(Nand nand_, std::string path_) : nand(std::move(nand_)), path(std::move(path_)) {}
 
-void Card::Attach(std::unique_ptr<std::fstream> stream, const std::string& imagePath) {
-  file = std::move(stream);
-  path = imagePath;
-  nand.TakeDirty();
-}
+std::string Card::Commit() { return nand.Commit() ? "" : nand.HostError(); }
 
-std::string Card::Commit() {
-  const std::vector<ByteRange> ranges = nand.TakeDirty();
-  if (!file || ranges.empty()) return "";
-  for (const ByteRange& range : ranges) {
-    file->seekp(static_cast<std::streamoff>(range.offset));
-    file->write(reinterpret_cast<const char*>(nand.Bytes().data() + range.offset),
-                static_cast<std::streamsize>(range.length));
-  }
-  file->flush();
-  if (!*file) {
-    file->clear();
-    return path + ": cannot write the image";
-  }
-  return "";
-}
+std::string Card::Flush() { return nand.Flush() ? "" : nand.HostError(); }
 
-std::string Card::SaveAs(const std::string& imagePath) {
-  {
-    std::ofstream out(imagePath, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(nand.Bytes().data()), static_cast<std::streamsize>(nand.Bytes().size()));
-    out.flush();
-    if (!out) return imagePath + ": cannot write the image";
-  }
-  auto stream = OpenStream(imagePath);
-  if (!*stream) return imagePath + ": cannot reopen the image";
-  Attach(std::move(stream), imagePath);
-  return "";
-}
-
-CardOpen OpenCardImage(const std::string& path) {
-  auto stream = OpenStream(path);
-  if (!*stream) return Refuse(path, "cannot open the image for reading and writing");
-  const std::uint64_t size = FileSize(*stream);
+CardOpen OpenCardImage(const std::string& path, Access access, const StorageOpener& open) {
+  std::uint64_t size = 0;
+  const std::string problem = ImageSize(path, size);
+  if (!problem.empty()) return CardOpen{nullptr, problem};
   const std::optional<CardGeometry> geometry = GeometryForImageSize(size);
   if (!geometry) {
-    std::string sizes;
-    for (const StandardCard& card : kStandardCards) {
-      sizes += (sizes.empty() ? "" : ", ") + std::string(card.name) + " = " +
-               std::to_string(CardGeometry{{card.unit}}.ImageBytes());
-    }
     return Refuse(path, std::to_string(size) + " bytes is not the size of a standard card image (pages of 528 bytes; " +
-                            sizes + " bytes); a truncated or foreign file?");
+                            StandardSizes() + " bytes); a truncated or foreign file?");
   }
-  return OpenWith(path, std::move(stream), *geometry);
+  return OpenWith(path, *geometry, access, open);
 }
 
-CardOpen OpenCardImage(const std::string& path, const CardGeometry& geometry) {
-  const std::string problem = CheckGeometry(geometry);
+CardOpen OpenCardImage(const std::string& path, const CardGeometry& geometry, Access access,
+                       const StorageOpener& open) {
+  std::string problem = CheckGeometry(geometry);
   if (!problem.empty()) return Refuse(path, problem);
-  auto stream = OpenStream(path);
-  if (!*stream) return Refuse(path, "cannot open the image for reading and writing");
-  const std::uint64_t size = FileSize(*stream);
+  std::uint64_t size = 0;
+  problem = ImageSize(path, size);
+  if (!problem.empty()) return CardOpen{nullptr, problem};
   if (size != geometry.ImageBytes()) {
     return Refuse(path, std::to_string(size) + " bytes, but a card of " + Describe(geometry) + " takes " +
                             std::to_string(geometry.ImageBytes()) + " bytes" +
                             (size < geometry.ImageBytes() ? " (truncated?)" : ""));
   }
-  return OpenWith(path, std::move(stream), geometry);
+  return OpenWith(path, geometry, access, open);
 }
 
 CardOpen CreateCard(const CreateOptions& options) {
-  std::string problem = CheckGeometry(options.geometry);
-  if (problem.empty()) problem = CheckBadBlocks(options.geometry, options.plan.factoryBadBlocks);
+  const std::string problem = CheckOptions(options);
   if (!problem.empty()) return CardOpen{nullptr, problem};
   Nand nand(options.geometry);
-  for (const BlockRef& ref : options.plan.factoryBadBlocks) nand.MarkBad(ref.unit, ref.block);
-  if (options.withCis && !WriteCis(nand)) return CardOpen{nullptr, "no good block for the CIS in unit 0"};
-  if (options.fill == Fill::Random) FillRandom(nand, options.seed);
-  nand.TakeDirty();
+  const std::string prepared = Prepare(nand, options);
+  if (!prepared.empty()) return CardOpen{nullptr, prepared};
   return CardOpen{std::make_unique<Card>(std::move(nand)), ""};
 }
 
 CardOpen CreateCardImage(const std::string& path, const CreateOptions& options) {
-  CardOpen made = CreateCard(options);
-  if (!made) return made;
-  std::string problem = made.card->SaveAs(path);
-  if (problem.empty()) {
-    FaultPlan kept = options.plan;
-    kept.factoryBadBlocks.clear();
-    problem = SaveFaultPlan(path, kept);
-  }
+  std::string problem = CheckOptions(options);
   if (!problem.empty()) return CardOpen{nullptr, problem};
-  return made;
+  FaultPlan kept = options.plan;
+  kept.factoryBadBlocks.clear();
+  const std::string sidecar = FaultSidecarPath(path);
+  const std::string image = TemporarySibling(path);
+  const std::string faults = TemporarySibling(sidecar);
+  problem = WriteNewImage(image, options);
+  if (problem.empty() && !kept.Empty()) problem = WriteTextFile(faults, FormatFaultPlan(kept));
+  if (problem.empty()) problem = ReplaceFile(image, path);
+  if (!problem.empty()) {
+    RemoveQuietly(image);
+    RemoveQuietly(faults);
+    return CardOpen{nullptr, problem};
+  }
+  // A sidecar left from the card that was replaced would apply to the new one.
+  problem = kept.Empty() ? RemoveFile(sidecar) : ReplaceFile(faults, sidecar);
+  if (!problem.empty()) {
+    RemoveQuietly(faults);
+    return CardOpen{nullptr, problem};
+  }
+  return OpenCardImage(path, options.geometry);
 }
 
 }  // namespace sim

@@ -2,17 +2,18 @@
 //
 // The image file is the raw dump of the card: pages of 528 bytes in physical
 // order, unit after unit, no header. The eight standard sizes are recognised
-// by the file's size; any other geometry is given by the caller. Changes
-// reach the file by Commit, which the reader calls after every command, so a
+// by the file's size; any other geometry is given by the caller. The card's
+// bytes stay in the file (see CardStorage): a command's changes are in the
+// file when Commit returns, which the reader calls after every command, so a
 // crash loses at most the command in flight.
 #pragma once
 
 #include <cstdint>
-#include <fstream>
 #include <memory>
 #include <string>
 
 #include "sim/card_geometry.h"
+#include "sim/card_storage.h"
 #include "sim/fault_plan.h"
 #include "sim/nand.h"
 
@@ -22,28 +23,27 @@ class Card {
  public:
   // An erased card held in memory only.
   explicit Card(const CardGeometry& geometry);
-  explicit Card(Nand nand);
+  // `path` names the image file the NAND is stored in, empty for none.
+  explicit Card(Nand nand, std::string path = "");
   Card(const Card&) = delete;
   Card& operator=(const Card&) = delete;
 
   Nand& Media() { return nand; }
   const Nand& Media() const { return nand; }
   const CardGeometry& Geometry() const { return nand.Geometry(); }
-  bool HasFile() const { return file != nullptr; }
+  bool HasFile() const { return !path.empty(); }
   const std::string& Path() const { return path; }
 
-  // Writes what changed since the last commit to the image file and flushes
-  // it. Returns an error message, empty on success (always, in memory).
+  // The end of a command: its changes go to the image file (a run of
+  // erases may wait a little, see CardStorage::Commit). Returns the host's
+  // error message ("card.img: cannot write the image: No space left on
+  // device"), empty on success (always, in memory).
   std::string Commit();
-
-  // Writes the whole card to a new image file and keeps it as this card's file.
-  std::string SaveAs(const std::string& imagePath);
-  // Attaches an image file that already holds this card's contents.
-  void Attach(std::unique_ptr<std::fstream> stream, const std::string& imagePath);
+  // Hands every change to the image file, the waiting erases included.
+  std::string Flush();
 
  private:
   Nand nand;
-  std::unique_ptr<std::fstream> file;
   std::string path;
 };
 
@@ -53,10 +53,13 @@ struct CardOpen {
   explicit operator bool() const { return card != nullptr; }
 };
 
-// Opens an image of one of the standard sizes, recognised by its size.
-CardOpen OpenCardImage(const std::string& path);
+// Opens an image of one of the standard sizes, recognised by its size. The
+// image must be a regular file; `access` ReadOnly never writes to it.
+CardOpen OpenCardImage(const std::string& path, Access access = Access::ReadWrite,
+                       const StorageOpener& open = OpenFileStorage);
 // Opens an image of the given geometry; the file must have exactly its size.
-CardOpen OpenCardImage(const std::string& path, const CardGeometry& geometry);
+CardOpen OpenCardImage(const std::string& path, const CardGeometry& geometry, Access access = Access::ReadWrite,
+                       const StorageOpener& open = OpenFileStorage);
 
 enum class Fill : std::uint8_t {
   Erased,  // every logical sector unwritten (reads as 0xFF)
@@ -76,7 +79,10 @@ struct CreateOptions {
 
 // A new card in memory.
 CardOpen CreateCard(const CreateOptions& options);
-// A new card written to `path` (replacing any file there), kept open on it.
+// A new card written to `path`, kept open on it. The card is made under a
+// temporary name beside `path` and renamed over it (and its fault sidecar
+// over `path`.faults) only when complete, so a failure leaves whatever was
+// at `path` as it was.
 CardOpen CreateCardImage(const std::string& path, const CreateOptions& options);
 
 }  // namespace sim

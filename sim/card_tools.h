@@ -22,8 +22,10 @@ struct CardAndPlan {
   std::string error;
   explicit operator bool() const { return card != nullptr; }
 };
-// The geometry is recognised by the file's size unless given.
-CardAndPlan OpenCardAndPlan(const std::string& imagePath, const std::optional<CardGeometry>& geometry = {});
+// The geometry is recognised by the file's size unless given. `access`
+// ReadOnly never writes to the image (info, export).
+CardAndPlan OpenCardAndPlan(const std::string& imagePath, const std::optional<CardGeometry>& geometry = {},
+                            Access access = Access::ReadWrite, const StorageOpener& open = OpenFileStorage);
 
 struct CardReport {
   CardGeometry geometry;
@@ -49,8 +51,15 @@ LogicalImage ExportLogical(Card& card);
 // message, empty on success.
 std::string ImportLogical(Card& card, const std::vector<std::uint8_t>& bytes);
 
-// The same to and from files.
-std::string ExportLogicalFile(Card& card, const std::string& path);
-std::string ImportLogicalFile(Card& card, const std::string& path);
+// The same to and from files, a block at a time. Faults of the card's chip
+// in `plan` apply as they would in a reader: an export fails on a sector
+// stored in an unreadable page, an import fails on a write-protected card
+// (before anything is written) and meets failing erase and program as the
+// firmware does. The export is written under a temporary name beside `path`
+// and renamed over it when complete, so a failure leaves `path` as it was.
+// `path` must not be the card's own image or its sidecar; the import's file
+// must be a regular file of whole sectors, no larger than the card.
+std::string ExportLogicalFile(Card& card, const std::string& path, const FaultPlan& plan = {});
+std::string ImportLogicalFile(Card& card, const std::string& path, const FaultPlan& plan = {});
 
 }  // namespace sim

@@ -1,9 +1,13 @@
 #include "sim/fault_plan.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <fstream>
 #include <sstream>
+
+#include "sim/card_files.h"
+#include "sim/card_storage.h"
 
 namespace sim {
 
@@ -169,11 +173,27 @@ FaultPlanLoad ParseFaultPlan(const std::string& text) {
 
 FaultPlanLoad LoadFaultPlan(const std::string& imagePath) {
   const std::string path = FaultSidecarPath(imagePath);
+  if (!PathExists(path)) return {};
+  // A sidecar that is there but cannot be read must not pass for "no faults":
+  // a write-protected card would then be formatted.
+  FaultPlanLoad result;
+  result.error = CheckRegularFile(path, "a fault plan");
+  if (!result.error.empty()) return result;
+  errno = 0;
   std::ifstream file(path, std::ios::binary);
-  if (!file) return {};
-  std::ostringstream text;
-  text << file.rdbuf();
-  FaultPlanLoad result = ParseFaultPlan(text.str());
+  std::string text(kMaxFaultPlanBytes + 1, '\0');
+  if (file) file.read(&text[0], static_cast<std::streamsize>(text.size()));
+  if (!file && !file.eof()) {
+    result.error =
+        path + ": cannot read the fault plan: " + (errno != 0 ? SystemText(errno) : "the system gave no reason");
+    return result;
+  }
+  text.resize(static_cast<std::size_t>(file.gcount()));
+  if (text.size() > kMaxFaultPlanBytes) {
+    result.error = path + ": larger than " + std::to_string(kMaxFaultPlanBytes / 1024) + " KiB, so not a fault plan";
+    return result;
+  }
+  result = ParseFaultPlan(text);
   if (!result.error.empty()) result.error = path + ": " + result.error;
   return result;
 }

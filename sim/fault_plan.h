@@ -3,6 +3,7 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -81,7 +82,10 @@ struct FaultPlanLoad {
   std::string error;  // empty when the plan was read (or no sidecar exists)
 };
 FaultPlanLoad ParseFaultPlan(const std::string& text);
-// Reads the sidecar of an image; a missing sidecar gives an empty plan.
+// Reads the sidecar of an image; a missing sidecar gives an empty plan. A
+// sidecar that is there must be a readable regular file of at most
+// kMaxFaultPlanBytes, else the load fails with the reason.
+constexpr std::size_t kMaxFaultPlanBytes = 64 * 1024;
 FaultPlanLoad LoadFaultPlan(const std::string& imagePath);
 std::string FormatFaultPlan(const FaultPlan& plan);
 // Writes the sidecar, or removes it when the plan has nothing to keep.

@@ -1,30 +1,32 @@
-// The NAND flash of a card: units of blocks x pages of 528 bytes, held in
-// memory in the raw image's order. Erase sets a whole block to 0xFF,
-// programming can only clear bits, and a block whose status byte is not 0xFF
-// is bad for good. Every change is remembered as a dirty byte range so that
-// the owner can write it through to the image file.
+// The NAND flash of a card: units of blocks x pages of 528 bytes, stored in
+// the raw image's order in a CardStorage (memory or the image file). Erase
+// sets a whole block to 0xFF, programming can only clear bits, and a block
+// whose status byte is not 0xFF is bad for good.
+//
+// A failure of the host under the storage (an image file that cannot be
+// read or written) does not look like a card fault: it is kept in
+// HostError(), a failed change reports false, and a failed read shows
+// erased bytes; the reader then fails the command in flight.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
+#include <string>
 #include <vector>
 
 #include "sim/card_geometry.h"
+#include "sim/card_storage.h"
 #include "sim/fault_plan.h"
 
 namespace sim {
 
-struct ByteRange {
-  std::uint64_t offset = 0;
-  std::uint64_t length = 0;
-};
-
 class Nand {
  public:
-  // An erased card; `geometry` must pass CheckGeometry.
+  // An erased card in memory; `geometry` must pass CheckGeometry.
   explicit Nand(CardGeometry geometry);
-  // A card holding `contents`, which must be geometry.ImageBytes() long.
-  Nand(CardGeometry geometry, std::vector<std::uint8_t> contents);
+  // A card stored in `storage`, which must hold geometry.ImageBytes() bytes.
+  Nand(CardGeometry geometry, std::unique_ptr<CardStorage> storage);
 
   const CardGeometry& Geometry() const { return geometry; }
   std::size_t UnitCount() const { return geometry.units.size(); }
@@ -37,7 +39,8 @@ class Nand {
   // null for a healthy chip. The plan must outlive its use here.
   void SetFaults(const FaultPlan* plan) { faults = plan; }
 
-  // The 528 bytes of a page, or null when the page does not exist.
+  // The 528 bytes of a page, or null when the page does not exist. The
+  // pointer is valid until the next call on this Nand.
   const std::uint8_t* Page(std::size_t unit, std::uint32_t page) const;
   // Copies a page out; false when it does not exist or cannot be read.
   bool ReadPage(std::size_t unit, std::uint32_t page, std::uint8_t* out) const;
@@ -58,20 +61,40 @@ class Nand {
   bool IsBad(std::size_t unit, std::uint32_t block) const;
   bool IsErased(std::size_t unit, std::uint32_t block) const;
 
-  const std::vector<std::uint8_t>& Bytes() const { return cells; }
-  // The ranges changed since the last call, in order of change.
-  std::vector<ByteRange> TakeDirty();
+  // A copy of the whole raw image.
+  std::vector<std::uint8_t> Bytes() const;
+
+  bool Writable() const { return storage->Writable(); }
+  // The end of a command: its changes go to the host (see CardStorage::Commit).
+  // False once the host has failed.
+  bool Commit() { return storage->Commit() && HostError().empty(); }
+  // Hands every change to the host's file system (a crash of the process
+  // then loses none). False once the host has failed.
+  bool Flush() { return storage->Flush() && HostError().empty(); }
+  // The first failure of the host under the card, with the system's text.
+  const std::string& HostError() const { return storage->Error(); }
 
  private:
   std::uint64_t PageOffset(std::size_t unit, std::uint32_t page) const;
   std::uint64_t BlockOffset(std::size_t unit, std::uint32_t block) const;
-  std::uint64_t BlockBytes(std::size_t unit) const;
-  void Touch(std::uint64_t offset, std::uint64_t length);
+  std::size_t BlockBytes(std::size_t unit) const;
+  // A span of the image to read (erased bytes when the host fails) or to change (null when it fails).
+  const std::uint8_t* ReadSpan(std::uint64_t offset, std::size_t length) const;
+  std::uint8_t* ChangeSpan(std::uint64_t offset, std::size_t length);
+
+  // What is known of each block, so that the firmware's scans and every
+  // page program need not read the image again: whether its status bytes
+  // make it bad, and whether it is erased since its last erase.
+  enum class BlockHealth : std::uint8_t { Unknown, Good, Bad, Erased };
+  BlockHealth& Health(std::size_t unit, std::uint32_t block) const;
+  void Programmed(std::size_t unit, std::uint32_t block, std::size_t offset, std::size_t length,
+                  const std::uint8_t* bytes);
 
   CardGeometry geometry;
   std::vector<std::uint64_t> unitOffsets;
-  std::vector<std::uint8_t> cells;
-  std::vector<ByteRange> dirty;
+  std::vector<std::size_t> unitFirstBlock;  // index of each unit's block 0 in `health`
+  std::unique_ptr<CardStorage> storage;
+  mutable std::vector<BlockHealth> health;
   const FaultPlan* faults = nullptr;
 };
 

@@ -88,7 +88,10 @@ void Reader::InsertCard() {
 std::uint8_t Reader::Execute(const std::uint8_t* cdb, std::size_t cdbLength, DataDirection direction,
                              std::uint8_t* data, std::uint32_t dataLength) {
   ++commands;
-  std::uint8_t status = Dispatch(cdb, cdbLength, direction, data, dataLength);
+  // After a failure of the host under the card its state is unknown: no
+  // command runs on it any more.
+  std::uint8_t status =
+      card.Media().HostError().empty() ? Dispatch(cdb, cdbLength, direction, data, dataLength) : kStatusCheckCondition;
   const std::string problem = card.Commit();
   if (!problem.empty()) {
     lastError = problem;

@@ -59,7 +59,8 @@ class Reader {
   std::uint32_t MediaChanges() const { return mediaChanges; }
   bool Locked() const { return locked; }
   std::uint32_t LbaOffset() const { return lbaOffset; }
-  // Why the last failed write-through to the image file failed, if one did.
+  // Why the host under the card failed (the image file could not be read or
+  // written), if it did; from then on every command fails.
   const std::string& LastError() const { return lastError; }
 
   // The replies the reader gives, fault plan included.

@@ -2,12 +2,18 @@
 // terminal, how it sleeps and the stop flag that Ctrl-C raises. The real
 // programs fill it from the process; tests fill it with string streams, a
 // virtual sleep and their own flag.
+//
+// A simulated card needs no time to present a new medium, so its pauses
+// pass on a virtual clock: `virtualSleep` is told of each (the programs
+// leave it empty) and `sleep`, the real clock, is kept for real readers.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
 #include <functional>
 #include <iosfwd>
+
+#include "sim/card_storage.h"
 
 struct CliContext {
   std::ostream& out;
@@ -16,6 +22,9 @@ struct CliContext {
   bool errIsTerminal = false;
   std::function<void(std::uint32_t)> sleep;
   std::atomic<int>& stopFlag;
+  std::function<void(std::uint32_t)> virtualSleep = {};
+  // How card images are opened; tests wrap it to stand in for host failures.
+  sim::StorageOpener openImage = sim::OpenFileStorage;
 };
 
 // Exit statuses of the tools.

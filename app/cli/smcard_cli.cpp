@@ -1,6 +1,5 @@
 #include "app/cli/smcard_cli.h"
 
-#include <fstream>
 #include <map>
 #include <ostream>
 #include <set>
@@ -10,6 +9,7 @@
 #include "app/cli/card_options.h"
 #include "sim/card.h"
 #include "sim/card_check.h"
+#include "sim/card_files.h"
 #include "sim/card_tools.h"
 
 namespace {
@@ -39,15 +39,17 @@ constexpr const char* kHelp =
     "                         (a used card); --fill erased is the default\n"
     "      --seed N           seed of the random fill\n"
     "      --write-protect    set the card's write-protect tab (kept in IMAGE.faults)\n"
-    "      --force            replace an existing IMAGE\n"
+    "      --force            replace an existing IMAGE (only once the new card\n"
+    "                         is complete)\n"
     "  info IMAGE     print the geometry, bad blocks, CIS block and how many\n"
     "                 logical blocks hold data\n"
     "  export IMAGE OUT\n"
     "                 write the logical image the reader presents (all of its\n"
-    "                 sectors) to OUT; --force replaces an existing OUT\n"
+    "                 sectors) to OUT; --force replaces an existing OUT (never\n"
+    "                 the card's own image or IMAGE.faults)\n"
     "  import IMAGE IN\n"
-    "                 write the logical image IN onto the card through the\n"
-    "                 reader's firmware, from sector 0\n"
+    "                 write the logical image IN (a file of whole sectors) onto\n"
+    "                 the card through the reader's firmware, from sector 0\n"
     "  check IMAGE    read the card as a host would and report what is wrong:\n"
     "                 pages whose ECC does not match their data (correctable\n"
     "                 single-bit errors apart from uncorrectable ones), block\n"
@@ -58,7 +60,10 @@ constexpr const char* kHelp =
     "\n"
     "Standard sizes are recognised by the image's size; give --geometry for any\n"
     "other card. Faults to simulate (write protection, failing commands, a card\n"
-    "pulled mid-format ...) are read from the text file IMAGE.faults if present.\n"
+    "pulled mid-format ...) are read from the text file IMAGE.faults if present;\n"
+    "one that is there but cannot be read refuses the card. Of them, import and\n"
+    "export meet the card's own: write protection, unreadable pages, failing\n"
+    "erase and program. info and export only read the image.\n"
     "\n"
     "Exit status: 0 done; 1 the work failed; 2 the command line was wrong.\n";
 
@@ -72,7 +77,7 @@ int Failure(CliContext& context, const std::string& problem) {
   return kExitFailure;
 }
 
-bool FileExists(const std::string& path) { return std::ifstream(path).good(); }
+bool FileExists(const std::string& path) { return sim::PathExists(path); }
 
 // --geometry, when given; `error` tells a malformed one.
 std::optional<sim::CardGeometry> GeometryOption(const ParsedArgs& parsed, std::string& error) {
@@ -150,7 +155,7 @@ int Info(const ParsedArgs& parsed, CliContext& context) {
   const auto geometry = GeometryOption(parsed, error);
   if (!error.empty()) return UsageError(context, error);
   const std::string& image = parsed.positional[1];
-  sim::CardAndPlan opened = sim::OpenCardAndPlan(image, geometry);
+  sim::CardAndPlan opened = sim::OpenCardAndPlan(image, geometry, sim::Access::ReadOnly, context.openImage);
   if (!opened) return Failure(context, opened.error);
 
   const sim::CardReport report = sim::Inspect(*opened.card);
@@ -184,9 +189,11 @@ int Transfer(const ParsedArgs& parsed, CliContext& context, bool exporting) {
   if (exporting && !parsed.Has("--force") && FileExists(file)) {
     return Failure(context, file + " exists; give --force to replace it");
   }
-  sim::CardAndPlan opened = sim::OpenCardAndPlan(image, geometry);
+  sim::CardAndPlan opened = sim::OpenCardAndPlan(
+      image, geometry, exporting ? sim::Access::ReadOnly : sim::Access::ReadWrite, context.openImage);
   if (!opened) return Failure(context, opened.error);
-  error = exporting ? sim::ExportLogicalFile(*opened.card, file) : sim::ImportLogicalFile(*opened.card, file);
+  error = exporting ? sim::ExportLogicalFile(*opened.card, file, opened.plan)
+                    : sim::ImportLogicalFile(*opened.card, file, opened.plan);
   if (!error.empty()) return Failure(context, error);
   context.out << (exporting ? "exported " : "imported ") << file << "\n";
   return kExitSuccess;

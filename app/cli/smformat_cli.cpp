@@ -4,11 +4,7 @@
 
 #include "app/cli/arguments.h"
 #include "app/cli/card_options.h"
-#include "app/cli/terminal_host.h"
-#include "app/job/format_job.h"
-#include "sim/card_tools.h"
-#include "sim/reader.h"
-#include "sim/sim_reader_device.h"
+#include "app/cli/simulated_format.h"
 
 namespace {
 
@@ -35,6 +31,11 @@ constexpr const char* kHelp =
     "the format appears as a line with its caption. Ctrl-C stops the format at\n"
     "its next checkpoint (the card is then left partly erased; format it again).\n"
     "\n"
+    "A simulated card needs no time to present itself anew: its fixed pauses\n"
+    "(1000 ms after each format-end command, after a failed command and while\n"
+    "waiting for the reader) pass on a virtual clock and cost no time. Real\n"
+    "readers keep them.\n"
+    "\n"
     "Exit status: 0 formatted; 1 the format failed, was stopped, declined or\n"
     "refused; 2 the command line was wrong.\n"
     "\n"
@@ -44,39 +45,6 @@ constexpr const char* kHelp =
 int UsageError(CliContext& context, const std::string& problem) {
   context.err << "smformat: " << problem << "\n" << kUsage << "Try 'smformat --help'.\n";
   return kExitUsage;
-}
-
-int ExitStatus(JobOutcome outcome) { return outcome == JobOutcome::Completed ? kExitSuccess : kExitFailure; }
-
-int FormatSimulatedCard(const std::string& image, const std::optional<sim::CardGeometry>& geometry, bool assumeYes,
-                        CliContext& context) {
-  sim::CardAndPlan opened = sim::OpenCardAndPlan(image, geometry);
-  if (!opened) {
-    context.err << "smformat: " << opened.error << "\n";
-    return kExitFailure;
-  }
-  TerminalHost host(TerminalIo{context.err, context.in, context.errIsTerminal, context.sleep}, assumeYes);
-  sim::Reader reader(*opened.card, opened.plan);
-  CSimReader device(host, reader);
-
-  char found = 0;
-  device.FindDevice(found);
-  if (!device.IsOpen()) {
-    host.ShowMessage("Device not found", "Information", MessageStyle{MessageButtons::Ok, MessageIcon::Error},
-                     MessageOwner::Dialog);
-    return kExitFailure;
-  }
-  context.stopFlag.store(0);
-  JobDesktop desktop;
-  const JobOutcome outcome = FormatJob(device, host, desktop, context.stopFlag);
-  device.Close();
-  if (outcome == JobOutcome::Stopped) context.err << "smformat: stopped; the card is partly erased\n";
-  const std::string commit = opened.card->Commit();
-  if (!commit.empty()) {
-    context.err << "smformat: " << commit << "\n";
-    return kExitFailure;
-  }
-  return ExitStatus(outcome);
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <sstream>
@@ -9,7 +10,16 @@
 
 #include "app/cli/smcard_cli.h"
 #include "app/cli/smformat_cli.h"
+#include "sim/card_storage.h"
 #include "tests/support/temp_dir.h"
+
+#ifndef _WIN32
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <iostream>
+#endif
 
 namespace {
 
@@ -18,13 +28,14 @@ struct ToolRun {
   int status = -1;
   std::string out;
   std::string err;
-  std::uint64_t slept = 0;
+  std::uint64_t slept = 0;   // on the real clock
+  std::uint64_t paused = 0;  // on a simulated card's virtual clock
 };
 
 using Main = int (*)(const std::vector<std::string>&, CliContext&);
 
 ToolRun Invoke(Main main, const std::vector<std::string>& args, const std::string& input = "",
-               std::function<void(std::atomic<int>&)> onSleep = {}) {
+               std::function<void(std::atomic<int>&)> onSleep = {}, sim::StorageOpener openImage = {}) {
   std::ostringstream out, err;
   std::istringstream in(input);
   std::atomic<int> stopFlag{1};
@@ -33,18 +44,22 @@ ToolRun Invoke(Main main, const std::vector<std::string>& args, const std::strin
                      err,
                      in,
                      false,
+                     [&](std::uint32_t ms) { run.slept += ms; },
+                     stopFlag,
                      [&](std::uint32_t ms) {
-                       run.slept += ms;
+                       run.paused += ms;
                        if (onSleep) onSleep(stopFlag);
-                     },
-                     stopFlag};
+                     }};
+  if (openImage) context.openImage = std::move(openImage);
   run.status = main(args, context);
   run.out = out.str();
   run.err = err.str();
   return run;
 }
 
-ToolRun Smcard(const std::vector<std::string>& args) { return Invoke(SmcardMain, args); }
+ToolRun Smcard(const std::vector<std::string>& args, sim::StorageOpener openImage = {}) {
+  return Invoke(SmcardMain, args, "", {}, std::move(openImage));
+}
 ToolRun Smformat(const std::vector<std::string>& args, const std::string& input = "",
                  std::function<void(std::atomic<int>&)> onSleep = {}) {
   return Invoke(SmformatMain, args, input, std::move(onSleep));
@@ -188,7 +203,9 @@ TEST_F(CardFiles, FormatCompletesAndSaysSo) {
   EXPECT_TRUE(Contains(run.err, "Formatting............\n"));
   EXPECT_TRUE(Contains(run.err, "Building file system.....\n"));
   EXPECT_TRUE(Contains(run.err, "100%\nInformation: Format Complete!\n")) << run.err;
-  EXPECT_EQ(run.slept, 2000u);  // the two pauses after the format-end commands
+  // The two pauses after the format-end commands, spent on the virtual clock.
+  EXPECT_EQ(run.paused, 2000u);
+  EXPECT_EQ(run.slept, 0u);
   const ToolRun info = Smcard({"info", image});
   EXPECT_TRUE(Contains(info.out, "CIS block:      0")) << info.out;
   EXPECT_TRUE(Contains(info.out, "Bad blocks:     0:9")) << info.out;
@@ -253,7 +270,7 @@ TEST_F(CardFiles, StopEndsTheJobWithoutCompletion) {
   EXPECT_EQ(run.status, kExitFailure);
   EXPECT_TRUE(Contains(run.err, "smformat: stopped")) << run.err;
   EXPECT_FALSE(Contains(run.err, "Format Complete!"));
-  EXPECT_EQ(run.slept, 1000u);
+  EXPECT_EQ(run.paused, 1000u);
 }
 
 TEST_F(CardFiles, CheckTellsAFormattedCardFromAFreshOne) {
@@ -274,5 +291,232 @@ TEST_F(CardFiles, TwoUnitCardNeedsItsGeometry) {
   EXPECT_EQ(withGeometry.status, kExitSuccess) << withGeometry.err;
   EXPECT_TRUE(Contains(withGeometry.err, "Format Complete!"));
 }
+
+// --- Refusals that leave every file as it was ------------------------------------
+
+struct RefusalCase {
+  const char* name;
+  std::vector<std::string> create;  // the card
+  const char* sidecar;              // written to IMAGE.faults unless null
+  // The command, with IMAGE, FAULTS and DIR standing for the card's paths.
+  std::vector<std::string> command;
+  const char* complaint;
+  // Prepares the test's directory (links, folders) before the command.
+  std::function<void(const TempDir&)> prepare = {};
+};
+
+class RefusalTest : public CardFiles, public ::testing::WithParamInterface<RefusalCase> {};
+
+TEST_P(RefusalTest, SaysWhyAndChangesNothing) {
+  const RefusalCase& c = GetParam();
+  const std::string image = Create(c.create);
+  const std::string faults = image + ".faults";
+  if (c.sidecar) WriteFile(faults, c.sidecar);
+  if (c.prepare) c.prepare(dir);
+  // A sidecar that is no regular file is not read here either.
+  const auto sidecarText = [&faults] { return std::filesystem::is_regular_file(faults) ? Slurp(faults) : ""; };
+  const std::string imageBefore = Slurp(image);
+  const std::string faultsBefore = sidecarText();
+  std::vector<std::string> args;
+  for (const std::string& word : c.command) {
+    if (word == "IMAGE")
+      args.push_back(image);
+    else if (word == "FAULTS")
+      args.push_back(faults);
+    else if (word.rfind("DIR/", 0) == 0)
+      args.push_back(dir.File(word.substr(4)));
+    else
+      args.push_back(word);
+  }
+  const ToolRun run =
+      args[0] == "smformat" ? Smformat({args.begin() + 1, args.end()}) : Smcard({args.begin() + 1, args.end()});
+  EXPECT_EQ(run.status, kExitFailure) << run.err;
+  EXPECT_TRUE(Contains(run.err, c.complaint)) << run.err;
+  EXPECT_FALSE(Contains(run.err, "Format Complete!"));
+  EXPECT_TRUE(Slurp(image) == imageBefore) << "the image changed";
+  EXPECT_TRUE(sidecarText() == faultsBefore) << "the sidecar changed";
+  EXPECT_FALSE(std::filesystem::exists(dir.File("out.img"))) << "an output was left";
+  for (const auto& entry : std::filesystem::directory_iterator(dir.Path())) {
+    EXPECT_EQ(entry.path().string().find(".new"), std::string::npos) << "temporary file left: " << entry.path();
+  }
+}
+
+const std::vector<std::string> kUsed1M = {"--size", "1M", "--fill", "random"};
+
+INSTANTIATE_TEST_SUITE_P(
+    Tools, RefusalTest,
+    ::testing::Values(RefusalCase{"ImportADirectory",
+                                  kUsed1M,
+                                  nullptr,
+                                  {"smcard", "import", "IMAGE", "DIR/folder"},
+                                  "a directory",
+                                  [](const TempDir& d) { std::filesystem::create_directory(d.File("folder")); }},
+                      RefusalCase{"ImportIntoAWriteProtectedCard",
+                                  {"--size", "1M", "--fill", "random", "--write-protect"},
+                                  nullptr,
+                                  {"smcard", "import", "IMAGE", "DIR/in.bin"},
+                                  "write-protected",
+                                  [](const TempDir& d) { WriteFile(d.File("in.bin"), std::string(4096, 'x')); }},
+                      RefusalCase{"ExportOntoTheImage",
+                                  kUsed1M,
+                                  nullptr,
+                                  {"smcard", "export", "IMAGE", "IMAGE", "--force"},
+                                  "the card's own image"},
+                      RefusalCase{"ExportOntoTheSidecar",
+                                  kUsed1M,
+                                  "write-protect\n",
+                                  {"smcard", "export", "IMAGE", "FAULTS", "--force"},
+                                  "the card's own fault sidecar"},
+                      RefusalCase{"ExportOntoTheSidecarNotYetThere",
+                                  kUsed1M,
+                                  nullptr,
+                                  {"smcard", "export", "IMAGE", "FAULTS"},
+                                  "the card's own fault sidecar"},
+                      RefusalCase{"ExportOfAnUnreadablePage",
+                                  kUsed1M,
+                                  "unreadable-page 0:8\n",
+                                  {"smcard", "export", "IMAGE", "DIR/out.img"},
+                                  "an unreadable page"},
+                      RefusalCase{"FormatWithAFolderForSidecar",
+                                  {"--size", "1M", "--fill", "random", "--write-protect"},
+                                  nullptr,
+                                  {"smformat", "--simulate", "IMAGE", "--yes"},
+                                  "a directory, not a fault plan",
+                                  [](const TempDir& d) {
+                                    std::filesystem::remove(d.File("card.img.faults"));
+                                    std::filesystem::create_directory(d.File("card.img.faults"));
+                                  }}
+#ifndef _WIN32
+                      ,
+                      RefusalCase{"ExportOntoALinkToTheImage",
+                                  kUsed1M,
+                                  nullptr,
+                                  {"smcard", "export", "IMAGE", "DIR/link", "--force"},
+                                  "the card's own image",
+                                  [](const TempDir& d) {
+                                    std::filesystem::create_symlink(d.File("card.img"), d.File("link"));
+                                  }},
+                      RefusalCase{"FormatWithAnEndlessSidecar",
+                                  {"--size", "1M", "--fill", "random", "--write-protect"},
+                                  nullptr,
+                                  {"smformat", "--simulate", "IMAGE", "--yes"},
+                                  "not a regular file",
+                                  [](const TempDir& d) {
+                                    std::filesystem::remove(d.File("card.img.faults"));
+                                    std::filesystem::create_symlink("/dev/zero", d.File("card.img.faults"));
+                                  }}
+#endif
+                      ),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(CardFiles, ExportReplacesAnExistingFileOnlyWhenComplete) {
+  const std::string image = Create(kUsed1M);
+  WriteFile(dir.File("out.img"), "old");
+  WriteFile(image + ".faults", "unreadable-page 0:8\n");
+  EXPECT_EQ(Smcard({"export", image, dir.File("out.img"), "--force"}).status, kExitFailure);
+  EXPECT_EQ(Slurp(dir.File("out.img")), "old");
+  std::filesystem::remove(image + ".faults");
+  EXPECT_EQ(Smcard({"export", image, dir.File("out.img"), "--force"}).status, kExitSuccess);
+  EXPECT_EQ(Slurp(dir.File("out.img")).size(), 2000u * 512);
+}
+
+// Records how images are opened, and can stand in for a host whose disk
+// fills up: changes fail from the n-th on.
+struct HostStandIn {
+  std::vector<sim::Access> opened;
+  int changesBeforeFull = -1;  // never full
+
+  class Storage : public sim::CardStorage {
+   public:
+    Storage(std::unique_ptr<sim::CardStorage> inner_, int left_) : inner(std::move(inner_)), left(left_) {}
+    std::uint64_t Size() const override { return inner->Size(); }
+    bool Writable() const override { return inner->Writable(); }
+    const std::uint8_t* Read(std::uint64_t offset, std::size_t length) override { return inner->Read(offset, length); }
+    std::uint8_t* Change(std::uint64_t offset, std::size_t length) override {
+      return Full() ? nullptr : inner->Change(offset, length);
+    }
+    bool Fill(std::uint64_t offset, std::size_t length, std::uint8_t value) override {
+      return !Full() && inner->Fill(offset, length, value);
+    }
+    bool Commit() override { return inner->Commit() && Error().empty(); }
+    bool Flush() override { return inner->Flush() && Error().empty(); }
+
+   private:
+    bool Full() {
+      if (left < 0 || left-- > 0) return false;
+      Fail("card.img: cannot write the image: No space left on device");
+      return true;
+    }
+    std::unique_ptr<sim::CardStorage> inner;
+    int left;
+  };
+
+  sim::StorageOpener Opener() {
+    return [this](const std::string& path, sim::Access access) {
+      opened.push_back(access);
+      sim::StorageOpen real = sim::OpenFileStorage(path, access);
+      if (real) real.storage = std::make_unique<Storage>(std::move(real.storage), changesBeforeFull);
+      return real;
+    };
+  }
+};
+
+TEST_F(CardFiles, InfoAndExportOnlyRead) {
+  const std::string image = Create(kUsed1M);
+  for (const std::vector<std::string>& args :
+       {std::vector<std::string>{"info", image}, std::vector<std::string>{"export", image, dir.File("out.img")}}) {
+    HostStandIn host;
+    EXPECT_EQ(Smcard(args, host.Opener()).status, kExitSuccess) << args[0];
+    EXPECT_EQ(host.opened, std::vector<sim::Access>{sim::Access::ReadOnly}) << args[0];
+  }
+#ifndef _WIN32
+  if (geteuid() == 0) return;  // root may write any file
+  std::filesystem::permissions(image, std::filesystem::perms::owner_read);
+  EXPECT_EQ(Smcard({"info", image}).status, kExitSuccess);
+  EXPECT_EQ(Smcard({"export", image, dir.File("out2.img")}).status, kExitSuccess);
+#endif
+}
+
+// The disk under the image fills up at the n-th change: in the erase pass,
+// in the file-system writes.
+class HostFullTest : public CardFiles, public ::testing::WithParamInterface<int> {};
+
+TEST_P(HostFullTest, IsReportedAsTheHostsFailureNotTheCards) {
+  const std::string image = Create(kUsed1M);
+  HostStandIn host;
+  host.changesBeforeFull = GetParam();
+  const ToolRun run = Invoke(SmformatMain, {"--simulate", image, "--yes"}, "", {}, host.Opener());
+  EXPECT_EQ(run.status, kExitFailure);
+  EXPECT_TRUE(Contains(run.err,
+                       "smformat: the host failed, not the card: "
+                       "card.img: cannot write the image: No space left on device"))
+      << run.err;
+  EXPECT_FALSE(Contains(run.err, "Write MBR error!")) << run.err;
+  EXPECT_FALSE(Contains(run.err, "Write boot sector error!")) << run.err;
+  EXPECT_FALSE(Contains(run.err, "Format Complete!")) << run.err;
+}
+
+INSTANTIATE_TEST_SUITE_P(AtChange, HostFullTest, ::testing::Values(100, 300, 400));
+
+#ifndef _WIN32
+TEST_F(CardFiles, CreateThatFailsHalfWayLeavesTheOldImage) {
+  const std::string image = Create(kUsed1M);
+  const std::string before = Slurp(image);
+  // In a child process whose files may not grow beyond 512 KiB.
+  const auto createUnderLimit = [&image] {
+    const rlimit fileSize{512 * 1024, 512 * 1024};
+    setrlimit(RLIMIT_FSIZE, &fileSize);
+    std::signal(SIGXFSZ, SIG_IGN);
+    const ToolRun run = Smcard({"create", image, "--size", "2M", "--force"});
+    std::cerr << run.err;
+    std::_Exit(run.status);
+  };
+  EXPECT_EXIT(createUnderLimit(), ::testing::ExitedWithCode(kExitFailure), "File too large");
+  EXPECT_TRUE(Slurp(image) == before);
+  for (const auto& entry : std::filesystem::directory_iterator(dir.Path())) {
+    EXPECT_EQ(entry.path().filename(), "card.img");
+  }
+}
+#endif
 
 }  // namespace

@@ -2,7 +2,13 @@
 
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
+
+#ifndef _WIN32
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
 
 #include "sim/card_tools.h"
 #include "sim/firmware.h"
@@ -164,6 +170,71 @@ TEST(CardImage, OpensWithTheSidecarsPlan) {
   const sim::CardAndPlan refused = sim::OpenCardAndPlan(path);
   EXPECT_FALSE(refused);
   EXPECT_NE(refused.error.find("line 2"), std::string::npos) << refused.error;
+}
+
+// A sidecar that is there must be read: one that cannot be must refuse the
+// card, or a write-protected card would be formatted.
+struct SidecarCase {
+  const char* name;
+  std::function<void(const std::string& sidecar)> make;
+  const char* reason;
+};
+
+class UnreadableSidecar : public ::testing::TestWithParam<SidecarCase> {};
+
+TEST_P(UnreadableSidecar, RefusesTheCard) {
+  const std::string path = ScratchPath("card.img");
+  sim::FaultPlan plan;
+  plan.writeProtected = true;
+  ASSERT_TRUE(Create(path, "1M", plan));
+  const std::string sidecar = sim::FaultSidecarPath(path);
+  std::filesystem::remove(sidecar);
+  GetParam().make(sidecar);
+  const sim::CardAndPlan opened = sim::OpenCardAndPlan(path);
+  EXPECT_FALSE(opened);
+  EXPECT_NE(opened.error.find(sidecar), std::string::npos) << opened.error;
+  EXPECT_NE(opened.error.find(GetParam().reason), std::string::npos) << opened.error;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Sidecars, UnreadableSidecar,
+    ::testing::Values(
+        SidecarCase{"Directory", [](const std::string& p) { std::filesystem::create_directory(p); }, "directory"},
+        SidecarCase{"TooLarge", [](const std::string& p) { std::ofstream(p) << std::string(70 * 1024, '#'); },
+                    "larger than 64 KiB"}
+#ifndef _WIN32
+        ,
+        SidecarCase{"EndlessDevice", [](const std::string& p) { std::filesystem::create_symlink("/dev/zero", p); },
+                    "not a regular file"},
+        SidecarCase{"Fifo", [](const std::string& p) { ASSERT_EQ(mkfifo(p.c_str(), 0600), 0); }, "not a regular file"},
+        SidecarCase{"LinkLoop", [](const std::string& p) { std::filesystem::create_symlink(p, p); },
+                    "Too many levels of symbolic links"},
+        SidecarCase{"DanglingLink", [](const std::string& p) { std::filesystem::create_symlink(p + ".gone", p); },
+                    "No such file or directory"}
+#endif
+        ),
+    [](const auto& info) { return std::string(info.param.name); });
+
+#ifndef _WIN32
+TEST(UnreadableSidecarTest, WithoutPermissionRefusesTheCard) {
+  if (geteuid() == 0) GTEST_SKIP() << "root reads every file";
+  const std::string path = ScratchPath("card.img");
+  ASSERT_TRUE(Create(path, "1M"));
+  std::ofstream(sim::FaultSidecarPath(path)) << "write-protect\n";
+  std::filesystem::permissions(sim::FaultSidecarPath(path), std::filesystem::perms::none);
+  const sim::CardAndPlan opened = sim::OpenCardAndPlan(path);
+  EXPECT_FALSE(opened);
+  EXPECT_NE(opened.error.find("Permission denied"), std::string::npos) << opened.error;
+}
+#endif
+
+TEST(CardImage, ADirectoryIsNoImage) {
+  const std::string path = ScratchPath("card.img");
+  std::filesystem::remove_all(path);
+  std::filesystem::create_directory(path);
+  const sim::CardOpen opened = sim::OpenCardImage(path);
+  EXPECT_FALSE(opened);
+  EXPECT_NE(opened.error.find("a directory"), std::string::npos) << opened.error;
 }
 
 TEST(CardImage, CreationWithoutCisLeavesEveryBlockErased) {

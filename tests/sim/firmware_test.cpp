@@ -146,12 +146,13 @@ TEST(Firmware, BadBlocksAndTheCisBlockAndThoseBeforeItAreNeverUsed) {
   auto card = MakeCard(Standard("1M"), plan);
   const sim::CardReport fresh = sim::Inspect(*card);
   ASSERT_EQ(fresh.cisBlock, 2u);
-  const std::vector<std::uint8_t> untouched(card->Media().Bytes().begin(),
-                                            card->Media().Bytes().begin() + 3 * 8 * kPageSize);
+  std::vector<std::uint8_t> untouched = card->Media().Bytes();
+  untouched.resize(3 * 8 * kPageSize);
   // Fill the card twice over: every usable block gets used.
   ASSERT_EQ(sim::ImportLogical(*card, Pattern(2000 * kSectorSize, 1)), "");
   ASSERT_EQ(sim::ImportLogical(*card, Pattern(2000 * kSectorSize, 2)), "");
-  EXPECT_TRUE(std::equal(untouched.begin(), untouched.end(), card->Media().Bytes().begin()))
+  const std::vector<std::uint8_t> after = card->Media().Bytes();
+  EXPECT_TRUE(std::equal(untouched.begin(), untouched.end(), after.begin()))
       << "blocks 0 to 2 (bad, bad, CIS) are never written";
   for (std::uint32_t bad : {7u, 100u}) {
     for (std::uint32_t page = bad * 8; page < bad * 8 + 8; ++page) {
@@ -219,8 +220,8 @@ TEST(Firmware, DuplicateAddressesMapTheFirstBlockOnly) {
   // Copy the mapped block's first page, address and all, into block 200.
   const auto where = sim::Firmware(card->Media()).Locate(0);
   ASSERT_TRUE(where);
-  std::vector<std::uint8_t> page(card->Media().Page(0, where->block * 8),
-                                 card->Media().Page(0, where->block * 8) + 528);
+  std::vector<std::uint8_t> page(528);
+  ASSERT_TRUE(card->Media().ReadPage(0, where->block * 8, page.data()));
   page[0] ^= 0xFF;
   ASSERT_TRUE(card->Media().Program(0, 200 * 8, 0, page.data(), page.size()));
   sim::Firmware firmware(card->Media());

@@ -1,0 +1,84 @@
+#include "app/cli/simulated_format.h"
+
+#include <ostream>
+
+#include "app/cli/terminal_host.h"
+#include "app/job/format_job.h"
+#include "sim/card_tools.h"
+#include "sim/reader.h"
+#include "sim/sim_reader_device.h"
+
+namespace {
+
+// The terminal, with the clock of a simulated card: pauses cost nothing.
+// Once the host under the card has failed, the format is asked to stop and
+// the card's messages that follow from it ("Write MBR error!", or a
+// "Format Complete!" after commands whose failure the format ignores) are
+// not shown: the tool reports the host's failure instead.
+class SimulatedCardHost : public FormatHost {
+ public:
+  SimulatedCardHost(TerminalHost& terminal_, const sim::Reader& reader_, CliContext& context_)
+      : terminal(terminal_), reader(reader_), context(context_) {}
+
+  MessageAnswer ShowMessage(const std::string& text, const std::string& caption, MessageStyle style,
+                            MessageOwner owner) override {
+    if (HostFailed() && style.buttons == MessageButtons::Ok) return MessageAnswer::Ok;
+    return terminal.ShowMessage(text, caption, style, owner);
+  }
+  void SetProgressRange(int low, int high) override { terminal.SetProgressRange(low, high); }
+  void SetProgress(int position) override { terminal.SetProgress(position); }
+  void SetStatus(const std::string& text) override { terminal.SetStatus(text); }
+  void ShowStatus(bool visible) override { terminal.ShowStatus(visible); }
+  void Sleep(std::uint32_t milliseconds) override {
+    if (context.virtualSleep) context.virtualSleep(milliseconds);
+    if (HostFailed()) context.stopFlag.store(1);
+  }
+  std::string DeviceIdListText() const override { return terminal.DeviceIdListText(); }
+
+  bool HostFailed() const { return !reader.LastError().empty(); }
+
+ private:
+  TerminalHost& terminal;
+  const sim::Reader& reader;
+  CliContext& context;
+};
+
+int HostFailure(CliContext& context, const std::string& error) {
+  context.err << "smformat: the host failed, not the card: " << error
+              << "; the format stopped and the card is left as far as it got\n";
+  return kExitFailure;
+}
+
+}  // namespace
+
+int FormatSimulatedCard(const std::string& image, const std::optional<sim::CardGeometry>& geometry, bool assumeYes,
+                        CliContext& context) {
+  sim::CardAndPlan opened = sim::OpenCardAndPlan(image, geometry, sim::Access::ReadWrite, context.openImage);
+  if (!opened) {
+    context.err << "smformat: " << opened.error << "\n";
+    return kExitFailure;
+  }
+  TerminalHost terminal(TerminalIo{context.err, context.in, context.errIsTerminal, {}}, assumeYes);
+  sim::Reader reader(*opened.card, opened.plan);
+  SimulatedCardHost host(terminal, reader, context);
+  CSimReader device(host, reader);
+
+  char found = 0;
+  device.FindDevice(found);
+  if (host.HostFailed()) return HostFailure(context, reader.LastError());
+  if (!device.IsOpen()) {
+    host.ShowMessage("Device not found", "Information", MessageStyle{MessageButtons::Ok, MessageIcon::Error},
+                     MessageOwner::Dialog);
+    return kExitFailure;
+  }
+  context.stopFlag.store(0);
+  JobDesktop desktop;
+  const JobOutcome outcome = FormatJob(device, host, desktop, context.stopFlag);
+  device.Close();
+  const std::string commit = opened.card->Flush();
+  if (host.HostFailed() || !commit.empty()) {
+    return HostFailure(context, host.HostFailed() ? reader.LastError() : commit);
+  }
+  if (outcome == JobOutcome::Stopped) context.err << "smformat: stopped; the card is partly erased\n";
+  return outcome == JobOutcome::Completed ? kExitSuccess : kExitFailure;
+}

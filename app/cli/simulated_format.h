@@ -1,0 +1,16 @@
+// smformat on a simulated card: the card image and its fault sidecar in a
+// simulated reader, formatted as the Format button does.
+#pragma once
+
+#include <optional>
+#include <string>
+
+#include "app/cli/cli_context.h"
+#include "sim/card_geometry.h"
+
+// Returns the exit status. The reader's pauses pass on the virtual clock.
+// A failure of the host under the image (it cannot be read or written) ends
+// the format at its next checkpoint and is reported as what it is, with the
+// system's text, in place of the card errors it would otherwise cause.
+int FormatSimulatedCard(const std::string& image, const std::optional<sim::CardGeometry>& geometry, bool assumeYes,
+                        CliContext& context);

@@ -1,0 +1,36 @@
+// Host file handling shared by the card tools: what a file is, new files
+// written under a temporary name and renamed into place only when complete,
+// and the system's own words when the host fails.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace sim {
+
+// Empty when `path` names a regular file (a link to one counts), else why
+// it cannot serve as `what` ("the card image", "the fault sidecar"). A path
+// that does not exist gives "No such file or directory".
+std::string CheckRegularFile(const std::string& path, const std::string& what);
+// True when something (a file, a directory, a dangling link ...) is at `path`.
+bool PathExists(const std::string& path);
+// True when `a` and `b` name the same file: the same existing file (through
+// hard or symbolic links too), or the same place when either is not there yet.
+bool SameFile(const std::string& a, const std::string& b);
+// The file a symbolic link finally leads to; `path` itself when it is no link.
+std::string LinkTarget(const std::string& path);
+
+// A path beside `path`, in the same directory, where nothing is yet.
+std::string TemporarySibling(const std::string& path);
+// Renames `from` over `to`, replacing it. Returns an error message, empty on success.
+std::string ReplaceFile(const std::string& from, const std::string& to);
+// Removes a file if it is there. Returns an error message, empty on success or when nothing was there.
+std::string RemoveFile(const std::string& path);
+// The same, ignoring errors: cleaning up after a failure.
+void RemoveQuietly(const std::string& path);
+// A new file holding `text`. Returns an error message, empty on success.
+std::string WriteTextFile(const std::string& path, const std::string& text);
+// A new file of `size` bytes of `value`. Returns an error message, empty on success.
+std::string WriteFilledFile(const std::string& path, std::uint64_t size, std::uint8_t value);
+
+}  // namespace sim
