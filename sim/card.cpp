@@ -170,6 +170,10 @@ CardOpen CreateCardImage(const std::string& path, const CreateOptions& options) 
   FaultPlan kept = options.plan;
   kept.factoryBadBlocks.clear();
   const std::string sidecar = FaultSidecarPath(path);
+  // The sidecar is replaced or removed with the image: something there that
+  // is no file would stop that half-way.
+  if (PathExists(sidecar)) problem = CheckRegularFile(sidecar, "a fault plan");
+  if (!problem.empty()) return CardOpen{nullptr, problem};
   const std::string image = TemporarySibling(path);
   const std::string faults = TemporarySibling(sidecar);
   problem = WriteNewImage(image, options);

@@ -23,8 +23,11 @@ using simtest::Send;
 using simtest::Standard;
 
 std::vector<std::uint8_t> FileBytes(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::vector<std::uint8_t>((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  std::ifstream in(path, std::ios::binary | std::ios::ate);
+  std::vector<std::uint8_t> bytes(static_cast<std::size_t>(std::max<std::streamoff>(in.tellg(), 0)));
+  in.seekg(0);
+  in.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  return bytes;
 }
 
 void WriteFile(const std::string& path, std::uint64_t size) {
@@ -184,10 +187,11 @@ class UnreadableSidecar : public ::testing::TestWithParam<SidecarCase> {};
 
 TEST_P(UnreadableSidecar, RefusesTheCard) {
   const std::string path = ScratchPath("card.img");
+  const std::string sidecar = sim::FaultSidecarPath(path);
+  std::filesystem::remove_all(sidecar);
   sim::FaultPlan plan;
   plan.writeProtected = true;
   ASSERT_TRUE(Create(path, "1M", plan));
-  const std::string sidecar = sim::FaultSidecarPath(path);
   std::filesystem::remove(sidecar);
   GetParam().make(sidecar);
   const sim::CardAndPlan opened = sim::OpenCardAndPlan(path);
@@ -227,6 +231,21 @@ TEST(UnreadableSidecarTest, WithoutPermissionRefusesTheCard) {
   EXPECT_NE(opened.error.find("Permission denied"), std::string::npos) << opened.error;
 }
 #endif
+
+TEST(CardImage, CreationRefusesASidecarThatIsNoFileBeforeWritingAnything) {
+  const std::string path = ScratchPath("card.img");
+  std::filesystem::remove_all(sim::FaultSidecarPath(path));
+  ASSERT_TRUE(Create(path, "1M", {}, true, sim::Fill::Random));
+  const std::vector<std::uint8_t> before = FileBytes(path);
+  std::filesystem::create_directory(sim::FaultSidecarPath(path));
+  sim::FaultPlan plan;
+  plan.writeProtected = true;
+  const sim::CardOpen refused = Create(path, "1M", plan);
+  EXPECT_FALSE(refused);
+  EXPECT_NE(refused.error.find("a directory"), std::string::npos) << refused.error;
+  EXPECT_TRUE(FileBytes(path) == before);
+  std::filesystem::remove(sim::FaultSidecarPath(path));
+}
 
 TEST(CardImage, ADirectoryIsNoImage) {
   const std::string path = ScratchPath("card.img");

@@ -6,6 +6,7 @@
 #include <functional>
 #include <iterator>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "sim/card.h"
@@ -20,8 +21,11 @@ using simtest::ScratchPath;
 using simtest::Send;
 
 std::vector<std::uint8_t> FileBytes(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::vector<std::uint8_t>((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  std::ifstream in(path, std::ios::binary | std::ios::ate);
+  std::vector<std::uint8_t> bytes(static_cast<std::size_t>(std::max<std::streamoff>(in.tellg(), 0)));
+  in.seekg(0);
+  in.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  return bytes;
 }
 
 void PutFile(const std::string& path, const std::vector<std::uint8_t>& bytes) {
@@ -183,10 +187,8 @@ TEST(HostFailure, FailsTheCommandAndEveryLaterOneWithTheHostsWords) {
 // most the command in flight or the last run of erases behind.
 class CrashTest : public ::testing::TestWithParam<int> {};
 
-std::uint64_t Digest(const std::vector<std::uint8_t>& bytes) {
-  std::uint64_t hash = 14695981039346656037ull;
-  for (std::uint8_t b : bytes) hash = (hash ^ b) * 1099511628211ull;
-  return hash;
+std::size_t Digest(const std::vector<std::uint8_t>& bytes) {
+  return std::hash<std::string_view>{}(std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
 }
 
 std::vector<ReaderCommand> Commands() {
@@ -206,9 +208,9 @@ sim::CreateOptions UsedCard() {
 }
 
 // Digests of the states the card goes through, on a copy in memory.
-const std::vector<std::uint64_t>& States() {
-  static const std::vector<std::uint64_t> states = [] {
-    std::vector<std::uint64_t> digests;
+const std::vector<std::size_t>& States() {
+  static const std::vector<std::size_t> states = [] {
+    std::vector<std::size_t> digests;
     sim::CardOpen copy = sim::CreateCard(UsedCard());
     sim::Reader reader(*copy.card);
     std::vector<std::uint8_t> data = Pattern(512, 2);
@@ -225,7 +227,7 @@ const std::vector<std::uint64_t>& States() {
 TEST_P(CrashTest, LeavesTheCardAsAfterARecentCommand) {
   const std::string path = ScratchPath("card.img");
   ASSERT_TRUE(sim::CreateCardImage(path, UsedCard()));
-  const std::vector<std::uint64_t>& states = States();
+  const std::vector<std::size_t>& states = States();
   std::vector<std::uint8_t> data = Pattern(512, 2);
   const int crashAfter = GetParam();
   EXPECT_EXIT(
