@@ -22,8 +22,10 @@ const std::array<std::uint8_t, CardStorage::kMaxSpan>& ErasedSpan() {
 
 }  // namespace
 
-Nand::Nand(CardGeometry geometry_)
-    : Nand(geometry_, std::make_unique<MemoryStorage>(std::vector<std::uint8_t>(geometry_.ImageBytes(), kErased))) {}
+Nand::Nand(CardGeometry geometry_) : Nand(geometry_, std::vector<std::uint8_t>(geometry_.ImageBytes(), kErased)) {}
+
+Nand::Nand(CardGeometry geometry_, std::vector<std::uint8_t> contents)
+    : Nand(std::move(geometry_), std::make_unique<MemoryStorage>(std::move(contents))) {}
 
 Nand::Nand(CardGeometry geometry_, std::unique_ptr<CardStorage> storage_)
     : geometry(std::move(geometry_)), storage(std::move(storage_)) {

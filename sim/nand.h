@@ -25,6 +25,8 @@ class Nand {
  public:
   // An erased card in memory; `geometry` must pass CheckGeometry.
   explicit Nand(CardGeometry geometry);
+  // A card in memory holding `contents`, which must be geometry.ImageBytes() long.
+  Nand(CardGeometry geometry, std::vector<std::uint8_t> contents);
   // A card stored in `storage`, which must hold geometry.ImageBytes() bytes.
   Nand(CardGeometry geometry, std::unique_ptr<CardStorage> storage);
 
