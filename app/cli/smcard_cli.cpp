@@ -206,7 +206,8 @@ int Check(const ParsedArgs& parsed, CliContext& context) {
   const auto geometry = GeometryOption(parsed, error);
   if (!error.empty()) return UsageError(context, error);
   const std::string& image = parsed.positional[1];
-  const sim::CardOpen opened = geometry ? sim::OpenCardImage(image, *geometry) : sim::OpenCardImage(image);
+  const sim::CardOpen opened = geometry ? sim::OpenCardImage(image, *geometry, sim::Access::ReadOnly, context.openImage)
+                                        : sim::OpenCardImage(image, sim::Access::ReadOnly, context.openImage);
   if (!opened) return Failure(context, opened.error);
   const sim::CardCheck check = sim::CheckCard(opened.card->Media());
   context.out << "Image:           " << image << "\n"

@@ -461,10 +461,12 @@ struct HostStandIn {
   }
 };
 
-TEST_F(CardFiles, InfoAndExportOnlyRead) {
+TEST_F(CardFiles, InfoExportAndCheckOnlyRead) {
   const std::string image = Create(kUsed1M);
+  ASSERT_EQ(Smformat({"--simulate", image, "--yes"}).status, kExitSuccess);  // so that check finds nothing
   for (const std::vector<std::string>& args :
-       {std::vector<std::string>{"info", image}, std::vector<std::string>{"export", image, dir.File("out.img")}}) {
+       {std::vector<std::string>{"info", image}, std::vector<std::string>{"export", image, dir.File("out.img")},
+        std::vector<std::string>{"check", image}}) {
     HostStandIn host;
     EXPECT_EQ(Smcard(args, host.Opener()).status, kExitSuccess) << args[0];
     EXPECT_EQ(host.opened, std::vector<sim::Access>{sim::Access::ReadOnly}) << args[0];
