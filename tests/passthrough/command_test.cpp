@@ -92,8 +92,9 @@ TEST_F(Commands, CheckConditionIsAFailure) {
 }
 
 TEST_F(Commands, MultiSectorReadReturnsWhatSingleReadsDo) {
-  FindReaderOnE();
+  sim::Reader& reader = FindReaderOnE();
   ASSERT_EQ(sim::ImportLogical(CardOf(0), simtest::Pattern(20 * kSectorSize, 7)), "");
+  reader.InsertCard();  // the reader learns the new map
   std::vector<std::uint8_t> many(5 * kSectorSize);
   ASSERT_EQ(device.ReadLBA(10, 5, many.data()), 1);
   for (std::uint16_t i = 0; i < 5; ++i) {
@@ -101,6 +102,121 @@ TEST_F(Commands, MultiSectorReadReturnsWhatSingleReadsDo) {
     ASSERT_EQ(device.ReadLBA(static_cast<std::uint16_t>(10 + i), 1, one.data()), 1);
     EXPECT_TRUE(std::equal(one.begin(), one.end(), many.begin() + i * kSectorSize)) << "sector " << 10 + i;
   }
+}
+
+// The operator hears of a missing volume once per run of failing commands,
+// and again in the next run: after the card came back and went again, in a
+// later job, after a new search.
+TEST_F(Commands, OpenFailureIsToldAgainAfterASecondPull) {
+  FindReaderOnE();
+  device.DropHandle();
+  volumes.FailOpensFrom('E', 1);
+  EXPECT_EQ(device.ReadPhySector(0, 8, page), 0);
+  EXPECT_EQ(device.ErasePhyBlk(0, 1), 0);  // the same run: no second box
+  volumes.AllowOpens('E');
+  EXPECT_EQ(device.ErasePhyBlk(0, 1), 1);  // the card is back
+  volumes.FailPassThroughAt(1);            // and goes again: the command fails, the handle is closed
+  EXPECT_EQ(device.ErasePhyBlk(0, 2), 0);
+  volumes.FailOpensFrom('E', volumes.OpenCount('E') + 1);
+  EXPECT_EQ(device.ErasePhyBlk(0, 3), 0);
+  EXPECT_EQ(host.Messages(), (std::vector<HostMessage>{BackendError("ReadPhySector: Open volume fail!"),
+                                                       BackendError("ErasePhyBlk: Open volume fail!")}));
+}
+
+TEST_F(Commands, OpenFailureIsToldAgainInALaterJob) {
+  FindReaderOnE();
+  device.DropHandle();
+  volumes.FailOpensFrom('E', 1);
+  EXPECT_EQ(device.ErasePhyBlk(0, 1), 0);
+  EXPECT_EQ(device.ReadPhySector(0, 16, page), 0);
+  std::uint8_t state = 0xFF;
+  EXPECT_EQ(device.GetDeviceState(state), 0);  // the next job's first command
+  EXPECT_EQ(state, 0);
+  EXPECT_EQ(host.Messages(), (std::vector<HostMessage>{BackendError("ErasePhyBlk: Open volume fail!"),
+                                                       BackendError("GetDeviceState: Open volume fail!")}));
+}
+
+TEST_F(Commands, OpenFailureIsToldAgainAfterANewSearch) {
+  FindReaderOnE();
+  device.DropHandle();
+  volumes.FailOpensFrom('E', 1);
+  EXPECT_EQ(device.ErasePhyBlk(0, 1), 0);
+  volumes.AllowOpens('E');
+  char found = 0;
+  ASSERT_EQ(device.FindDevice(found), 1);
+  volumes.FailPassThroughAt(1);
+  EXPECT_EQ(device.ErasePhyBlk(0, 1), 0);  // fails in the system: the handle is closed, no box
+  volumes.FailOpensFrom('E', volumes.OpenCount('E') + 1);
+  EXPECT_EQ(device.ErasePhyBlk(0, 1), 0);
+  EXPECT_EQ(host.Messages(), (std::vector<HostMessage>{BackendError("ErasePhyBlk: Open volume fail!"),
+                                                       BackendError("ErasePhyBlk: Open volume fail!")}));
+}
+
+// A read that fails leaves the caller's buffer as it was, whichever way the
+// data would have come: through the request's data area or straight.
+struct FailedReadCase {
+  const char* name;
+  sim::FaultPlan plan;
+  std::function<int(CPassThroughReader&, std::uint8_t*)> read;
+};
+
+void PrintTo(const FailedReadCase& c, std::ostream* os) { *os << c.name; }
+
+class FailedRead : public pttest::PassThroughBench, public ::testing::WithParamInterface<FailedReadCase> {};
+
+TEST_P(FailedRead, LeavesTheBufferAsItWas) {
+  sim::Reader& reader = FindReaderOnE();
+  ASSERT_EQ(sim::ImportLogical(CardOf(0), simtest::Pattern(40 * kSectorSize, 3)), "");
+  reader.InsertCard();  // the reader learns the new map
+  reader.Plan() = GetParam().plan;
+  std::vector<std::uint8_t> buffer = simtest::Pattern(4 * kPageSize, 9);
+  const std::vector<std::uint8_t> before = buffer;
+  EXPECT_EQ(GetParam().read(device, buffer.data()), 0);
+  EXPECT_TRUE(buffer == before);
+}
+
+sim::FaultPlan Unreadable(std::uint32_t page) {
+  sim::FaultPlan plan;
+  plan.unreadablePages = {{0, page}};
+  return plan;
+}
+
+sim::FaultPlan Failing(std::uint8_t opcode) {
+  sim::FaultPlan plan;
+  plan.commandFaults = {{opcode, std::nullopt, 1, false}};
+  return plan;
+}
+
+// Logical sectors 0-7 lie in the first mapped block, which follows the CIS block 0.
+INSTANTIATE_TEST_SUITE_P(Reads, FailedRead,
+                         ::testing::Values(FailedReadCase{"Page", Failing(0xEA),
+                                                          [](auto& d, std::uint8_t* b) {
+                                                            PageBuffer p{};
+                                                            std::copy(b, b + kPageSize, p.begin());
+                                                            const int result = d.ReadPhySector(0, 8, p);
+                                                            std::copy(p.begin(), p.end(), b);
+                                                            return result;
+                                                          }},
+                                           FailedReadCase{"OneSector", Failing(0x28),
+                                                          [](auto& d, std::uint8_t* b) { return d.ReadLBA(2, 1, b); }},
+                                           FailedReadCase{"TwoSectorsSecondUnreadable", Unreadable(8 + 3),
+                                                          [](auto& d, std::uint8_t* b) { return d.ReadLBA(2, 2, b); }},
+                                           FailedReadCase{"FourSectorsLastUnreadable", Unreadable(8 + 5),
+                                                          [](auto& d, std::uint8_t* b) { return d.ReadLBA(2, 4, b); }}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(Commands, TwoSectorReadReturnsBothSectors) {
+  sim::Reader& reader = FindReaderOnE();
+  const std::vector<std::uint8_t> image = simtest::Pattern(20 * kSectorSize, 5);
+  ASSERT_EQ(sim::ImportLogical(CardOf(0), image), "");
+  reader.InsertCard();
+  std::vector<std::uint8_t> two(2 * kSectorSize, 0);
+  ASSERT_EQ(device.ReadLBA(6, 2, two.data()), 1);
+  EXPECT_TRUE(std::equal(two.begin(), two.end(), image.begin() + 6 * kSectorSize));
+  const auto sent = volumes.PassThroughRequests();
+  ASSERT_EQ(sent.size(), 1u);
+  EXPECT_EQ(sent[0].controlCode, passthrough::kScsiPassThroughDirect) << "two sectors overrun the data area";
+  EXPECT_EQ(sent[0].dataTransferLength, 2 * kSectorSize);
 }
 
 TEST_F(Commands, CloseTwiceClosesOnce) {

@@ -72,6 +72,9 @@ class FakeVolumeApi : public VolumeApi {
   // The n-th open of the letter (counting from 1, failed ones included) and
   // every later one fail: the reader or its card was pulled.
   void FailOpensFrom(char letter, int openNumber);
+  // Opens of the letter succeed again: the card is back.
+  void AllowOpens(char letter) { FailOpensFrom(letter, 0); }
+  int OpenCount(char letter) { return VolumeOf(letter).openCount; }
   // The next `times` volume lock requests on the letter fail.
   void FailLocks(char letter, int times);
   // The n-th pass-through request from now on (counting from 1, over every

@@ -24,6 +24,7 @@ struct SearchCase {
 void PrintTo(const SearchCase& c, std::ostream* os) { *os << c.name; }
 
 class FindDevice : public pttest::PassThroughBench, public ::testing::WithParamInterface<SearchCase> {};
+using SearchRequests = pttest::PassThroughBench;
 
 sim::FaultPlan Plan(std::function<void(sim::FaultPlan&)> edit) {
   sim::FaultPlan plan;
@@ -126,5 +127,32 @@ INSTANTIATE_TEST_SUITE_P(
                    1000,
                    'E'}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// What the search sends a candidate: an INQUIRY for the 36 bytes of the
+// standard reply, the card type, and the media information addressed to
+// path 0, target 0 of the candidate's own volume.
+TEST_F(SearchRequests, AskTheCandidateForTheStandardReplyAndItsMediaAtPathZeroTargetZero) {
+  volumes.AddSystemDisk('C');
+  AddReader('E');
+  char found = 0;
+  ASSERT_EQ(device.FindDevice(found), 1);
+  std::vector<FakeVolumeApi::Request> toE;
+  for (const auto& request : volumes.PassThroughRequests()) {
+    if (request.letter == 'E') toE.push_back(request);
+  }
+  ASSERT_EQ(toE.size(), 3u);
+  const FakeVolumeApi::Request& inquiry = toE[0];
+  EXPECT_EQ(inquiry.cdb[0], 0x12);
+  EXPECT_EQ(inquiry.cdb[4], 36);
+  EXPECT_EQ(inquiry.dataTransferLength, 36u);
+  EXPECT_EQ(inquiry.outputLength, passthrough::kDataAreaOffset + 36);
+  EXPECT_EQ(toE[1].cdb[0], 0xED);
+  const FakeVolumeApi::Request& media = toE[2];
+  EXPECT_EQ(std::vector<std::uint8_t>(media.cdb.begin(), media.cdb.begin() + 6), pttest::Hex("E7 00 00 00 24 00"));
+  EXPECT_EQ(media.pathId, 0);
+  EXPECT_EQ(media.targetId, 0);
+  EXPECT_EQ(media.lun, 0);
+  EXPECT_TRUE(media.reachedDevice);
+}
 
 }  // namespace

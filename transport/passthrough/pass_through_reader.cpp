@@ -1,6 +1,8 @@
 #include "transport/passthrough/pass_through_reader.h"
 
+#include <algorithm>
 #include <cstring>
+#include <vector>
 
 namespace {
 
@@ -36,9 +38,14 @@ void CPassThroughReader::CloseVolume(HANDLE handle) {
   if (handle != nullptr) api.Close(handle);
 }
 
-void CPassThroughReader::DropHandle() {
+void CPassThroughReader::ReleaseHandle() {
   CloseVolume(volumeHandle);
   volumeHandle = nullptr;
+}
+
+void CPassThroughReader::DropHandle() {
+  ReleaseHandle();
+  openFailureShown = false;
 }
 
 void CPassThroughReader::ShowError(const std::string& text) {
@@ -116,7 +123,7 @@ int CPassThroughReader::RunCached(const ReaderCommand& command, const RequestRow
     openFailureShown = false;
   }
   if (Transmit(volumeHandle, command, row, payload)) return 1;
-  DropHandle();
+  ReleaseHandle();
   Host().Sleep(kFailurePauseMs);
   return 0;
 }
@@ -129,6 +136,7 @@ int CPassThroughReader::RunCached(const ReaderCommand& command, ReaderOperation 
 
 int CPassThroughReader::GetDeviceState(std::uint8_t& state) {
   state = 0;
+  openFailureShown = false;  // every job starts here: a card still missing is reported again
   std::uint8_t reply = 0;
   if (!RunCached(GetDeviceStateCommand(), ReaderOperation::GetDeviceState, Payload{nullptr, &reply})) return 0;
   state = reply;
@@ -169,8 +177,16 @@ int CPassThroughReader::WriteLBA(std::uint16_t sector, std::uint16_t count, cons
 
 int CPassThroughReader::ReadLBA(std::uint16_t sector, std::uint16_t count, std::uint8_t* data) {
   if (data == nullptr && count != 0) return 0;
-  const RequestRow& row = count > 1 ? passthrough::kMultiSectorReadRow : RowOf(ReaderOperation::ReadLba);
-  return RunCached(ReadLbaCommand(sector, count), row, Payload{nullptr, data});
+  if (count <= 1)
+    return RunCached(ReadLbaCommand(sector, count), RowOf(ReaderOperation::ReadLba), Payload{nullptr, data});
+  // The direct request fills its buffer as the data arrive; a read that
+  // fails half-way must leave the caller's buffer as it was.
+  std::vector<std::uint8_t> arriving(std::size_t{count} * kSectorSize);
+  if (!RunCached(ReadLbaCommand(sector, count), passthrough::kMultiSectorReadRow, Payload{nullptr, arriving.data()})) {
+    return 0;
+  }
+  std::copy(arriving.begin(), arriving.end(), data);
+  return 1;
 }
 
 int CPassThroughReader::ReadMediaInfo(void* handle, std::uint8_t bus, std::uint8_t target, MediaGeometry& geometry) {
@@ -210,7 +226,7 @@ bool CPassThroughReader::IsCandidate(HANDLE handle) {
 
 int CPassThroughReader::FindDevice(char& found) {
   found = 0;
-  DropHandle();  // a handle from an earlier search would otherwise leak
+  DropHandle();  // a handle from an earlier search would otherwise leak; the search's failures are reported anew
   openFlag = 0;
   int result = 0;
   for (char letter = kFirstDriveLetter; letter <= kLastDriveLetter; ++letter) {

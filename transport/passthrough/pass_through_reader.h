@@ -64,8 +64,8 @@ class CPassThroughReader : public CReaderDevice {
   // The sectors travel straight from the caller's buffer.
   int WriteLBA(std::uint16_t sector, std::uint16_t count, const std::uint8_t* data) override;
   // One sector is copied through the request's data area. More than one
-  // would overrun it, so such a read goes straight into the caller's buffer
-  // as a write does.
+  // would overrun it, so such a read is a direct request, as a write is,
+  // into a buffer of its own that is copied out only when the read succeeded.
   int ReadLBA(std::uint16_t sector, std::uint16_t count, std::uint8_t* data) override;
   void Close() override { DropHandle(); }
   // Tries C: to Z:, always to the end. A volume is a candidate when it
@@ -89,6 +89,9 @@ class CPassThroughReader : public CReaderDevice {
 
   HANDLE OpenVolume(char letter);  // null when the volume cannot be opened
   void CloseVolume(HANDLE handle);
+  // Closes the cached handle after a failed command; unlike DropHandle, the
+  // run of failures goes on, and with it the silence about a missing volume.
+  void ReleaseHandle();
   bool IsCandidate(HANDLE handle);
   void ShowError(const std::string& text);
 
@@ -107,6 +110,9 @@ class CPassThroughReader : public CReaderDevice {
 
   VolumeApi& api;
   // A pulled card makes every later command fail to reopen the volume; the
-  // operator hears of it once, until the volume opens again.
+  // operator hears of it once per run of such failures. The run ends when
+  // the volume opens again, when the caller drops the handle (the format's
+  // end, Close), at a new search, and when a job starts (GetDeviceState):
+  // a card still missing then is reported again.
   bool openFailureShown = false;
 };
