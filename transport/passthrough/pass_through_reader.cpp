@@ -177,8 +177,9 @@ int CPassThroughReader::WriteLBA(std::uint16_t sector, std::uint16_t count, cons
 
 int CPassThroughReader::ReadLBA(std::uint16_t sector, std::uint16_t count, std::uint8_t* data) {
   if (data == nullptr && count != 0) return 0;
-  if (count <= 1)
+  if (count <= 1) {
     return RunCached(ReadLbaCommand(sector, count), RowOf(ReaderOperation::ReadLba), Payload{nullptr, data});
+  }
   // The direct request fills its buffer as the data arrive; a read that
   // fails half-way must leave the caller's buffer as it was.
   std::vector<std::uint8_t> arriving(std::size_t{count} * kSectorSize);
