@@ -15,6 +15,9 @@
 
 #include "sim/card_storage.h"
 
+class SgSystem;
+class VolumeApi;
+
 struct CliContext {
   std::ostream& out;
   std::ostream& err;
@@ -25,6 +28,10 @@ struct CliContext {
   std::function<void(std::uint32_t)> virtualSleep = {};
   // How card images are opened; tests wrap it to stand in for host failures.
   sim::StorageOpener openImage = sim::OpenFileStorage;
+  // What the real-reader commands reach of the system (Linux: SgSystem,
+  // Windows: VolumeApi); null: the real system.
+  SgSystem* sgSystem = nullptr;
+  VolumeApi* volumeApi = nullptr;
 };
 
 // Exit statuses of the tools.

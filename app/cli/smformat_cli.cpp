@@ -1,15 +1,21 @@
 #include "app/cli/smformat_cli.h"
 
+#include <cstdio>
 #include <ostream>
 
 #include "app/cli/arguments.h"
 #include "app/cli/card_options.h"
+#include "app/cli/real_readers.h"
 #include "app/cli/simulated_format.h"
 
 namespace {
 
 constexpr const char* kUsage =
-    "Usage: smformat --simulate IMAGE [--geometry G] [--yes]\n"
+    "Usage: smformat [--trace FILE] [--yes] DEVICE\n"
+    "       smformat [--trace FILE]\n"
+    "       smformat --list [--trace FILE]\n"
+    "       smformat --logical TARGET [--trace FILE] [--yes]\n"
+    "       smformat --simulate IMAGE [--geometry G] [--yes]\n"
     "       smformat --help\n";
 
 constexpr const char* kHelp =
@@ -18,14 +24,31 @@ constexpr const char* kHelp =
     "the card has none, then writes the MBR, boot sector, FATs and root directory.\n"
     "Everything on the card is lost.\n"
     "\n"
-    "Options:\n"
+    "  DEVICE            format the card in this reader (%s); without DEVICE,\n"
+    "                    the one supported reader that holds a card\n"
+    "  --list            list the USB disks: the supported readers with their\n"
+    "                    card, size and write-protect tab, the others with the\n"
+    "                    reason they are not supported (they get no command\n"
+    "                    beyond INQUIRY)\n"
+    "  --logical TARGET  write only the SmartMedia file system (MBR, boot sector,\n"
+    "                    FATs, root directory), with plain block I/O, on a card\n"
+    "                    in any reader or on an image file; TARGET must hold a\n"
+    "                    card's logical size (2000 sectors for 1 MB ... 32000\n"
+    "                    for 16 MB ... 256000 for 128 MB)\n"
     "  --simulate IMAGE  format the simulated card held in the card image IMAGE\n"
     "                    (make one with 'smcard create')\n"
     "  --geometry G      the image's geometry when it is not one of the standard\n"
     "                    sizes: units of BLOCKSxPAGES joined by '+', e.g.\n"
     "                    1024x32+1024x32\n"
-    "  --yes             answer the confirmation question with Yes\n"
+    "  --trace FILE      log every command sent to the reader (command block,\n"
+    "                    direction, length, status, sense data, duration)\n"
+    "  --yes             answer the confirmation question with Yes (only with\n"
+    "                    DEVICE, TARGET or IMAGE named)\n"
     "  --help            show this help\n"
+    "\n"
+    "A device must be a supported reader (its USB identifier and INQUIRY are\n"
+    "checked first) and none of its partitions may be mounted; it is opened\n"
+    "exclusively. The reader's vendor commands need root on Linux.\n"
     "\n"
     "Progress is a bar on a terminal and plain lines otherwise; every message of\n"
     "the format appears as a line with its caption. Ctrl-C stops the format at\n"
@@ -37,34 +60,65 @@ constexpr const char* kHelp =
     "readers keep them.\n"
     "\n"
     "Exit status: 0 formatted; 1 the format failed, was stopped, declined or\n"
-    "refused; 2 the command line was wrong.\n"
-    "\n"
-    "Formatting a card in a real reader is done with the Windows program; this\n"
-    "tool drives simulated cards only.\n";
+    "refused; 2 the command line was wrong.\n";
 
 int UsageError(CliContext& context, const std::string& problem) {
   context.err << "smformat: " << problem << "\n" << kUsage << "Try 'smformat --help'.\n";
   return kExitUsage;
 }
 
+std::string Help() {
+  std::vector<char> text(std::char_traits<char>::length(kHelp) + 64);
+  std::snprintf(text.data(), text.size(), kHelp, kDeviceExample);
+  return text.data();
+}
+
 }  // namespace
 
 int SmformatMain(const std::vector<std::string>& args, CliContext& context) {
-  const ParsedArgs parsed = ParseArgs(args, {"--simulate", "--geometry"}, {"--yes", "--help"});
+  const ParsedArgs parsed =
+      ParseArgs(args, {"--simulate", "--geometry", "--logical", "--trace"}, {"--yes", "--help", "--list"});
   if (!parsed.error.empty()) return UsageError(context, parsed.error);
   if (parsed.Has("--help")) {
-    context.out << kUsage << "\n" << kHelp;
+    context.out << kUsage << "\n" << Help();
     return kExitSuccess;
   }
-  if (!parsed.positional.empty()) return UsageError(context, "unexpected argument '" + parsed.positional[0] + "'");
   const std::optional<std::string> image = parsed.Value("--simulate");
-  if (!image) return UsageError(context, "no card given (--simulate IMAGE)");
-
-  std::optional<sim::CardGeometry> geometry;
-  if (const auto text = parsed.Value("--geometry")) {
-    std::string error;
-    geometry = ParseGeometry(*text, error);
-    if (!geometry) return UsageError(context, error);
+  const std::optional<std::string> logical = parsed.Value("--logical");
+  const bool list = parsed.Has("--list");
+  if (parsed.positional.size() > 1 || (!parsed.positional.empty() && (image || logical || list))) {
+    return UsageError(context, "unexpected argument '" + parsed.positional.back() + "'");
   }
-  return FormatSimulatedCard(*image, geometry, parsed.Has("--yes"), context);
+  if (int{image.has_value()} + int{logical.has_value()} + int{list} > 1) {
+    return UsageError(context, "give one of DEVICE, --list, --logical TARGET and --simulate IMAGE");
+  }
+  if (parsed.Value("--geometry") && !image) return UsageError(context, "--geometry applies to --simulate only");
+  if (parsed.Value("--trace") && image) return UsageError(context, "--trace applies to real readers and --logical");
+  const bool explicitTarget = image || logical || !parsed.positional.empty();
+  if (parsed.Has("--yes") && !explicitTarget) {
+    return UsageError(context,
+                      list ? "--yes does not apply to --list"
+                           : std::string("--yes needs an explicit DEVICE (smformat --yes ") + kDeviceExample + ")");
+  }
+
+  if (image) {
+    std::optional<sim::CardGeometry> geometry;
+    if (const auto text = parsed.Value("--geometry")) {
+      std::string error;
+      geometry = ParseGeometry(*text, error);
+      if (!geometry) return UsageError(context, error);
+    }
+    return FormatSimulatedCard(*image, geometry, parsed.Has("--yes"), context);
+  }
+  RealReaderOptions options;
+  options.assumeYes = parsed.Has("--yes");
+  options.tracePath = parsed.Value("--trace");
+  options.arguments = args;
+  if (list) return ListReaders(options, context);
+  if (logical) {
+    options.target = logical;
+    return FormatLogical(options, context);
+  }
+  if (!parsed.positional.empty()) options.target = parsed.positional[0];
+  return FormatReader(options, context);
 }

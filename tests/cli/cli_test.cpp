@@ -94,7 +94,7 @@ TEST_P(UsageTest, IsRefusedWithStatusTwo) {
 INSTANTIATE_TEST_SUITE_P(
     CommandLines, UsageTest,
     ::testing::Values(
-        UsageCase{"FormatNothing", false, {}, "no card given"},
+        UsageCase{"FormatYesWithoutDevice", false, {"--yes"}, "--yes needs an explicit DEVICE"},
         UsageCase{"FormatUnknownOption", false, {"--simulate", "a.img", "--force"}, "unknown option --force"},
         UsageCase{"FormatMissingValue", false, {"--simulate"}, "--simulate needs a value"},
         UsageCase{"FormatStrayWord", false, {"--simulate", "a.img", "now"}, "unexpected argument 'now'"},

@@ -1,0 +1,392 @@
+// smformat.exe: readers are reached through the card's volume (E:) with SCSI
+// pass-through requests, as the Windows program reaches them; the logical
+// format writes image files.
+#include <algorithm>
+#include <cctype>
+#include <chrono>
+#include <cstring>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <ostream>
+#include <sstream>
+
+#include "app/cli/detail_host.h"
+#include "app/cli/logical_format.h"
+#include "app/cli/real_readers.h"
+#include "app/cli/terminal_host.h"
+#include "app/cli/trace_file.h"
+#include "app/job/format_job.h"
+#include "transport/passthrough/pass_through_reader.h"
+#include "transport/passthrough/pass_through_request.h"
+
+const char* const kDeviceExample = "E:";
+
+namespace {
+
+constexpr std::size_t kInquiryBufferSize = 48;
+constexpr std::uint64_t kSectorBytes = 512;
+constexpr std::uint64_t kBytesPerMegabyte = 1024 * 1024;
+constexpr const char* kConfirmText = "Format disk will erase all data on the device. Continue?";
+
+// A VolumeApi that logs every pass-through request to a CommandTrace.
+class TracingVolumeApi : public VolumeApi {
+ public:
+  TracingVolumeApi(VolumeApi& inner, CommandTrace& trace) : inner(inner), trace(trace) {}
+
+  HANDLE Open(const char* path, DWORD access, DWORD shareMode, DWORD disposition, DWORD flags) override {
+    const HANDLE handle = inner.Open(path, access, shareMode, disposition, flags);
+    const bool opened = handle != INVALID_HANDLE_VALUE;
+    const DWORD error = opened ? 0 : ::GetLastError();
+    trace.Note(std::string("open ") + path + " -> " + (opened ? "ok" : "error " + std::to_string(error)));
+    if (opened) names[handle] = path;
+    if (!opened) ::SetLastError(error);
+    return handle;
+  }
+
+  BOOL Control(HANDLE device, DWORD code, void* input, DWORD inputLength, void* output, DWORD outputLength,
+               DWORD* returned) override {
+    const bool passThrough = code == passthrough::kScsiPassThrough || code == passthrough::kScsiPassThroughDirect;
+    if (!passThrough || input == nullptr || inputLength < sizeof(SCSI_PASS_THROUGH)) {
+      const BOOL result = inner.Control(device, code, input, inputLength, output, outputLength, returned);
+      const std::string name = code == passthrough::kLockVolume     ? "lock volume"
+                               : code == passthrough::kUnlockVolume ? "unlock volume"
+                                                                    : "device control " + std::to_string(code);
+      trace.Note(name + " " + NameOf(device) + " -> " + (result ? "ok" : "error " + std::to_string(::GetLastError())));
+      return result;
+    }
+    SCSI_PASS_THROUGH header;
+    std::memcpy(&header, input, sizeof header);
+    TraceRecord record;
+    record.device = NameOf(device);
+    record.cdb.assign(header.Cdb, header.Cdb + std::min<std::size_t>(header.CdbLength, sizeof header.Cdb));
+    record.direction = header.DataIn == passthrough::kDataIn    ? DataDirection::In
+                       : header.DataIn == passthrough::kDataOut ? DataDirection::Out
+                                                                : DataDirection::None;
+    record.dataLength = header.DataTransferLength;
+    record.timeoutMs = header.TimeOutValue * 1000;
+    const auto start = std::chrono::steady_clock::now();
+    const BOOL result = inner.Control(device, code, input, inputLength, output, outputLength, returned);
+    const DWORD error = result ? 0 : ::GetLastError();
+    record.durationMs = static_cast<std::uint32_t>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count());
+    record.carried = result != FALSE;
+    if (!result) {
+      record.refusal = "error " + std::to_string(error);
+    } else if (output != nullptr && outputLength >= sizeof(SCSI_PASS_THROUGH)) {
+      std::memcpy(&header, output, sizeof header);
+      record.status = header.ScsiStatus;
+      const auto* bytes = static_cast<const std::uint8_t*>(output);
+      if (header.SenseInfoLength != 0 && header.SenseInfoOffset + header.SenseInfoLength <= outputLength) {
+        record.sense.assign(bytes + header.SenseInfoOffset, bytes + header.SenseInfoOffset + header.SenseInfoLength);
+      }
+    }
+    trace.Command(record);
+    if (!result) ::SetLastError(error);
+    return result;
+  }
+
+  BOOL Close(HANDLE handle) override {
+    const BOOL result = inner.Close(handle);
+    trace.Note("close " + NameOf(handle) + " -> " + (result ? "ok" : "error"));
+    names.erase(handle);
+    return result;
+  }
+
+ private:
+  std::string NameOf(HANDLE handle) const {
+    const auto found = names.find(handle);
+    return found != names.end() ? found->second : "handle";
+  }
+
+  VolumeApi& inner;
+  CommandTrace& trace;
+  std::map<HANDLE, std::string> names;
+};
+
+// The volumes the command reaches, traced when asked.
+class Session {
+ public:
+  Session(const RealReaderOptions& options, CliContext& context)
+      : traceFile(options.tracePath, options.arguments),
+        base(context.volumeApi != nullptr ? *context.volumeApi : SystemVolumeApi()) {
+    if (traceFile.Trace() != nullptr) tracing = std::make_unique<TracingVolumeApi>(base, *traceFile.Trace());
+  }
+  bool TraceFailed() const { return traceFile.Failed(); }
+  const std::string& TraceError() const { return traceFile.Error(); }
+  VolumeApi& Api() { return tracing ? *tracing : base; }
+
+ private:
+  TraceFile traceFile;
+  VolumeApi& base;
+  std::unique_ptr<TracingVolumeApi> tracing;
+};
+
+int Refuse(CliContext& context, const std::string& text) {
+  context.err << "smformat: " << text << "\n";
+  return kExitFailure;
+}
+
+std::string CardSize(const MediaGeometry& geometry, std::uint32_t key) {
+  std::uint64_t pages = 0;
+  for (int u = 0; u < geometry.unitCount; ++u) pages += geometry.units[u].totalSectors;
+  return std::to_string(pages * kSectorBytes / kBytesPerMegabyte) + " MB card, " + std::to_string(key) + " sectors";
+}
+
+// "E:", "e:", "E" and "E:\" name drive E.
+char DriveLetterOf(const std::string& text) {
+  if (text.empty() || text.size() > 3) return 0;
+  const char letter = static_cast<char>(std::toupper(static_cast<unsigned char>(text[0])));
+  if (letter < CPassThroughReader::kFirstDriveLetter || letter > CPassThroughReader::kLastDriveLetter) return 0;
+  if (text.size() >= 2 && text[1] != ':') return 0;
+  if (text.size() == 3 && text[2] != '\\') return 0;
+  return letter;
+}
+
+HANDLE OpenVolume(VolumeApi& api, char letter) {
+  const HANDLE handle =
+      api.Open(VolumePath(letter).c_str(), CPassThroughReader::kVolumeAccess, CPassThroughReader::kVolumeSharing,
+               CPassThroughReader::kVolumeDisposition, CPassThroughReader::kVolumeFlags);
+  return handle == INVALID_HANDLE_VALUE ? nullptr : handle;
+}
+
+std::string OpenRefusal(char letter, DWORD error) {
+  const std::string drive = std::string(1, letter) + ":";
+  if (error == ERROR_ACCESS_DENIED) {
+    return "cannot open " + drive +
+           ": access is denied. Formatting a card needs an administrator: run "
+           "smformat.exe from a command prompt opened with \"Run as administrator\"";
+  }
+  if (error == ERROR_SHARING_VIOLATION) return drive + " is busy: another program holds it. Close it and try again";
+  return "cannot open " + drive + " (error " + std::to_string(error) + "): no such drive, or the reader was unplugged";
+}
+
+// What the probes of one volume found.
+struct VolumeProbe {
+  bool answered = false;  // INQUIRY answered
+  std::string identification;
+  bool supported = false;
+  bool cardTypeRead = false;
+  std::uint8_t cardType = 0;
+  bool geometryRead = false;
+  MediaGeometry geometry;
+};
+
+std::string Identification(const std::uint8_t* reply) {
+  std::string text;
+  for (std::size_t i = 8; i < 32; ++i) {
+    const char c = static_cast<char>(reply[i]);
+    text += c >= 0x20 && c < 0x7F ? c : '.';
+    if (i == 15) text += ' ';
+  }
+  std::string out;
+  for (char c : text) {
+    if (c == ' ' && (out.empty() || out.back() == ' ')) continue;
+    out += c;
+  }
+  while (!out.empty() && out.back() == ' ') out.pop_back();
+  return out;
+}
+
+// INQUIRY first; the vendor commands only for a supported reader.
+VolumeProbe Probe(CPassThroughReader& reader, HANDLE handle) {
+  VolumeProbe probe;
+  std::uint8_t inquiry[kInquiryBufferSize] = {};
+  if (!reader.Inquiry(handle, inquiry, kInquiryReplySize)) return probe;
+  probe.answered = true;
+  probe.identification = Identification(inquiry);
+  probe.supported = IsSupportedInquiry(inquiry, kInquiryReplySize);
+  if (!probe.supported) return probe;
+  probe.cardTypeRead = reader.GetCardType(handle, probe.cardType) != 0;
+  if (!probe.cardTypeRead || !IsSmartMediaCard(probe.cardType)) return probe;
+  probe.geometryRead = reader.ReadMediaInfo(handle, 0, 0, probe.geometry) != 0;
+  return probe;
+}
+
+int FormatVolume(CPassThroughReader& reader, char letter, const std::string& detail, FormatHost& terminal,
+                 CliContext& context) {
+  if (!reader.LockVolume()) {
+    reader.Close();
+    return Refuse(context,
+                  std::string(1, letter) + ": is in use: files or windows are open on it. Close them and try again");
+  }
+  DetailHost host(terminal, context.err, detail);
+  context.stopFlag.store(0);
+  JobDesktop desktop;
+  const JobOutcome outcome = FormatJob(reader, host, desktop, context.stopFlag);
+  if (reader.volumeHandle != nullptr) reader.UnlockVolume();
+  reader.Close();
+  if (outcome == JobOutcome::Stopped) Refuse(context, "stopped; the card is partly erased (format it again)");
+  return outcome == JobOutcome::Completed ? kExitSuccess : kExitFailure;
+}
+
+// --- The logical format on image files ---------------------------------------------------------
+
+class FileBlockTarget : public BlockTarget {
+ public:
+  FileBlockTarget(const std::string& path, std::uint64_t sectors)
+      : file(path, std::ios::in | std::ios::out | std::ios::binary), sectors(sectors) {}
+  bool IsOpen() const { return file.is_open(); }
+  std::uint64_t Sectors() const override { return sectors; }
+  bool Read(std::uint64_t sector, std::uint32_t count, std::uint8_t* data) override {
+    file.seekg(static_cast<std::streamoff>(sector * kSectorBytes));
+    file.read(reinterpret_cast<char*>(data), static_cast<std::streamsize>(count * kSectorBytes));
+    return Check();
+  }
+  bool Write(std::uint64_t sector, std::uint32_t count, const std::uint8_t* data) override {
+    file.seekp(static_cast<std::streamoff>(sector * kSectorBytes));
+    file.write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(count * kSectorBytes));
+    return Check();
+  }
+  bool Flush() override {
+    file.flush();
+    return Check();
+  }
+  std::string LastError() const override { return "the image file could not be read or written"; }
+
+ private:
+  bool Check() {
+    if (file) return true;
+    file.clear();
+    return false;
+  }
+  std::fstream file;
+  std::uint64_t sectors;
+};
+
+}  // namespace
+
+int ListReaders(const RealReaderOptions& options, CliContext& context) {
+  Session session(options, context);
+  if (session.TraceFailed()) return Refuse(context, session.TraceError());
+  TerminalHost terminal(TerminalIo{context.err, context.in, context.errIsTerminal, context.sleep}, false);
+  QuietHost quiet(terminal);
+  CPassThroughReader reader(quiet, session.Api());
+  int listed = 0;
+  for (char letter = CPassThroughReader::kFirstDriveLetter; letter <= CPassThroughReader::kLastDriveLetter; ++letter) {
+    const HANDLE handle = OpenVolume(session.Api(), letter);
+    if (handle == nullptr) continue;
+    const VolumeProbe probe = Probe(reader, handle);
+    bool handedOver = false;  // to the backend, which closes it after a failed command
+    std::ostringstream line;
+    line << letter << ":  " << (probe.answered ? probe.identification : std::string("(no INQUIRY)")) << "  ";
+    if (!probe.answered) {
+      line << "unsupported: it does not answer INQUIRY";
+    } else if (!probe.supported) {
+      line << "unsupported: its INQUIRY names another device";
+    } else if (!probe.cardTypeRead) {
+      line << "card unknown: the reader did not report its card";
+    } else if (!IsSmartMediaCard(probe.cardType)) {
+      line << "no card";
+    } else if (!probe.geometryRead) {
+      line << "card unreadable: the reader did not report its geometry";
+    } else {
+      reader.geometry = probe.geometry;
+      std::uint32_t key = 0;
+      reader.GetCapacity(&key, nullptr);
+      reader.volumeHandle = handle;
+      reader.driveLetter = letter;
+      handedOver = true;
+      std::uint8_t state = 0;
+      const bool stateRead = reader.GetDeviceState(state) != 0;
+      line << CardSize(probe.geometry, key) << ", "
+           << (!stateRead                ? "write-protect state unknown"
+               : IsWriteProtected(state) ? "write-protected"
+                                         : "writable");
+    }
+    if (!handedOver || reader.volumeHandle == handle) session.Api().Close(handle);
+    reader.volumeHandle = nullptr;
+    context.out << line.str() << "\n";
+    ++listed;
+  }
+  if (listed == 0) context.out << "No volume answered: no card reader is plugged in.\n";
+  return kExitSuccess;
+}
+
+int FormatReader(const RealReaderOptions& options, CliContext& context) {
+  Session session(options, context);
+  if (session.TraceFailed()) return Refuse(context, session.TraceError());
+  TerminalHost terminal(TerminalIo{context.err, context.in, context.errIsTerminal, context.sleep}, options.assumeYes);
+  CPassThroughReader reader(terminal, session.Api());
+  if (!options.target) {
+    // The Windows program's search: the one supported reader holding a card.
+    char found = 0;
+    if (!reader.FindDevice(found)) {
+      terminal.ShowMessage("Device not found", "Information", MessageStyle{MessageButtons::Ok, MessageIcon::Error},
+                           MessageOwner::Dialog);
+      return Refuse(context, "no supported SmartMedia reader with a card ('smformat --list' shows the volumes)");
+    }
+    std::uint32_t key = 0;
+    reader.GetCapacity(&key, nullptr);
+    const std::string detail = std::string("Device: ") + reader.driveLetter + ":, " + CardSize(reader.geometry, key);
+    return FormatVolume(reader, reader.driveLetter, detail, terminal, context);
+  }
+
+  const char letter = DriveLetterOf(*options.target);
+  if (letter == 0) return Refuse(context, "'" + *options.target + "' is not a drive letter (" + kDeviceExample + ")");
+  const HANDLE handle = OpenVolume(session.Api(), letter);
+  if (handle == nullptr) return Refuse(context, OpenRefusal(letter, ::GetLastError()));
+  const VolumeProbe probe = Probe(reader, handle);
+  const std::string drive = std::string(1, letter) + ":";
+  std::string refusal;
+  if (!probe.answered) {
+    refusal = drive + " does not answer INQUIRY: it is no card reader";
+  } else if (!probe.supported) {
+    refusal = drive + " answers INQUIRY as \"" + probe.identification +
+              "\", not as a supported reader; nothing else was sent to it";
+  } else if (!probe.cardTypeRead) {
+    refusal = drive + " did not report the card in its slot";
+  } else if (!IsSmartMediaCard(probe.cardType)) {
+    refusal = "no SmartMedia card in the reader " + drive + ". Insert the card and try again";
+  } else if (!probe.geometryRead) {
+    terminal.ShowMessage("Read media information fail!", "Error", MessageStyle{MessageButtons::Ok, MessageIcon::Error},
+                         MessageOwner::None);
+    session.Api().Close(handle);
+    return kExitFailure;
+  }
+  if (!refusal.empty()) {
+    session.Api().Close(handle);
+    return Refuse(context, refusal);
+  }
+  reader.geometry = probe.geometry;
+  reader.volumeHandle = handle;
+  reader.driveLetter = letter;
+  reader.openFlag = 1;
+  std::uint32_t key = 0;
+  reader.GetCapacity(&key, nullptr);
+  const std::string detail = "Device: " + drive + ", " + probe.identification + ", " + CardSize(probe.geometry, key);
+  return FormatVolume(reader, letter, detail, terminal, context);
+}
+
+int FormatLogical(const RealReaderOptions& options, CliContext& context) {
+  const std::string& path = *options.target;
+  if (DriveLetterOf(path) != 0) {
+    return Refuse(context, "--logical takes an image file on Windows; format the card in the reader " + path +
+                               " with 'smformat " + path + "'");
+  }
+  std::ifstream probe(path, std::ios::binary | std::ios::ate);
+  if (!probe) return Refuse(context, path + ": cannot open the image file");
+  const auto bytes = static_cast<std::uint64_t>(probe.tellg());
+  probe.close();
+  if (bytes % kSectorBytes != 0) {
+    return Refuse(context, path + " is " + std::to_string(bytes) + " bytes, not a whole number of sectors");
+  }
+  const std::string fault = LogicalSizeFault(bytes / kSectorBytes);
+  if (!fault.empty()) return Refuse(context, path + " cannot take the SmartMedia format: " + fault);
+  FileBlockTarget target(path, bytes / kSectorBytes);
+  if (!target.IsOpen()) return Refuse(context, path + ": cannot open the image file for writing");
+  const auto sectors = static_cast<std::uint32_t>(bytes / kSectorBytes);
+  TerminalHost terminal(TerminalIo{context.err, context.in, context.errIsTerminal, context.sleep}, options.assumeYes);
+  DetailHost host(terminal, context.err, "Target: " + path + ", " + LogicalLayoutText(sectors));
+  if (host.ShowMessage(kConfirmText, "Warning", MessageStyle{MessageButtons::YesNo, MessageIcon::Warning},
+                       MessageOwner::Dialog) != MessageAnswer::Yes) {
+    return kExitFailure;
+  }
+  CBlockTargetReader reader(host, target);
+  char found = 0;
+  reader.FindDevice(found);
+  if (!WriteLogicalFormat(reader, host)) return kExitFailure;
+  host.ShowMessage("Format Complete!", "Information", MessageStyle{MessageButtons::Ok, MessageIcon::Information},
+                   MessageOwner::Dialog);
+  return kExitSuccess;
+}
