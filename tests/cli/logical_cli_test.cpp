@@ -1,0 +1,250 @@
+// smformat --logical: the SmartMedia file system alone, on image files of
+// every standard size and of computed sizes, and on block devices of the
+// machine model. The layout is the full format's, and the real tools accept
+// it; a size that takes no layout is refused before anything is written.
+#include <fcntl.h>
+
+#include <atomic>
+#include <filesystem>
+#include <fstream>
+#include <ostream>
+
+#include "engine/byte_order.h"
+#include "engine/fat_layout.h"
+#include "engine/low_level_format.h"
+#include "sim/sim_reader_device.h"
+#include "tests/cli/real_cli_bench.h"
+#include "tests/support/fat_tools.h"
+#include "tests/support/recording_host.h"
+#include "tests/support/temp_dir.h"
+
+namespace {
+
+using clitest::Contains;
+
+constexpr std::size_t kSector = 512;
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+// The size of a file and its first MiB, far beyond anything the logical
+// format writes.
+std::string Fingerprint(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::string head(1 << 20, '\0');
+  in.read(head.data(), static_cast<std::streamsize>(head.size()));
+  head.resize(static_cast<std::size_t>(in.gcount()));
+  return std::to_string(std::filesystem::file_size(path)) + ":" + head;
+}
+
+// A sparse image file of `sectors` zero sectors.
+std::string MakeImage(const TempDir& dir, std::uint64_t sectors, const std::string& name = "card.img") {
+  const std::string path = dir.File(name);
+  std::ofstream(path, std::ios::binary | std::ios::trunc).close();
+  std::filesystem::resize_file(path, sectors * kSector);
+  return path;
+}
+
+// Where the layout ends: the last sector of the root directory.
+std::uint32_t LayoutEnd(const std::string& image) {
+  const std::string bytes = ReadFile(image).substr(0, 64 * 1024);
+  const auto* mbr = reinterpret_cast<const std::uint8_t*>(bytes.data());
+  const std::uint32_t start = LoadLe32(mbr + MbrOffset::kPartitionEntry + PartitionEntryOffset::kFirstSector);
+  const std::uint8_t* boot = mbr + std::size_t{start} * kSector;
+  const std::uint32_t fat = LoadLe16(boot + BootSectorOffset::kSectorsPerFat);
+  const std::uint32_t root = LoadLe16(boot + BootSectorOffset::kRootEntries) / 16;
+  return start + 2 * fat + root;
+}
+
+struct SizeCase {
+  const char* name;
+  sim::CardGeometry geometry;  // a card whose logical size is the image's
+  std::uint32_t sectors;
+  const char* fsckSays;  // in fsck.fat's summary
+};
+
+void PrintTo(const SizeCase& c, std::ostream* os) { *os << c.name; }
+
+class LogicalSizes : public clitest::Machine, public ::testing::WithParamInterface<SizeCase> {};
+
+// The full format of a fresh card of the same size, through the simulated
+// backend, writes the same sectors the logical format writes.
+TEST_P(LogicalSizes, LayoutIsTheFullFormatsAndTheToolsAcceptIt) {
+  const SizeCase& c = GetParam();
+  TempDir dir;
+  const std::string image = MakeImage(dir, c.sectors);
+  const clitest::ToolRun run = Smformat({"--logical", image, "--yes"});
+  ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_TRUE(Contains(run.err, "Information: Format Complete!")) << run.err;
+  EXPECT_EQ(std::filesystem::file_size(image), std::uint64_t{c.sectors} * kSector) << "the image keeps its size";
+
+  auto card = simtest::MakeCard(c.geometry);
+  sim::Reader reader(*card);
+  RecordingHost host;
+  CSimReader device(host, reader);
+  char found = 0;
+  ASSERT_EQ(device.FindDevice(found), 1);
+  const std::atomic<int> stop{0};
+  ASSERT_EQ(LowLevelFormat(device, stop, host), 1);
+  const std::uint32_t end = LayoutEnd(image);
+  std::vector<std::uint8_t> formatted((end + 1) * kSector);
+  ASSERT_TRUE(reader.Logical().ReadSectors(0, end + 1, formatted.data()));
+  const std::string written = ReadFile(image);
+  const auto differ = std::mismatch(formatted.begin(), formatted.end(), written.begin(),
+                                    [](std::uint8_t a, char b) { return a == static_cast<std::uint8_t>(b); });
+  EXPECT_TRUE(differ.first == formatted.end()) << "layouts differ at byte " << (differ.first - formatted.begin());
+  EXPECT_EQ(written.find_first_not_of('\0', (end + 1) * kSector), std::string::npos)
+      << "a sector beyond the layout was written";
+
+  const fat_tools::Result sfdisk = fat_tools::RunTool("sfdisk", "--dump " + fat_tools::Quote(image));
+  const std::uint32_t start = LoadLe32(reinterpret_cast<const std::uint8_t*>(written.data()) +
+                                       MbrOffset::kPartitionEntry + PartitionEntryOffset::kFirstSector);
+  const std::uint32_t size = LoadLe32(reinterpret_cast<const std::uint8_t*>(written.data()) +
+                                      MbrOffset::kPartitionEntry + PartitionEntryOffset::kSectorCount);
+  EXPECT_TRUE(Contains(sfdisk.output, "start=" + std::string(12 - std::to_string(start).size(), ' ') +
+                                          std::to_string(start) + ", size="))
+      << sfdisk.output;
+  EXPECT_EQ(start + size, c.sectors) << "the partition ends at the last sector";
+  const std::filesystem::path partition = dir.Path() / "partition.img";
+  fat_tools::ExtractPartition(image, start, size, partition);
+  fat_tools::ExpectCleanFsck(partition, {c.fsckSays});
+  const fat_tools::Result mdir = fat_tools::RunTool("mdir", "-i " + fat_tools::Quote(partition) + " ::");
+  EXPECT_EQ(mdir.status, 0) << mdir.output;
+  EXPECT_TRUE(Contains(mdir.output, "No files")) << mdir.output;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Images, LogicalSizes,
+    ::testing::Values(SizeCase{"1MB", simtest::Standard("1M"), 2000, "0 files"},
+                      SizeCase{"2MB", simtest::Standard("2M"), 4000, "0 files"},
+                      SizeCase{"4MB", simtest::Standard("4M"), 8000, "0 files"},
+                      SizeCase{"8MB", simtest::Standard("8M"), 16000, "0 files"},
+                      SizeCase{"16MB", simtest::Standard("16M"), 32000, "0 files"},
+                      SizeCase{"32MB", simtest::Standard("32M"), 64000, "0 files"},
+                      SizeCase{"64MB", simtest::Standard("64M"), 128000, "0 files"},
+                      SizeCase{"128MB", simtest::Standard("128M"), 256000, "0 files"},
+                      SizeCase{"Computed24000", sim::CardGeometry{{{512, 32}, {256, 32}}}, 24000, "0 files"},
+                      SizeCase{"Computed40000", sim::CardGeometry{{{1024, 32}, {256, 32}}}, 40000, "0 files"},
+                      SizeCase{"Computed96000", sim::CardGeometry{{{2048, 32}, {1024, 32}}}, 96000, "0 files"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+struct RefusedCase {
+  const char* name;
+  std::uint64_t bytes;
+  const char* says;
+};
+
+void PrintTo(const RefusedCase& c, std::ostream* os) { *os << c.name; }
+
+class RefusedSizes : public clitest::Machine, public ::testing::WithParamInterface<RefusedCase> {};
+
+TEST_P(RefusedSizes, LeaveTheTargetUnchanged) {
+  TempDir dir;
+  const std::string image = dir.File("card.img");
+  {
+    std::ofstream out(image, std::ios::binary);
+    for (std::uint64_t i = 0; i < std::min<std::uint64_t>(GetParam().bytes, 64 * 1024); ++i) {
+      out.put(static_cast<char>(i * 7));
+    }
+  }
+  std::filesystem::resize_file(image, GetParam().bytes);
+  const std::string before = Fingerprint(image);
+  const clitest::ToolRun run = Smformat({"--logical", image, "--yes"});
+  EXPECT_EQ(run.status, 1);
+  EXPECT_TRUE(Contains(run.err, GetParam().says)) << run.err;
+  EXPECT_FALSE(Contains(run.err, "Continue?")) << "refused before the question";
+  EXPECT_TRUE(Fingerprint(image) == before);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Sizes, RefusedSizes,
+    ::testing::Values(RefusedCase{"Empty", 0, "it holds no sectors"},
+                      RefusedCase{"NotAMultipleOf1000", 31999 * kSector, "31999 sectors is not the logical size"},
+                      RefusedCase{"PartSector", 32000 * kSector + 100, "not a whole number of sectors"},
+                      RefusedCase{"TooFewClusters", 1000 * kSector, "outside 4085 to 65524 clusters"},
+                      RefusedCase{"TooManyClusters", 5000000 * kSector, "The file system was not written."}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+using LogicalDevice = clitest::Machine;
+
+constexpr FakeSgSystem::UsbId kOtherReader{0x058F, 0x6362};
+
+TEST_F(LogicalDevice, AnyReaderTakesTheLayoutThroughBlockIo) {
+  system.AddUsbDisk("sdc", kOtherReader, "Generic", "CF SM Reader", 32000);
+  const clitest::ToolRun run = Smformat({"--logical", "/dev/sdc"}, "y\n");
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_TRUE(Contains(run.err, "Target: /dev/sdc, 16 MB card layout (standard, FAT12, 32000 sectors)\n")) << run.err;
+  EXPECT_TRUE(system.SgCalls().empty()) << "plain block I/O only";
+  const auto mbr = system.DiskSector("sdc", 0);
+  EXPECT_EQ(LoadLe16(mbr.data() + MbrOffset::kSignature), 0xAA55);
+  EXPECT_EQ(system.DiskSector("sdc", 41)[0], 0xEB) << "the boot sector of the 16 MB layout";
+  EXPECT_EQ(system.PartitionRereads("sdc"), 1);
+  ASSERT_FALSE(system.Opens().empty());
+  EXPECT_EQ(system.Opens().back().flags & (O_EXCL | O_ACCMODE), O_EXCL | O_RDWR);
+}
+
+TEST_F(LogicalDevice, ReaderWithASimulatedCardReadsItBack) {
+  sim::Reader& reader =
+      AddReader("sdb", simtest::Standard("2M"), {}, FakeSgSystem::kSupportedReader, sim::Fill::Random);
+  const clitest::ToolRun run = Smformat({"--logical", "/dev/sdb", "--yes"});
+  EXPECT_EQ(run.status, 0) << run.err;
+  SectorBuffer mbr{};
+  ASSERT_TRUE(reader.Logical().ReadSectors(0, 1, mbr.data()));
+  EXPECT_EQ(mbr, BuildTableMbr(*FindCapacityRow(4000)));
+}
+
+struct DeviceRefusal {
+  const char* name;
+  std::function<void(clitest::Machine&)> setUp;
+  std::vector<std::string> args;
+  std::string input;
+  const char* says;
+};
+
+void PrintTo(const DeviceRefusal& c, std::ostream* os) { *os << c.name; }
+
+class LogicalDeviceRefusal : public clitest::Machine, public ::testing::WithParamInterface<DeviceRefusal> {};
+
+TEST_P(LogicalDeviceRefusal, WritesNothing) {
+  system.AddUsbDisk("sdc", kOtherReader, "Generic", "CF SM Reader", 32000);
+  GetParam().setUp(*this);
+  const clitest::ToolRun run = Smformat(GetParam().args, GetParam().input);
+  EXPECT_EQ(run.status, 1);
+  EXPECT_TRUE(Contains(run.err, GetParam().says)) << run.err;
+  EXPECT_EQ(system.DiskSector("sdc", 0), std::vector<std::uint8_t>(kSector, 0));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, LogicalDeviceRefusal,
+    ::testing::Values(
+        DeviceRefusal{"Mounted",
+                      [](auto& m) { m.system.Mount("sdc", "/media/card"); },
+                      {"--logical", "/dev/sdc", "--yes"},
+                      "",
+                      "/dev/sdc is mounted on /media/card"},
+        DeviceRefusal{"Partition",
+                      [](auto& m) { m.system.AddPartition("sdc", 1); },
+                      {"--logical", "/dev/sdc1", "--yes"},
+                      "",
+                      "/dev/sdc1 is a partition; give the whole card, /dev/sdc"},
+        DeviceRefusal{"Declined", [](auto&) {}, {"--logical", "/dev/sdc"}, "no\n", "Continue? [y/N]"},
+        DeviceRefusal{"NotRoot",
+                      [](auto& m) { m.system.SetCanOpenDisks(false); },
+                      {"--logical", "/dev/sdc", "--yes"},
+                      "",
+                      "cannot open /dev/sdc: Permission denied. Run: sudo smformat --logical /dev/sdc --yes"},
+        DeviceRefusal{"Busy",
+                      [](auto& m) { m.system.HoldExclusively("sdc"); },
+                      {"--logical", "/dev/sdc", "--yes"},
+                      "",
+                      "/dev/sdc is busy"},
+        DeviceRefusal{"WrongSize",
+                      [](auto& m) { m.system.AddUsbDisk("sdd", kOtherReader, "Generic", "Stick", 31999); },
+                      {"--logical", "/dev/sdd", "--yes"},
+                      "",
+                      "/dev/sdd cannot take the SmartMedia format: 31999 sectors"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace
