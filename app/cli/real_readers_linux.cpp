@@ -206,7 +206,7 @@ void RereadPartitions(SgSystem& system, int fd, const std::string& path, CliCont
   const int result = system.Ioctl(fd, BLKRRPART, nullptr);
   if (result < 0) {
     Refuse(context, "the kernel could not re-read the partition table of " + path + " (" + ErrorText(-result) +
-                        "); unplug and plug in the reader to see the new volume");
+                        "); the new volume shows when the card is next inserted");
   }
 }
 
@@ -440,9 +440,10 @@ int FormatLogical(const RealReaderOptions& options, CliContext& context) {
   char found = 0;
   reader.FindDevice(found);
   const bool written = WriteLogicalFormat(reader, host);
+  if (written) {
+    host.ShowMessage("Format Complete!", "Information", MessageStyle{MessageButtons::Ok, MessageIcon::Information},
+                     MessageOwner::Dialog);
+  }
   if (opened.blockDevice) RereadPartitions(system, opened.target->Descriptor(), path, context);
-  if (!written) return kExitFailure;
-  host.ShowMessage("Format Complete!", "Information", MessageStyle{MessageButtons::Ok, MessageIcon::Information},
-                   MessageOwner::Dialog);
-  return kExitSuccess;
+  return written ? kExitSuccess : kExitFailure;
 }

@@ -1,0 +1,48 @@
+# Installation (cmake --install) and the Debian package (cpack -G DEB): both
+# tools in bin, their manual pages in section 1, compressed as Debian ships
+# them.
+include(GNUInstallDirs)
+
+install(TARGETS smformat smcard RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+
+if(WIN32)
+  return()
+endif()
+
+set(_smformat_man_pages smformat.1 smcard.1)
+set(_smformat_man_outputs)
+foreach(page ${_smformat_man_pages})
+  set(source ${PROJECT_SOURCE_DIR}/man/${page})
+  set(output ${PROJECT_BINARY_DIR}/man/${page}.gz)
+  add_custom_command(
+    OUTPUT ${output}
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${PROJECT_BINARY_DIR}/man
+    COMMAND gzip -9 -n -c ${source} > ${output}
+    DEPENDS ${source}
+    COMMENT "Compressing the manual page ${page}"
+    VERBATIM)
+  list(APPEND _smformat_man_outputs ${output})
+endforeach()
+add_custom_target(smformat_man_pages ALL DEPENDS ${_smformat_man_outputs})
+install(FILES ${_smformat_man_outputs} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
+
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGE_NAME smformat)
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_CONTACT "smformat maintainers <smformat@users.noreply.example>")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "low-level format SmartMedia cards in USB card readers")
+set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
+    "smformat erases every good block of a SmartMedia card through the vendor\n\
+commands of supported USB card readers, writes the card information\n\
+structure, and lays the SmartMedia FAT file system on it, so that cameras,\n\
+synthesizers and embroidery machines accept the card again. It also writes\n\
+the SmartMedia file system alone on a card in any reader or on an image\n\
+file. smcard makes and inspects simulated cards.")
+set(CPACK_DEBIAN_PACKAGE_SECTION utils)
+set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+set(CPACK_STRIP_FILES ON)
+include(CPack)

@@ -1,0 +1,186 @@
+// smformat.exe on the model of the system's volumes C: to Z: with simulated
+// readers: E: and --list through the pass-through backend, and the logical
+// format of an image file.
+#include <atomic>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "app/cli/smformat_cli.h"
+#include "engine/byte_order.h"
+#include "sim/reader.h"
+#include "tests/passthrough/fake_volume_api.h"
+#include "tests/sim/sim_bench.h"
+#include "tests/support/temp_dir.h"
+#include "transport/passthrough/pass_through_request.h"
+
+namespace {
+
+struct ToolRun {
+  int status = -1;
+  std::string out;
+  std::string err;
+};
+
+bool Contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+
+class Volumes : public ::testing::Test {
+ public:
+  sim::Reader& AddReader(char letter, sim::FaultPlan plan = {}) {
+    cards.push_back(simtest::MakeCard(simtest::Standard("1M"), plan, true, sim::Fill::Random));
+    readers.push_back(std::make_unique<sim::Reader>(*cards.back(), plan));
+    volumes.AddReader(letter, *readers.back());
+    return *readers.back();
+  }
+
+  ToolRun Smformat(const std::vector<std::string>& args, const std::string& input = "") {
+    std::ostringstream out, err;
+    std::istringstream in(input);
+    std::atomic<int> stopFlag{1};
+    CliContext context{out, err, in, false, [](std::uint32_t) {}, stopFlag};
+    context.volumeApi = &volumes;
+    ToolRun run;
+    run.status = SmformatMain(args, context);
+    run.out = out.str();
+    run.err = err.str();
+    return run;
+  }
+
+  // The volume was locked before the first command of the format; closing
+  // the handle releases the lock (the format ends by dropping it).
+  bool LockedBeforeTheFormat() const {
+    for (const auto& request : volumes.Requests()) {
+      if (request.controlCode == passthrough::kLockVolume) return request.result != FALSE;
+      if (request.reachedDevice && request.cdb[0] == 0xE8) return false;
+    }
+    return false;
+  }
+
+  void TearDown() override {
+    for (const std::string& problem : volumes.Misuse()) ADD_FAILURE() << problem;
+    EXPECT_EQ(volumes.OpenHandles(), 0);
+  }
+
+  std::vector<std::unique_ptr<sim::Card>> cards;
+  std::vector<std::unique_ptr<sim::Reader>> readers;
+  FakeVolumeApi volumes;
+};
+
+TEST_F(Volumes, NamedDriveIsFormattedUnderTheVolumeLock) {
+  volumes.AddSystemDisk('C');
+  AddReader('E');
+  const ToolRun run = Smformat({"e:"}, "y\n");
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_TRUE(Contains(run.err,
+                       "Device: E:, Generic STORAGE DEVICE, 1 MB card, 2000 sectors\n"
+                       "Warning: Format disk will erase all data on the device. Continue?"))
+      << run.err;
+  EXPECT_TRUE(Contains(run.err, "Information: Format Complete!")) << run.err;
+  EXPECT_TRUE(LockedBeforeTheFormat());
+  for (const auto& request : volumes.PassThroughRequests()) EXPECT_EQ(request.letter, 'E');
+}
+
+TEST_F(Volumes, WithoutADriveTheOneReaderIsFound) {
+  volumes.AddSystemDisk('C');
+  AddReader('F');
+  const ToolRun run = Smformat({}, "y\n");
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_TRUE(Contains(run.err, "Device: F:, 1 MB card, 2000 sectors")) << run.err;
+}
+
+struct RefusalCase {
+  const char* name;
+  std::vector<std::string> args;
+  const char* says;
+};
+
+class Refusals : public Volumes, public ::testing::WithParamInterface<RefusalCase> {};
+
+TEST_P(Refusals, LeaveTheCardAlone) {
+  volumes.AddSystemDisk('C');
+  sim::FaultPlan noCard;
+  noCard.cardType = 0;
+  AddReader('E');
+  AddReader('G', noCard);
+  volumes.FailLocks('E', 1);
+  const auto before = cards[0]->Media().Bytes();
+  const ToolRun run = Smformat(GetParam().args);
+  EXPECT_EQ(run.status, 1);
+  EXPECT_TRUE(Contains(run.err, GetParam().says)) << run.err;
+  EXPECT_TRUE(cards[0]->Media().Bytes() == before);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, Refusals,
+    ::testing::Values(RefusalCase{"SystemDisk", {"--yes", "C:"}, "C: answers INQUIRY as \"ATA HARD DISK 500G\""},
+                      RefusalCase{"NoVolume", {"--yes", "Q:"}, "cannot open Q:"},
+                      RefusalCase{"NoCard", {"--yes", "G:"}, "no SmartMedia card in the reader G:"},
+                      RefusalCase{"VolumeInUse", {"--yes", "E:"}, "E: is in use"},
+                      RefusalCase{"NotADrive", {"--yes", "E1"}, "'E1' is not a drive letter"},
+                      RefusalCase{"LogicalOnADrive", {"--logical", "E:", "--yes"}, "--logical takes an image file"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(Volumes, TwoReadersWithCardsAreRefused) {
+  AddReader('E');
+  AddReader('F');
+  const ToolRun run = Smformat({}, "y\n");
+  EXPECT_EQ(run.status, 1);
+  EXPECT_TRUE(Contains(run.err, "Error: Please make sure only one usb storage device is plug ing!")) << run.err;
+  EXPECT_FALSE(Contains(run.err, "Continue?"));
+}
+
+TEST_F(Volumes, ListShowsEveryVolumeThatAnswers) {
+  volumes.AddSystemDisk('C');
+  sim::FaultPlan protectedCard;
+  protectedCard.writeProtected = true;
+  AddReader('E', protectedCard);
+  sim::FaultPlan noCard;
+  noCard.cardType = 0;
+  AddReader('G', noCard);
+  const ToolRun run = Smformat({"--list"});
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(run.out,
+            "C:  ATA HARD DISK 500G  unsupported: its INQUIRY names another device\n"
+            "E:  Generic STORAGE DEVICE  1 MB card, 2000 sectors, write-protected\n"
+            "G:  Generic STORAGE DEVICE  no card\n");
+  for (const auto& request : volumes.PassThroughRequests()) {
+    if (request.letter == 'C') {
+      EXPECT_EQ(request.cdb[0], 0x12) << "the system disk got more than INQUIRY";
+    }
+  }
+}
+
+TEST_F(Volumes, TraceLogsThePassThroughRequests) {
+  AddReader('E');
+  TempDir dir;
+  const std::string trace = dir.File("trace.txt");
+  const ToolRun run = Smformat({"--list", "--trace", trace});
+  EXPECT_EQ(run.status, 0) << run.err;
+  std::ifstream in(trace);
+  const std::string log((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  EXPECT_TRUE(Contains(log, "\\\\.\\E: Inquiry [12 00 00 00 24 00 00 00 00 00 00 00] in 36 B, timeout 3000 ms -> GOOD"))
+      << log;
+  EXPECT_TRUE(Contains(log, "\\\\.\\E: GetCardType [ED 00 00 00 00 00] in 1 B, timeout 3000 ms -> GOOD")) << log;
+}
+
+TEST_F(Volumes, LogicalFormatOfAnImageFile) {
+  TempDir dir;
+  const std::string image = dir.File("card.img");
+  std::ofstream(image, std::ios::binary).close();
+  std::filesystem::resize_file(image, 2000 * 512);
+  const ToolRun run = Smformat({"--logical", image, "--yes"});
+  EXPECT_EQ(run.status, 0) << run.err;
+  std::ifstream in(image, std::ios::binary);
+  std::vector<std::uint8_t> mbr(512);
+  in.read(reinterpret_cast<char*>(mbr.data()), 512);
+  EXPECT_EQ(LoadLe16(&mbr[510]), 0xAA55);
+  EXPECT_EQ(mbr[446 + 8], 13) << "the 1 MB layout's partition starts at sector 13";
+  std::filesystem::resize_file(image, 1999 * 512);
+  EXPECT_EQ(Smformat({"--logical", image, "--yes"}).status, 1);
+}
+
+}  // namespace
