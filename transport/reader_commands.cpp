@@ -174,3 +174,22 @@ bool IsSupportedInquiry(const std::uint8_t* reply, std::size_t length) {
   if (reply == nullptr || length < kInquiryIdOffset + kInquiryIdLength) return false;
   return std::memcmp(reply + kInquiryIdOffset, kSupportedInquiryId, kInquiryIdLength) == 0;
 }
+
+std::string InquiryIdentification(const std::uint8_t* reply, std::size_t length) {
+  constexpr std::size_t kFirst = 8;  // vendor identification, then product identification
+  constexpr std::size_t kEnd = 32;
+  std::string text;
+  for (std::size_t i = kFirst; i < kEnd && i < length; ++i) {
+    const char c = static_cast<char>(reply[i]);
+    text += c >= 0x20 && c < 0x7F ? c : '.';
+    if (i == kFirst + 7) text += ' ';
+  }
+  // Collapse the blank padding of both fields.
+  std::string out;
+  for (char c : text) {
+    if (c == ' ' && (out.empty() || out.back() == ' ')) continue;
+    out += c;
+  }
+  while (!out.empty() && out.back() == ' ') out.pop_back();
+  return out;
+}

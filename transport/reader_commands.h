@@ -212,3 +212,7 @@ int CountLogicalUnits(std::uint8_t lunMap);  // bits 3 to 7 set
 // True when bytes 8 to 29 read "Generic STORAGE DEVICE", case-sensitively. A
 // reply shorter than 30 bytes (or none) is not a supported one.
 bool IsSupportedInquiry(const std::uint8_t* reply, std::size_t length);
+// The vendor and product identification of an INQUIRY reply (bytes 8 to
+// 31) as text for the operator: blank padding collapsed, characters that
+// cannot be shown replaced by '.'.
+std::string InquiryIdentification(const std::uint8_t* reply, std::size_t length);

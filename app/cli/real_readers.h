@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "app/cli/cli_context.h"
+#include "engine/media_geometry.h"
 
 struct RealReaderOptions {
   std::optional<std::string> target;  // DEVICE or TARGET; none: the one reader holding a card
@@ -24,3 +25,11 @@ int FormatLogical(const RealReaderOptions& options, CliContext& context);
 
 // What a user types for DEVICE on this platform ("/dev/sdc", "E:"), for help texts.
 extern const char* const kDeviceExample;
+
+// --- Shared by both platforms' implementations --------------------------------
+
+// "smformat: TEXT" on stderr; returns kExitFailure.
+int Refuse(CliContext& context, const std::string& text);
+// "16 MB card, 32000 sectors": the card's physical size and its logical sectors.
+std::string CardSizeText(const MediaGeometry& geometry, std::uint32_t capacityKey);
+extern const char* const kConfirmText;  // the format job's question

@@ -28,31 +28,15 @@ namespace {
 constexpr int kOpenForFormat = O_RDWR | O_EXCL | O_NONBLOCK;
 constexpr int kOpenImage = O_RDWR;
 constexpr std::uint64_t kSectorBytes = 512;
-constexpr std::uint64_t kBytesPerMegabyte = 1024 * 1024;
-constexpr const char* kConfirmText = "Format disk will erase all data on the device. Continue?";
 
 // The system the command reaches, traced when asked.
-class Session {
+class Session : public TracedSystem<SgSystem, TracingSgSystem> {
  public:
   Session(const RealReaderOptions& options, CliContext& context)
-      : traceFile(options.tracePath, options.arguments),
-        base(context.sgSystem != nullptr ? *context.sgSystem : SystemSgSystem()) {
-    if (traceFile.Trace() != nullptr) tracing = std::make_unique<TracingSgSystem>(base, *traceFile.Trace());
-  }
-  bool TraceFailed() const { return traceFile.Failed(); }
-  const std::string& TraceError() const { return traceFile.Error(); }
-  SgSystem& System() { return tracing ? *tracing : base; }
-
- private:
-  TraceFile traceFile;
-  SgSystem& base;
-  std::unique_ptr<TracingSgSystem> tracing;
+      : TracedSystem(options.tracePath, options.arguments,
+                     context.sgSystem != nullptr ? *context.sgSystem : SystemSgSystem()) {}
+  SgSystem& System() { return Get(); }
 };
-
-int Refuse(CliContext& context, const std::string& text) {
-  context.err << "smformat: " << text << "\n";
-  return kExitFailure;
-}
 
 std::string AsRoot(const RealReaderOptions& options) {
   std::string command = "sudo smformat";
@@ -64,12 +48,6 @@ std::string PermissionAdvice(const RealReaderOptions& options) {
   return "Formatting a card sends the reader vendor commands, which Linux allows only to root (the "
          "CAP_SYS_RAWIO capability). Run: " +
          AsRoot(options);
-}
-
-std::string CardSize(const MediaGeometry& geometry, std::uint32_t key) {
-  std::uint64_t pages = 0;
-  for (int u = 0; u < geometry.unitCount; ++u) pages += geometry.units[u].totalSectors;
-  return std::to_string(pages * kSectorBytes / kBytesPerMegabyte) + " MB card, " + std::to_string(key) + " sectors";
 }
 
 std::string DiskName(const sgio::Disk& disk) {
@@ -118,7 +96,7 @@ std::string ReportLine(const sgio::ReaderReport& r, const RealReaderOptions& opt
       line << "card unreadable: the reader did not report its geometry";
       break;
     case ProbeVerdict::Card:
-      line << CardSize(r.geometry, r.capacityKey) << ", "
+      line << CardSizeText(r.geometry, r.capacityKey) << ", "
            << (!p.stateRead       ? "write-protect state unknown"
                : p.writeProtected ? "write-protected"
                                   : "writable");
@@ -233,7 +211,7 @@ int FormatDisk(Session& session, const sgio::Disk& disk, const RealReaderOptions
   reader.GetCapacity(&key, nullptr);
   DetailHost host(terminal, context.err,
                   "Device: " + disk.devicePath + ", " + probe.inquiryText + " (" + UsbIdOf(disk) + "), " +
-                      CardSize(reader.geometry, key));
+                      CardSizeText(reader.geometry, key));
   // The reader's messages go through the detail host too (it passes them on).
   context.stopFlag.store(0);
   JobDesktop desktop;

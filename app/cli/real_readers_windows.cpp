@@ -26,8 +26,6 @@ namespace {
 
 constexpr std::size_t kInquiryBufferSize = 48;
 constexpr std::uint64_t kSectorBytes = 512;
-constexpr std::uint64_t kBytesPerMegabyte = 1024 * 1024;
-constexpr const char* kConfirmText = "Format disk will erase all data on the device. Continue?";
 
 // A VolumeApi that logs every pass-through request to a CommandTrace.
 class TracingVolumeApi : public VolumeApi {
@@ -104,34 +102,14 @@ class TracingVolumeApi : public VolumeApi {
   std::map<HANDLE, std::string> names;
 };
 
-// The volumes the command reaches, traced when asked.
-class Session {
+// The system the command reaches, traced when asked.
+class Session : public TracedSystem<VolumeApi, TracingVolumeApi> {
  public:
   Session(const RealReaderOptions& options, CliContext& context)
-      : traceFile(options.tracePath, options.arguments),
-        base(context.volumeApi != nullptr ? *context.volumeApi : SystemVolumeApi()) {
-    if (traceFile.Trace() != nullptr) tracing = std::make_unique<TracingVolumeApi>(base, *traceFile.Trace());
-  }
-  bool TraceFailed() const { return traceFile.Failed(); }
-  const std::string& TraceError() const { return traceFile.Error(); }
-  VolumeApi& Api() { return tracing ? *tracing : base; }
-
- private:
-  TraceFile traceFile;
-  VolumeApi& base;
-  std::unique_ptr<TracingVolumeApi> tracing;
+      : TracedSystem(options.tracePath, options.arguments,
+                     context.volumeApi != nullptr ? *context.volumeApi : SystemVolumeApi()) {}
+  VolumeApi& Api() { return Get(); }
 };
-
-int Refuse(CliContext& context, const std::string& text) {
-  context.err << "smformat: " << text << "\n";
-  return kExitFailure;
-}
-
-std::string CardSize(const MediaGeometry& geometry, std::uint32_t key) {
-  std::uint64_t pages = 0;
-  for (int u = 0; u < geometry.unitCount; ++u) pages += geometry.units[u].totalSectors;
-  return std::to_string(pages * kSectorBytes / kBytesPerMegabyte) + " MB card, " + std::to_string(key) + " sectors";
-}
 
 // "E:", "e:", "E" and "E:\" name drive E.
 char DriveLetterOf(const std::string& text) {
@@ -172,29 +150,13 @@ struct VolumeProbe {
   MediaGeometry geometry;
 };
 
-std::string Identification(const std::uint8_t* reply) {
-  std::string text;
-  for (std::size_t i = 8; i < 32; ++i) {
-    const char c = static_cast<char>(reply[i]);
-    text += c >= 0x20 && c < 0x7F ? c : '.';
-    if (i == 15) text += ' ';
-  }
-  std::string out;
-  for (char c : text) {
-    if (c == ' ' && (out.empty() || out.back() == ' ')) continue;
-    out += c;
-  }
-  while (!out.empty() && out.back() == ' ') out.pop_back();
-  return out;
-}
-
 // INQUIRY first; the vendor commands only for a supported reader.
 VolumeProbe Probe(CPassThroughReader& reader, HANDLE handle) {
   VolumeProbe probe;
   std::uint8_t inquiry[kInquiryBufferSize] = {};
   if (!reader.Inquiry(handle, inquiry, kInquiryReplySize)) return probe;
   probe.answered = true;
-  probe.identification = Identification(inquiry);
+  probe.identification = InquiryIdentification(inquiry, kInquiryReplySize);
   probe.supported = IsSupportedInquiry(inquiry, kInquiryReplySize);
   if (!probe.supported) return probe;
   probe.cardTypeRead = reader.GetCardType(handle, probe.cardType) != 0;
@@ -289,7 +251,7 @@ int ListReaders(const RealReaderOptions& options, CliContext& context) {
       handedOver = true;
       std::uint8_t state = 0;
       const bool stateRead = reader.GetDeviceState(state) != 0;
-      line << CardSize(probe.geometry, key) << ", "
+      line << CardSizeText(probe.geometry, key) << ", "
            << (!stateRead                ? "write-protect state unknown"
                : IsWriteProtected(state) ? "write-protected"
                                          : "writable");
@@ -318,7 +280,8 @@ int FormatReader(const RealReaderOptions& options, CliContext& context) {
     }
     std::uint32_t key = 0;
     reader.GetCapacity(&key, nullptr);
-    const std::string detail = std::string("Device: ") + reader.driveLetter + ":, " + CardSize(reader.geometry, key);
+    const std::string detail =
+        std::string("Device: ") + reader.driveLetter + ":, " + CardSizeText(reader.geometry, key);
     return FormatVolume(reader, reader.driveLetter, detail, terminal, context);
   }
 
@@ -354,7 +317,8 @@ int FormatReader(const RealReaderOptions& options, CliContext& context) {
   reader.openFlag = 1;
   std::uint32_t key = 0;
   reader.GetCapacity(&key, nullptr);
-  const std::string detail = "Device: " + drive + ", " + probe.identification + ", " + CardSize(probe.geometry, key);
+  const std::string detail =
+      "Device: " + drive + ", " + probe.identification + ", " + CardSizeText(probe.geometry, key);
   return FormatVolume(reader, letter, detail, terminal, context);
 }
 

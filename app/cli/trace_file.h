@@ -25,3 +25,22 @@ class TraceFile {
   std::unique_ptr<CommandTrace> trace;
   std::string error;
 };
+
+// The platform's seam as the command reaches it: the real one (or the one a
+// test put in), wrapped by its tracing decorator when --trace was given.
+template <typename System, typename TracingSystem>
+class TracedSystem {
+ public:
+  TracedSystem(const std::optional<std::string>& tracePath, const std::vector<std::string>& arguments, System& base)
+      : traceFile(tracePath, arguments), base(base) {
+    if (traceFile.Trace() != nullptr) tracing = std::make_unique<TracingSystem>(base, *traceFile.Trace());
+  }
+  bool TraceFailed() const { return traceFile.Failed(); }
+  const std::string& TraceError() const { return traceFile.Error(); }
+  System& Get() { return tracing ? *tracing : base; }
+
+ private:
+  TraceFile traceFile;
+  System& base;
+  std::unique_ptr<TracingSystem> tracing;
+};

@@ -114,10 +114,6 @@ class CSgReader : public CReaderDevice {
   std::uint32_t metFaults = 0;                 // bit per fault kind
 };
 
-// The vendor and product identification of an INQUIRY reply (bytes 8 to
-// 31), blanks trimmed, characters that cannot be shown replaced by '.'.
-std::string InquiryIdentification(const std::uint8_t* reply, std::size_t length);
-
 // The fault's message for a command that met it, or empty when the fault
 // gets no message of its own ("ErasePhyBlk: No card in the reader!").
 std::string SgFaultMessage(const char* operationName, sgio::Fault fault);
