@@ -3,6 +3,7 @@
 #include <limits>
 
 #include "engine/fat_layout.h"
+#include "engine/verify.h"
 
 namespace {
 
@@ -102,5 +103,6 @@ bool WriteLogicalFormat(CBlockTargetReader& reader, FormatHost& host) {
     Fail(host, "The written sectors could not be flushed: " + reader.Target().LastError());
     return false;
   }
-  return true;
+  reader.Target().DropCache();
+  return VerifyFileSystem(reader, host) == 1;
 }

@@ -27,6 +27,9 @@ class BlockTarget {
   virtual bool Write(std::uint64_t sector, std::uint32_t count, const std::uint8_t* data) = 0;
   // Makes what was written durable.
   virtual bool Flush() = 0;
+  // Forgets what the system keeps of the target in memory, so that reads go
+  // to the medium; false when the system keeps nothing or will not forget.
+  virtual bool DropCache() { return false; }
   // The system's reason for the last failed transfer.
   virtual std::string LastError() const = 0;
 };
@@ -71,8 +74,10 @@ class CBlockTargetReader : public CReaderDevice {
   BlockTarget& target;
 };
 
-// Writes the logical format on the reader's target and reads it back. Every
-// failure is told through `host` with the full format's messages ("Write MBR
-// error!", "Write boot sector error!") or the verification's. True when the
-// layout is on the target and reads back as written.
+// Writes the logical format on the reader's target, flushes it and reads
+// every sector of the layout back (VerifyFileSystem, from the medium where
+// the system lets its cache be dropped). Every failure is told through
+// `host` with the full format's messages ("Write MBR error!", "Write boot
+// sector error!") or the verification's. True when the layout is on the
+// target and reads back as written.
 bool WriteLogicalFormat(CBlockTargetReader& reader, FormatHost& host);

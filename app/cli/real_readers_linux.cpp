@@ -229,7 +229,8 @@ int FormatDisk(Session& session, const sgio::Disk& disk, const RealReaderOptions
 
 class SgBlockTarget : public BlockTarget {
  public:
-  SgBlockTarget(SgSystem& system, int fd, std::uint64_t sectors) : system(system), fd(fd), sectors(sectors) {}
+  SgBlockTarget(SgSystem& system, int fd, std::uint64_t sectors, bool blockDevice)
+      : system(system), fd(fd), sectors(sectors), blockDevice(blockDevice) {}
   ~SgBlockTarget() override { system.Close(fd); }
 
   std::uint64_t Sectors() const override { return sectors; }
@@ -244,6 +245,9 @@ class SgBlockTarget : public BlockTarget {
     if (result < 0) error = ErrorText(-result);
     return result == 0;
   }
+  // The read-back then comes from the card, not from the kernel's cache
+  // (this needs CAP_SYS_ADMIN; without it the read-back checks the cache).
+  bool DropCache() override { return blockDevice && system.Ioctl(fd, BLKFLSBUF, nullptr) == 0; }
   std::string LastError() const override { return error; }
   int Descriptor() const { return fd; }
 
@@ -263,6 +267,7 @@ class SgBlockTarget : public BlockTarget {
   SgSystem& system;
   int fd;
   std::uint64_t sectors;
+  bool blockDevice;
   std::string error;
 };
 
@@ -331,7 +336,7 @@ OpenedTarget OpenLogicalTarget(SgSystem& system, const std::string& path, const 
     }
     sectors = bytes / kSectorBytes;
   }
-  opened.target = std::make_unique<SgBlockTarget>(system, fd, sectors);
+  opened.target = std::make_unique<SgBlockTarget>(system, fd, sectors, opened.blockDevice);
   return opened;
 }
 

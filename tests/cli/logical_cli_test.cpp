@@ -283,3 +283,38 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
+
+namespace {
+
+struct WriteFault {
+  const char* name;
+  sim::CommandFault fault;
+  const char* says;
+};
+
+void PrintTo(const WriteFault& c, std::ostream* os) { *os << c.name; }
+
+class LogicalFailure : public clitest::Machine, public ::testing::WithParamInterface<WriteFault> {};
+
+// A write the layout writers ignore, or a sector that does not read back,
+// ends the logical format as failed.
+TEST_P(LogicalFailure, IsNeverReportedAsSuccess) {
+  AddReader("sdb", simtest::Standard("2M")).Plan().commandFaults = {GetParam().fault};
+  const clitest::ToolRun run = Smformat({"--logical", "/dev/sdb", "--yes"});
+  EXPECT_EQ(run.status, 1);
+  EXPECT_TRUE(Contains(run.err, GetParam().says)) << run.err;
+  EXPECT_FALSE(Contains(run.err, "Format Complete!")) << run.err;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Faults, LogicalFailure,
+    ::testing::Values(WriteFault{"MbrWrite", {0x2A, std::nullopt, 1, false}, "Error: Write MBR error!"},
+                      WriteFault{"ZeroFillWrite",
+                                 {0x2A, std::nullopt, 5, false},
+                                 "Error: Write file system error: 1 sector could not be written."},
+                      WriteFault{"ReadBack",
+                                 {0x28, std::nullopt, 1, false},
+                                 "Error: Verify file system error: sector 0 (MBR) cannot be read back."}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace

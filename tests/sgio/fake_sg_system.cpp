@@ -507,6 +507,7 @@ int FakeSgSystem::Ioctl(int fd, unsigned long request, void* argument) {
     *static_cast<std::uint64_t*>(argument) = DiskBytesCount(disk);
     return 0;
   }
+  if (request == BLKFLSBUF) return 0;  // nothing cached in the model
   if (request == BLKRRPART) {
     if (descriptor->partition != 0) return -EINVAL;
     ++disk.rereads;

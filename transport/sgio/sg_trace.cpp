@@ -59,6 +59,7 @@ int TracingSgSystem::Ioctl(int fd, unsigned long request, void* argument) {
     const int result = inner.Ioctl(fd, request, argument);
     const std::string name = request == BLKRRPART      ? "re-read partition table"
                              : request == BLKGETSIZE64 ? "size query"
+                             : request == BLKFLSBUF    ? "drop cache"
                                                        : "device control " + std::to_string(request);
     trace.Note(name + " " + NameOf(fd) + " -> " + Result(result));
     return result;
