@@ -175,7 +175,7 @@ TEST_F(Format, CardPulledMidFormatIsExplained) {
   const clitest::ToolRun run = Smformat({"--yes", "/dev/sdb"});
   EXPECT_EQ(run.status, 1);
   EXPECT_TRUE(Contains(run.err, ": No card in the reader!")) << run.err;
-  EXPECT_TRUE(Contains(run.err, "Error: Write MBR error!")) << run.err;
+  EXPECT_TRUE(Contains(run.err, "Error: The card does not answer any more")) << run.err;
   EXPECT_TRUE(Contains(run.err, "the card was taken out of the reader during the format")) << run.err;
   EXPECT_FALSE(Contains(run.err, "Format Complete!"));
 }
