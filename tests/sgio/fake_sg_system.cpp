@@ -81,6 +81,7 @@ FakeSgSystem::DiskModel& FakeSgSystem::AddDisk(const std::string& name, Kind kin
 void FakeSgSystem::AddReader(const std::string& name, sim::Reader& reader, UsbId id) {
   DiskModel& disk = AddDisk(name, Kind::Reader);
   disk.reader = &reader;
+  disk.reportedMediaChanges = reader.MediaChanges();
   const auto inquiry = reader.InquiryReply();
   disk.vendor.assign(inquiry.begin() + kInquiryVendor, inquiry.begin() + kInquiryProduct);
   disk.product.assign(inquiry.begin() + kInquiryProduct, inquiry.begin() + kInquiryLength - 4);
@@ -586,6 +587,11 @@ int FakeSgSystem::SgIo(Descriptor& descriptor, DiskModel& disk, sg_io_hdr& heade
 std::uint8_t FakeSgSystem::Execute(DiskModel& disk, sg_io_hdr& header, std::vector<std::uint8_t>& sense) {
   if (disk.kind != Kind::Reader) return ExecuteOnMemoryDisk(disk, header, sense);
   sim::Reader& reader = *disk.reader;
+  if (reader.MediaChanges() != disk.reportedMediaChanges) {
+    disk.reportedMediaChanges = reader.MediaChanges();
+    sense = FixedSense(sense_key::kUnitAttention, asc::kMediumChanged);
+    return sgio::kStatusCheckCondition;
+  }
   const DataDirection direction =
       header.dxfer_len != 0 ? sgio::DirectionOfDxfer(header.dxfer_direction) : DataDirection::None;
   const std::uint8_t status = reader.Execute(header.cmdp, header.cmd_len, direction,

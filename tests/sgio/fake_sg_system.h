@@ -14,6 +14,9 @@
 // read commands, and WRITE(10) on a descriptor open for writing, pass; the
 // vendor commands get EPERM); a request that passes goes to the simulated
 // reader, and a CHECK CONDITION comes back with sense data that says why.
+// A reader that presents its card anew (the format-end command, a card put
+// back) answers the next command with UNIT ATTENTION, medium changed, and
+// does not run it, as SCSI devices do.
 // Opening follows the kernel too: EACCES without permission, EBUSY for an
 // exclusive open of a mounted or claimed disk, ENOMEDIUM for a reader with
 // no card unless opened non-blocking.
@@ -131,7 +134,8 @@ class FakeSgSystem : public SgSystem {
     std::vector<int> partitions;
     bool heldElsewhere = false;
     bool present = true;
-    int unplugAfter = -1;  // SG_IO requests until the unplug; -1 never
+    int unplugAfter = -1;                    // SG_IO requests until the unplug; -1 never
+    std::uint32_t reportedMediaChanges = 0;  // of the reader, told to the host by UNIT ATTENTION
     int rereads = 0;
   };
 

@@ -132,6 +132,25 @@ TEST_F(Requests, FailedCommandPausesOnceProbesDoNot) {
   EXPECT_EQ(host.TotalSleep(), 1000u);
 }
 
+// After the format-end command the reader presents the card anew: it answers
+// the next command with UNIT ATTENTION without running it, and the command
+// goes once more, with no pause and no message.
+TEST_F(Requests, UnitAttentionAfterFormatEndIsAnsweredByOneResend) {
+  ReaderOnSdb();
+  ASSERT_EQ(device.FormatEnd(), 1);
+  SectorBuffer mbr{};
+  EXPECT_EQ(device.ReadLBA(0, 1, mbr.data()), 1);
+  ASSERT_EQ(system.SgCalls().size(), 3u);
+  const FakeSgSystem::SgCall& attention = system.SgCalls()[1];
+  EXPECT_EQ(attention.header.status, 2);
+  EXPECT_EQ(attention.header.sb_len_wr, 18);
+  EXPECT_EQ(system.SgCalls()[2].cdb, system.SgCalls()[1].cdb);
+  EXPECT_EQ(system.SgCalls()[2].header.status, 0);
+  EXPECT_EQ(host.TotalSleep(), 0u);
+  EXPECT_TRUE(host.Messages().empty());
+  EXPECT_EQ(device.LastFault(), sgio::Fault::None);
+}
+
 TEST_F(Requests, ReadFailureLeavesTheCallersSectorAsItWas) {
   sim::Reader& reader = ReaderOnSdb();
   reader.Plan().commandFaults = {{0x28, std::nullopt, 1, false}};

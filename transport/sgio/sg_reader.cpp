@@ -63,18 +63,26 @@ bool CSgReader::Met(sgio::Fault fault) const { return (metFaults & FaultBit(faul
 
 // --- Requests -------------------------------------------------------------------
 
+sgio::Outcome CSgReader::Send(const ReaderCommand& command, void* data) {
+  sgio::Request request;
+  sgio::BuildRequest(request, command, data, TimeoutOf(command));
+  const int result = system.Ioctl(descriptor, sgio::kSgIo, &request.header);
+  // An INQUIRY may come back shorter than asked; the caller judges what came.
+  const bool fullTransfer = command.direction == DataDirection::In && command.cdb[cdb::kOpcode] != opcode::kInquiry;
+  return sgio::ReadOutcome(request, result, fullTransfer);
+}
+
 bool CSgReader::Transmit(const ReaderCommand& command, void* data) {
   if (descriptor == kNoDescriptor) {
     lastOutcome = sgio::Outcome{};
     lastOutcome.error = EBADF;
     lastOutcome.fault = sgio::Fault::Other;
   } else {
-    sgio::Request request;
-    sgio::BuildRequest(request, command, data, TimeoutOf(command));
-    const int result = system.Ioctl(descriptor, sgio::kSgIo, &request.header);
-    // An INQUIRY may come back shorter than asked; the caller judges what came.
-    const bool fullTransfer = command.direction == DataDirection::In && command.cdb[cdb::kOpcode] != opcode::kInquiry;
-    lastOutcome = sgio::ReadOutcome(request, result, fullTransfer);
+    lastOutcome = Send(command, data);
+    // UNIT ATTENTION: the reader presents its card anew (after the
+    // format-end command, or a card put back) and did not run the command;
+    // it runs when sent again.
+    if (lastOutcome.fault == sgio::Fault::MediumChanged) lastOutcome = Send(command, data);
   }
   if (lastOutcome.Succeeded()) return true;
   lastFault = lastOutcome.fault;

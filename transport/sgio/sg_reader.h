@@ -1,7 +1,9 @@
 // The card reader on Linux: the reader's disk node (/dev/sdX), opened by the
 // caller, carries every reader command as one SG_IO request.
 //
-// Each operation sends its command block once. After a failed command the
+// Each operation sends its command block once (twice when the reader first
+// answers UNIT ATTENTION: it presents the card anew and did not run the
+// command). After a failed command the
 // backend pauses 1000 ms (through the host's clock) before it returns 0; the
 // probes (INQUIRY and the card type) return at once. Sense data tells the
 // failures apart; the first time a command meets a missing card, a
@@ -99,7 +101,11 @@ class CSgReader : public CReaderDevice {
   bool Met(sgio::Fault fault) const;
 
  private:
-  // One request; true when the reader answered GOOD with all its data.
+  // One request, and its outcome.
+  sgio::Outcome Send(const ReaderCommand& command, void* data);
+  // The command; true when the reader answered GOOD with all its data. A
+  // command the reader answers with UNIT ATTENTION (it did not run it) goes
+  // once more.
   bool Transmit(const ReaderCommand& command, void* data);
   // A command of the format: on failure the message (once) and the pause.
   int Run(const ReaderCommand& command, void* data);
