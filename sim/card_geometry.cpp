@@ -79,7 +79,7 @@ std::string CheckGeometry(const CardGeometry& geometry) {
       return which + "pages per block must be a power of two up to " + std::to_string(kMaxPagesPerBlock);
     }
   }
-  if (geometry.ImageBytes() > kMaxImageBytes) return "the card is larger than the simulator holds (1 GiB of pages)";
+  if (geometry.ImageBytes() > kMaxImageBytes) return "the card is larger than the simulator holds (4 GiB of pages)";
   return "";
 }
 

@@ -50,12 +50,13 @@ constexpr std::array<StandardCard, 8> kStandardCards = {{
 
 // Limits of what the simulator accepts: the reader reports at most six units;
 // block numbers travel as 16 bits; pages per block fit the media reply's one
-// byte of log2 (at most 128); the whole image is held in memory.
+// byte of log2 (at most 128); the image file (which is not held in memory)
+// stays within 4 GiB, room for a 2 GB card of several units.
 constexpr std::size_t kMaxUnits = MediaGeometry::kMaxReportedUnits;
 constexpr std::uint32_t kMinBlocks = 16;
 constexpr std::uint32_t kMaxBlocks = 65536;
 constexpr std::uint32_t kMaxPagesPerBlock = 128;
-constexpr std::uint64_t kMaxImageBytes = std::uint64_t{1} << 30;
+constexpr std::uint64_t kMaxImageBytes = std::uint64_t{4} << 30;
 
 // Standard geometry by name ("16M", case-insensitive, "MB" accepted).
 std::optional<CardGeometry> StandardGeometry(const std::string& name);

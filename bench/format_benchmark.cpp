@@ -1,0 +1,263 @@
+// The simulated format of every standard card and of a 1 GB card of two
+// units, as `smformat --simulate IMAGE --yes` runs it: host time (wall and
+// CPU), peak memory, and the commands sent by kind next to the least the
+// procedure needs. Beside the 128 MB format, one `dd` rewrite of the same
+// image in place, for comparison.
+//
+// Each repetition formats a used card (every logical sector written), made
+// once and copied back before each run, outside the timing. The images live
+// in $SMFORMAT_BENCH_DIR, or the system's temporary folder.
+#include <benchmark/benchmark.h>
+#include <sys/resource.h>
+
+#include <array>
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <string>
+
+#include "app/job/format_job.h"
+#include "engine/byte_order.h"
+#include "sim/card_tools.h"
+#include "sim/firmware.h"
+#include "sim/reader.h"
+#include "sim/sim_reader_device.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// --- Measuring the host ---------------------------------------------------------
+
+double CpuSeconds(int who) {
+  rusage usage{};
+  getrusage(who, &usage);
+  return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+         static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
+// The process's peak resident memory since the last reset, in MiB (Linux).
+void ResetPeakMemory() { std::ofstream("/proc/self/clear_refs") << "5"; }
+double PeakMemoryMiB() {
+  std::ifstream status("/proc/self/status");
+  for (std::string line; std::getline(status, line);) {
+    if (line.rfind("VmHWM:", 0) == 0) return std::stod(line.substr(6)) / 1024.0;
+  }
+  return 0;
+}
+
+// --- The cards --------------------------------------------------------------------
+
+struct CardCase {
+  const char* name;
+  sim::CardGeometry geometry;
+};
+
+const std::array<CardCase, 9> kCards = {{
+    {"1M", *sim::StandardGeometry("1M")},
+    {"2M", *sim::StandardGeometry("2M")},
+    {"4M", *sim::StandardGeometry("4M")},
+    {"8M", *sim::StandardGeometry("8M")},
+    {"16M", *sim::StandardGeometry("16M")},
+    {"32M", *sim::StandardGeometry("32M")},
+    {"64M", *sim::StandardGeometry("64M")},
+    {"128M", *sim::StandardGeometry("128M")},
+    {"1G-two-units", sim::CardGeometry{{{32768, 32}, {32768, 32}}}},
+}};
+
+fs::path BenchDir() {
+  const char* dir = std::getenv("SMFORMAT_BENCH_DIR");
+  fs::path path = dir && *dir ? fs::path(dir) : fs::temp_directory_path() / "smformat-bench";
+  fs::create_directories(path);
+  return path;
+}
+
+// A used card of the case, made once per process; returns the working image.
+std::string PrepareCard(const CardCase& card) {
+  const fs::path pristine = BenchDir() / (std::string(card.name) + "-used.img");
+  if (!fs::exists(pristine) || fs::file_size(pristine) != card.geometry.ImageBytes()) {
+    sim::CreateOptions options;
+    options.geometry = card.geometry;
+    options.fill = sim::Fill::Random;
+    const sim::CardOpen made = sim::CreateCardImage(pristine.string(), options);
+    if (!made) std::abort();
+  }
+  const fs::path work = BenchDir() / (std::string(card.name) + ".img");
+  fs::copy_file(pristine, work, fs::copy_options::overwrite_existing);
+  return work.string();
+}
+
+// --- The format, counting what it sends ---------------------------------------
+
+// The simulated backend, counting each operation the format asks for.
+class CountingReader : public CSimReader {
+ public:
+  using CSimReader::CSimReader;
+  std::map<std::string, double> sent;
+
+  int ReadPhySector(std::uint8_t u, std::uint32_t s, PageBuffer& p) override {
+    return Count("page_reads", CSimReader::ReadPhySector(u, s, p));
+  }
+  int ErasePhyBlk(std::uint8_t u, std::uint16_t b) override { return Count("erases", CSimReader::ErasePhyBlk(u, b)); }
+  int WriteRedundant(std::uint8_t u, std::uint32_t s, const RedundantArea& r) override {
+    return Count("page_writes", CSimReader::WriteRedundant(u, s, r));
+  }
+  int WritePhySector(std::uint8_t u, std::uint32_t s, const SectorBuffer& d) override {
+    return Count("page_writes", CSimReader::WritePhySector(u, s, d));
+  }
+  int ReadLBA(std::uint16_t s, std::uint16_t c, std::uint8_t* d) override {
+    return Count("lba_reads", CSimReader::ReadLBA(s, c, d), c);
+  }
+  int WriteLBA(std::uint16_t s, std::uint16_t c, const std::uint8_t* d) override {
+    return Count("lba_writes", CSimReader::WriteLBA(s, c, d), c);
+  }
+  int FormatEnd() override { return Count("format_ends", CSimReader::FormatEnd()); }
+
+ private:
+  int Count(const char* kind, int result, std::uint16_t sectors = 1) {
+    sent[kind] += sectors;
+    return result;
+  }
+};
+
+// Answers the confirmation with Yes and spends every pause on a virtual clock.
+class BenchHost : public FormatHost {
+ public:
+  MessageAnswer ShowMessage(const std::string& text, const std::string&, MessageStyle style, MessageOwner) override {
+    if (style.buttons == MessageButtons::YesNo) return MessageAnswer::Yes;
+    lastMessage = text;
+    return MessageAnswer::Ok;
+  }
+  void SetProgressRange(int, int) override {}
+  void SetProgress(int) override {}
+  void SetStatus(const std::string&) override {}
+  void ShowStatus(bool) override {}
+  void Sleep(std::uint32_t) override {}
+  std::string lastMessage;
+};
+
+struct Least {
+  double pageReads = 0;  // one per block
+  double erases = 0;     // one per good block after the CIS block
+  double lbaWrites = 0;  // the MBR, the gap, the boot sector, FATs, root, first FAT sectors again
+  double lbaReads = 0;   // sector 0 after the format's end, and each sector of the layout read back once
+};
+
+// What the procedure cannot do with less, from the formatted card itself.
+Least LeastFor(sim::Card& card) {
+  Least least;
+  const sim::CardReport report = sim::Inspect(card);
+  for (const sim::UnitGeometry& unit : card.Geometry().units) least.pageReads += unit.blocks;
+  least.erases =
+      least.pageReads - static_cast<double>(report.badBlocks.size()) - (report.cisBlock ? *report.cisBlock + 1.0 : 0.0);
+  sim::Firmware firmware(card.Media());
+  std::array<std::uint8_t, 512> sector{};
+  firmware.ReadSectors(0, 1, sector.data());
+  const std::uint32_t start = LoadLe32(&sector[446 + 8]);
+  firmware.ReadSectors(start, 1, sector.data());
+  const std::uint32_t reserved = LoadLe16(&sector[14]);
+  const std::uint32_t fat = LoadLe16(&sector[22]);
+  const std::uint32_t root = LoadLe16(&sector[17]) / 16;
+  least.lbaWrites = start + reserved + 2.0 * fat + root + 2;
+  least.lbaReads = start + reserved + 2.0 * fat + root + 1;
+  return least;
+}
+
+void Format(benchmark::State& state, const CardCase& card) {
+  const std::string image = PrepareCard(card);
+  std::map<std::string, double> sent;
+  Least least;
+  double cpu = 0;
+  double peak = 0;
+  for (auto _ : state) {
+    state.PauseTiming();
+    PrepareCard(card);
+    ResetPeakMemory();
+    state.ResumeTiming();
+    const double cpuStart = CpuSeconds(RUSAGE_SELF);
+    const auto wallStart = std::chrono::steady_clock::now();
+    {
+      sim::CardAndPlan opened = sim::OpenCardAndPlan(image, card.geometry);
+      BenchHost host;
+      sim::Reader reader(*opened.card, opened.plan);
+      CountingReader device(host, reader);
+      char found = 0;
+      device.FindDevice(found);
+      std::atomic<int> stop{0};
+      JobDesktop desktop;
+      if (FormatJob(device, host, desktop, stop) != JobOutcome::Completed) {
+        state.SkipWithError(("format failed: " + host.lastMessage).c_str());
+        break;
+      }
+      opened.card->Flush();
+      sent = device.sent;
+      state.PauseTiming();
+      least = LeastFor(*opened.card);
+      state.ResumeTiming();
+    }
+    const std::chrono::duration<double> wall = std::chrono::steady_clock::now() - wallStart;
+    state.SetIterationTime(wall.count());
+    cpu = CpuSeconds(RUSAGE_SELF) - cpuStart;
+    peak = PeakMemoryMiB();
+  }
+  state.counters["cpu_ms"] = cpu * 1000;
+  state.counters["peak_MiB"] = peak;
+  for (const auto& [kind, count] : sent) state.counters[kind] = count;
+  state.counters["least_page_reads"] = least.pageReads;
+  state.counters["least_erases"] = least.erases;
+  state.counters["least_lba_writes"] = least.lbaWrites;
+  state.counters["least_lba_reads"] = least.lbaReads;
+}
+
+// dd if=IMAGE of=IMAGE bs=1M conv=notrunc: one rewrite of the image in place.
+void DdRewrite(benchmark::State& state, const CardCase& card) {
+  const std::string image = PrepareCard(card);
+  const std::string command = "dd if='" + image + "' of='" + image + "' bs=1M conv=notrunc status=none";
+  double cpu = 0;
+  double peak = 0;
+  for (auto _ : state) {
+    state.PauseTiming();
+    PrepareCard(card);
+    state.ResumeTiming();
+    const double cpuStart = CpuSeconds(RUSAGE_CHILDREN);
+    const auto wallStart = std::chrono::steady_clock::now();
+    if (std::system(command.c_str()) != 0) {
+      state.SkipWithError("dd failed");
+      break;
+    }
+    const std::chrono::duration<double> wall = std::chrono::steady_clock::now() - wallStart;
+    state.SetIterationTime(wall.count());
+    cpu = CpuSeconds(RUSAGE_CHILDREN) - cpuStart;
+    rusage children{};
+    getrusage(RUSAGE_CHILDREN, &children);
+    peak = static_cast<double>(children.ru_maxrss) / 1024.0;
+  }
+  state.counters["cpu_ms"] = cpu * 1000;
+  state.counters["peak_MiB"] = peak;
+}
+
+const int kRegistered = [] {
+  for (const CardCase& card : kCards) {
+    benchmark::RegisterBenchmark((std::string("Format/") + card.name).c_str(), Format, card)
+        ->UseManualTime()
+        ->Unit(benchmark::kMillisecond)
+        ->Iterations(1)
+        ->Repetitions(card.geometry.ImageBytes() > (std::uint64_t{256} << 20) ? 1 : 5)
+        ->ReportAggregatesOnly(false);
+    if (std::string(card.name) == "128M") {
+      benchmark::RegisterBenchmark("DdRewrite/128M", DdRewrite, card)
+          ->UseManualTime()
+          ->Unit(benchmark::kMillisecond)
+          ->Iterations(1)
+          ->Repetitions(5);
+    }
+  }
+  return 0;
+}();
+
+}  // namespace
+
+BENCHMARK_MAIN();
