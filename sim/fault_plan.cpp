@@ -90,6 +90,9 @@ bool ParseLine(const std::string& line, FaultPlan& plan) {
   }
   if (key == "inquiry-id") {
     std::getline(in >> std::ws, arg);
+    // Blanks at the end mean nothing (the reply is padded with blanks) and
+    // would not survive the plan's text form.
+    arg.erase(arg.find_last_not_of(" \t\r\f\v") + 1);
     plan.inquiryId = arg;
     return true;
   }
