@@ -37,6 +37,7 @@ constexpr std::uint8_t kMediaDescriptor = 0xF8;
 constexpr std::uint8_t kDriveNumber = 0x80;
 constexpr std::uint8_t kExtendedBootSignature = 0x29;
 constexpr std::uint32_t kFat16EntriesPerSector = 256;
+constexpr std::uint32_t kReservedFatEntries = 2;  // entries 0 and 1 hold the media byte and flags, no cluster
 constexpr std::uint16_t kMinCapacityKey = 1000;
 
 // First FAT sector: the media descriptor entry and the end-of-chain entry.
@@ -167,7 +168,12 @@ std::uint8_t ComputedSectorsPerCluster(std::uint32_t partitionSectors) {
 std::uint32_t ComputedFatSectors(std::uint32_t partitionSectors, std::uint8_t sectorsPerCluster) {
   const std::uint32_t perFatSector = kFat16EntriesPerSector * sectorsPerCluster + kFatCount;
   const std::uint32_t fixedSectors = kReservedSectors + kComputedRootDirSectors;  // 33
-  return (partitionSectors + perFatSector - 1 - fixedSectors) / perFatSector;
+  std::uint32_t fat = (partitionSectors + perFatSector - 1 - fixedSectors) / perFatSector;
+  // That rule counts no FAT entry for entries 0 and 1; when the clusters and
+  // those two do not fit, one more sector holds them.
+  const std::uint32_t clusters = (partitionSectors - fixedSectors - kFatCount * fat) / sectorsPerCluster;
+  if (clusters + kReservedFatEntries > kFat16EntriesPerSector * fat) ++fat;
+  return fat;
 }
 
 std::uint32_t ComputedClusterCount(std::uint32_t partitionSectors) {

@@ -187,8 +187,12 @@ constexpr std::uint32_t kMaxFat16Clusters = 65524;
 // ClusterSizeTable row whose threshold exceeds it; 0 from 4194304 sectors up.
 std::uint8_t ComputedSectorsPerCluster(std::uint32_t partitionSectors);
 
-// Sectors per FAT under the FAT16 sizing rule for 1 reserved sector, a
-// 32-sector root directory and two FATs: ceil((L - 33) / (256 S + 2)).
+// Sectors per FAT for 1 reserved sector, a 32-sector root directory and two
+// FATs: the published FAT16 sizing rule,
+// ceil((L - 33) / (256 S + 2)), and one sector more where that leaves no
+// room for the two reserved entries 0 and 1 beside every cluster (L = 36968:
+// 9215 clusters, 36 sectors holding 9216 entries), since the last cluster
+// would otherwise have no FAT entry.
 std::uint32_t ComputedFatSectors(std::uint32_t partitionSectors, std::uint8_t sectorsPerCluster);
 
 // Clusters of the data area: (L - 1 - 2F - 32) / S, 0 when the reserved

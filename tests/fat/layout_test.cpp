@@ -178,6 +178,27 @@ TEST(ComputedLayout, SmallPartitionBoundary) {
 }
 
 // The end cylinder keeps bits 8-9 in the sector byte and drops the rest.
+// Every cluster needs a FAT entry beyond the two reserved ones. The sizing
+// rule as first published misses those two for some sizes; the FAT must hold
+// them for every partition the computed layout accepts, and stay what that
+// rule gives wherever the rule was big enough.
+TEST(ComputedLayout, FatHoldsEveryClusterAndTheReservedEntries) {
+  int grown = 0;
+  for (std::uint32_t l = 968; l < 4194304; ++l) {
+    const std::uint32_t s = ComputedSectorsPerCluster(l);
+    const std::uint32_t f = ComputedFatSectors(l, static_cast<std::uint8_t>(s));
+    const auto clusters = [&](std::uint32_t fat) { return (l - 33 - 2 * fat) / s; };
+    ASSERT_LE(clusters(f) + 2, 256 * f) << "L = " << l;
+    const std::uint32_t published = (l + 256 * s + 2 - 34) / (256 * s + 2);
+    const bool publishedFits = clusters(published) + 2 <= 256 * published;
+    ASSERT_EQ(f, publishedFits ? published : published + 1) << "L = " << l;
+    if (!publishedFits) ++grown;
+  }
+  EXPECT_GT(grown, 0);
+  // Capacity key 37000: 9215 clusters of 4 sectors, 37 FAT sectors, not 36.
+  EXPECT_EQ(ComputedFatSectors(36968, 4), 37u);
+}
+
 TEST(ComputedLayout, EndCylinderBits) {
   const std::pair<std::uint32_t, const char*> cases[] = {
       {9919, "20 00"}, {9920, "20 0A"}, {299968, "60 2C"}, {1015808, "E0 FC"}, {1021760, "20 06"}};

@@ -32,9 +32,6 @@ struct LayoutRun {
   std::uint32_t partitionStart = 0;  // from the MBR
   std::uint32_t partitionSectors = 0;
   std::vector<std::uint8_t> partition;  // the partition's sectors up to the end of the root directory
-  // The FAT is short by its two reserved entries: the known fault of the
-  // computed layout's sizing rule (see layout_fuzz.cpp), allowed for now.
-  bool knownShortFat = false;
 };
 LayoutRun Layout(const std::uint8_t* data, std::size_t size);
 void LayoutTarget(const std::uint8_t* data, std::size_t size);
