@@ -78,6 +78,22 @@ FakeSgSystem::DiskModel& FakeSgSystem::AddDisk(const std::string& name, Kind kin
   return disk;
 }
 
+// Puts the disk's sysfs node below a new USB device on bus `bus` with the
+// identifier `id`, as the kernel lays out a USB mass-storage disk.
+void FakeSgSystem::PlaceBehindUsb(DiskModel& disk, int bus, UsbId id) {
+  const std::string port = std::to_string(bus) + "-" + std::to_string(nextUsbPort++);
+  const std::string usb = "/sys/devices/pci0000:00/0000:00:14.0/usb" + std::to_string(bus) + "/" + port;
+  char hex[8];
+  std::snprintf(hex, sizeof hex, "%04x", id.vendor);
+  AddFile(usb + "/idVendor", hex);
+  std::snprintf(hex, sizeof hex, "%04x", id.product);
+  AddFile(usb + "/idProduct", hex);
+  const std::string host = std::to_string(nextHost++);
+  disk.sysfsDir =
+      usb + "/" + port + ":1.0/host" + host + "/target" + host + ":0:0/" + host + ":0:0:0/block/" + disk.name;
+  WriteSysfs(disk);
+}
+
 void FakeSgSystem::AddReader(const std::string& name, sim::Reader& reader, UsbId id) {
   DiskModel& disk = AddDisk(name, Kind::Reader);
   disk.reader = &reader;
@@ -85,16 +101,7 @@ void FakeSgSystem::AddReader(const std::string& name, sim::Reader& reader, UsbId
   const auto inquiry = reader.InquiryReply();
   disk.vendor.assign(inquiry.begin() + kInquiryVendor, inquiry.begin() + kInquiryProduct);
   disk.product.assign(inquiry.begin() + kInquiryProduct, inquiry.begin() + kInquiryLength - 4);
-  const std::string usb = "/sys/devices/pci0000:00/0000:00:14.0/usb1/1-" + std::to_string(nextUsbPort++);
-  char hex[8];
-  std::snprintf(hex, sizeof hex, "%04x", id.vendor);
-  AddFile(usb + "/idVendor", hex);
-  std::snprintf(hex, sizeof hex, "%04x", id.product);
-  AddFile(usb + "/idProduct", hex);
-  const std::string host = std::to_string(nextHost++);
-  disk.sysfsDir = usb + "/" + usb.substr(usb.find_last_of('/') + 1) + ":1.0/host" + host + "/target" + host + ":0:0/" +
-                  host + ":0:0:0/block/" + name;
-  WriteSysfs(disk);
+  PlaceBehindUsb(disk, 1, id);
 }
 
 void FakeSgSystem::AddUsbDisk(const std::string& name, UsbId id, const std::string& vendor, const std::string& product,
@@ -103,16 +110,7 @@ void FakeSgSystem::AddUsbDisk(const std::string& name, UsbId id, const std::stri
   disk.vendor = vendor;
   disk.product = product;
   disk.sectors = sectors;
-  const std::string usb = "/sys/devices/pci0000:00/0000:00:14.0/usb2/2-" + std::to_string(nextUsbPort++);
-  char hex[8];
-  std::snprintf(hex, sizeof hex, "%04x", id.vendor);
-  AddFile(usb + "/idVendor", hex);
-  std::snprintf(hex, sizeof hex, "%04x", id.product);
-  AddFile(usb + "/idProduct", hex);
-  const std::string host = std::to_string(nextHost++);
-  disk.sysfsDir = usb + "/" + usb.substr(usb.find_last_of('/') + 1) + ":1.0/host" + host + "/target" + host + ":0:0/" +
-                  host + ":0:0:0/block/" + name;
-  WriteSysfs(disk);
+  PlaceBehindUsb(disk, 2, id);
 }
 
 void FakeSgSystem::AddSystemDisk(const std::string& name, std::uint64_t sectors) {

@@ -156,6 +156,7 @@ class FakeSgSystem : public SgSystem {
   bool ClaimedExclusively(const DiskModel& disk) const;
 
   void WriteSysfs(DiskModel& disk);
+  void PlaceBehindUsb(DiskModel& disk, int bus, UsbId id);
   void RemoveSysfs(const DiskModel& disk);
   void AddFile(const std::string& path, const std::string& text);
   void AddLink(const std::string& path, const std::string& target);
