@@ -15,6 +15,17 @@
 
 struct CapacityRow;
 
+// What a backend could tell about why its last command failed. Only the two
+// "gone" kinds change what the format does: a card that is no longer in the
+// slot, or a reader that is no longer attached, will not answer the next
+// command either, so the format ends at once instead of retiring blocks.
+enum class CommandFault : std::uint8_t {
+  None,        // the last command succeeded (or none was sent)
+  Failed,      // it failed, for a reason the backend cannot tell
+  NoMedium,    // the reader says that its slot holds no card
+  DeviceGone,  // the reader itself is gone (unplugged)
+};
+
 class CReaderDevice {
  public:
   static constexpr int kMaxDeviceIds = 50;
@@ -81,6 +92,13 @@ class CReaderDevice {
 
   FormatHost& Host() const { return host; }
 
+  // Why the last command of the card failed, as far as the backend knows.
+  CommandFault LastCommandFault() const { return lastCommandFault; }
+  // The card or the reader is gone: no later command can work.
+  bool CardGone() const {
+    return lastCommandFault == CommandFault::NoMedium || lastCommandFault == CommandFault::DeviceGone;
+  }
+
   // --- State common to every backend ---------------------------------------
   char driveLetter = 0;
   char deviceIds[kMaxDeviceIds][kDeviceIdSlot] = {};
@@ -98,11 +116,14 @@ class CReaderDevice {
   // Shows an OK box with caption "Error", no icon and no owner window: the
   // style of the file-system writer's and the CIS writer's messages.
   void ShowPlainError(const std::string& text) const;
+  // Backends note the fault of every command they send (None on success).
+  void NoteCommandFault(CommandFault fault) { lastCommandFault = fault; }
 
  private:
   FormatHost& host;
   bool partitionSectorsSet = false;  // partitionSectors is meaningless until a format sets it
   std::uint32_t layoutWriteFailures = 0;
+  CommandFault lastCommandFault = CommandFault::None;
 };
 
 // Splits an identifier list ("VID_xxxx&PID_xxxx" tokens separated by any run

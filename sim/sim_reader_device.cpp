@@ -14,7 +14,12 @@ bool CSimReader::Probe(const ReaderCommand& command, std::uint8_t* data) {
 }
 
 int CSimReader::Send(const ReaderCommand& command, std::uint8_t* data) {
-  if (Probe(command, data)) return 1;
+  if (Probe(command, data)) {
+    NoteCommandFault(CommandFault::None);
+    return 1;
+  }
+  // The simulated reader answers a pulled card as a real one does: NOT READY, medium not present.
+  NoteCommandFault(reader.CardPresent() ? CommandFault::Failed : CommandFault::NoMedium);
   Host().Sleep(kFailurePauseMs);
   return 0;
 }

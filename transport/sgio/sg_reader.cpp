@@ -98,8 +98,27 @@ void CSgReader::Report(const ReaderCommand& command, sgio::Fault fault) {
   Host().ShowMessage(text, kErrorCaption, MessageStyle{MessageButtons::Ok, MessageIcon::Error}, MessageOwner::None);
 }
 
+namespace {
+
+CommandFault CommandFaultOf(sgio::Fault fault) {
+  switch (fault) {
+    case sgio::Fault::None:
+      return CommandFault::None;
+    case sgio::Fault::NoMedium:
+      return CommandFault::NoMedium;
+    case sgio::Fault::DeviceGone:
+      return CommandFault::DeviceGone;
+    default:
+      return CommandFault::Failed;
+  }
+}
+
+}  // namespace
+
 int CSgReader::Run(const ReaderCommand& command, void* data) {
-  if (Transmit(command, data)) {
+  const bool sent = Transmit(command, data);
+  NoteCommandFault(CommandFaultOf(lastOutcome.fault));
+  if (sent) {
     shownFault = sgio::Fault::None;
     return 1;
   }
