@@ -22,6 +22,8 @@ BOOL TestLibraryApi::Unload(HMODULE module) {
   return real.Unload(module);
 }
 
+bool TestLibraryApi::Loaded(const char* name) { return !goneAfterUnload && real.Loaded(name); }
+
 DWORD TestLibraryApi::VersionInfoSize(const char* file) {
   versionFiles.emplace_back(file);
   switch (resource) {
@@ -94,6 +96,8 @@ DWORD TestRequestApi::Wait(HANDLE event, DWORD milliseconds) {
   DWORD result = WAIT_TIMEOUT;
   if (isHeld && isHeld(event)) {
     virtualTime += milliseconds;
+  } else if (milliseconds == 0) {
+    result = real.Wait(event, 0);
   } else {
     // The layer's thread completes the request; a minute is only a guard
     // against a layer that never does.

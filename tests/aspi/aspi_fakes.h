@@ -5,7 +5,7 @@
 // - the request seam makes real events (the layer signals them) and real
 //   heap memory, counts both, can refuse either, and waits on a virtual
 //   clock: a request the layer holds times out at once, any other is waited
-//   for until the layer's thread completes it;
+//   for until the layer's thread completes it (a wait of 0 ms only looks);
 // - the device tree is a model of USB devices, their child and grandchild
 //   nodes and the drive-letter values;
 // - the vwin32 device checks the register record and answers with or
@@ -33,11 +33,13 @@ class TestLibraryApi : public AspiLibraryApi {
   Resource resource = Resource::Real;
   DWORD fileVersionMS = 0;  // with Resource::Fixed
   bool loadFails = false;
+  bool goneAfterUnload = false;  // the last Unload took the layer out of the process
   std::string hiddenEntryPoint;
 
   HMODULE Load(const char* name) override;
   FARPROC Resolve(HMODULE module, const char* name) override;
   BOOL Unload(HMODULE module) override;
+  bool Loaded(const char* name) override;
   DWORD VersionInfoSize(const char* file) override;
   BOOL VersionInfo(const char* file, DWORD size, void* data) override;
   BOOL QueryFixedVersion(void* data, VS_FIXEDFILEINFO** info) override;

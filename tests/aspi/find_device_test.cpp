@@ -142,15 +142,6 @@ TEST_F(Scan, PassesEmptyTargetsAndOtherDevicesWithoutPauseAndGoesOnToTheEnd) {
   EXPECT_EQ(version.basicReads, 1);
 }
 
-TEST_F(Scan, AFailingLunMapCostsOnePauseAndPassesTheTarget) {
-  ASSERT_TRUE(layer.AttachReader(0, 1, 0, "1M", "fail-command EC at 1"));
-  char letter = 0;
-  EXPECT_EQ(device.FindDevice(letter), 0);
-  EXPECT_EQ(host.TotalSleep(), 1000u);
-  EXPECT_TRUE(Sent(layer.ExecuteRecords(), kCardType).empty());
-  EXPECT_TRUE(host.Messages().empty());
-}
-
 struct LunMapCase {
   const char* name;
   DWORD minor;
@@ -224,11 +215,30 @@ TEST_F(Scan, AMapWithoutLunsMakesTheNextTargetAskAgain) {
   EXPECT_EQ(Sent(layer.ExecuteRecords(), kLunMap), (std::vector<std::pair<int, int>>{{1, 0}, {2, 0}}));
 }
 
-class SecondReader : public AspiBench, public ::testing::WithParamInterface<DWORD> {};
+struct LunForm {
+  DWORD minor;
+  unsigned firstCardLun;  // of the reader at target 1
+};
 
-TEST_P(SecondReader, RefusesBoth) {
-  version.version.minor = GetParam();
-  ASSERT_TRUE(layer.AttachReader(0, 1, 0, "1M"));
+void PrintTo(const LunForm& c, std::ostream* os) { *os << "minor " << c.minor << ", LUN " << c.firstCardLun; }
+
+class EachLunForm : public AspiBench, public ::testing::WithParamInterface<LunForm> {};
+
+TEST_P(EachLunForm, AFailingLunMapCostsOnePauseAndPassesTheTarget) {
+  version.version.minor = GetParam().minor;
+  ASSERT_TRUE(layer.AttachReader(0, 1, 0, "1M", "fail-command EC at 1"));
+  char letter = 0;
+  EXPECT_EQ(device.FindDevice(letter), 0);
+  EXPECT_EQ(host.TotalSleep(), 1000u);
+  EXPECT_TRUE(Sent(layer.ExecuteRecords(), kCardType).empty());
+  EXPECT_TRUE(host.Messages().empty());
+}
+
+// The second reader's INQUIRY goes to LUN 0 whatever LUN the first card is in.
+TEST_P(EachLunForm, ASecondReaderIsRefusedWithTheFirst) {
+  version.version.minor = GetParam().minor;
+  ASSERT_TRUE(layer.AttachReader(0, 1, 0, GetParam().firstCardLun == 0 ? "1M" : nullptr, "lun-map 18"));
+  ASSERT_TRUE(layer.AttachReader(0, 1, 1, GetParam().firstCardLun == 1 ? "1M" : nullptr));
   ASSERT_TRUE(layer.AttachReader(0, 5, 0, "1M"));
   tree.AddReader(tree.AddUsbClass(), kReaderId, {'E', 'F'});
   char letter = 'x';
@@ -240,7 +250,7 @@ TEST_P(SecondReader, RefusesBoth) {
   EXPECT_EQ(tree.ListsMade(), 0) << "no drive letter is looked for";
 }
 
-INSTANTIATE_TEST_SUITE_P(BothLunForms, SecondReader, ::testing::Values(10, 90));
+INSTANTIATE_TEST_SUITE_P(Forms, EachLunForm, ::testing::Values(LunForm{10, 0}, LunForm{90, 0}, LunForm{10, 1}));
 
 TEST_F(Scan, UnreadableMediaInformationEndsTheScan) {
   ASSERT_TRUE(layer.AttachReader(0, 1, 0, "1M", "fail-command E7/0 at 1"));

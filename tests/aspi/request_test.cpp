@@ -166,12 +166,15 @@ TEST_F(Request, AFailedDeviceStateReadsWritableAfterOnePause) {
   EXPECT_EQ(host.Events()[0].a, 1000);
 }
 
-TEST_F(Request, AFailedCardTypeLeavesTheCallersByte) {
+TEST_F(Request, AFailedQueryLeavesTheCallersValues) {
   OpenReader(1);
   std::uint8_t type = 0x77;
   EXPECT_EQ(device.GetCardType(0, 6, 0, type), 0);  // nothing at target 6
   EXPECT_EQ(type, 0x77);
-  EXPECT_EQ(host.TotalSleep(), 1000u);
+  MediaGeometry geometry = device.geometry;
+  EXPECT_EQ(device.ReadMediaInfo(nullptr, 0, 6, geometry), 0);
+  EXPECT_EQ(geometry.unitCount, 1) << "nothing is decoded from a failed request";
+  EXPECT_EQ(host.TotalSleep(), 2000u);
 }
 
 TEST_F(Request, AFailedInquiryCostsNoPause) {
@@ -233,9 +236,10 @@ TEST_F(Request, StillPendingAfterItsWaitIsAborted) {
   page.fill(0x55);
   EXPECT_EQ(device.ReadPhySector(0, 8, page), 0);
   EXPECT_EQ(page, PageBuffer{});
-  ASSERT_EQ(requests.waits.size(), 1u);
+  ASSERT_EQ(requests.waits.size(), 2u);
   EXPECT_EQ(requests.waits[0].milliseconds, 3000u);
   EXPECT_EQ(requests.waits[0].result, static_cast<DWORD>(WAIT_TIMEOUT));
+  EXPECT_EQ(requests.waits[1].result, static_cast<DWORD>(WAIT_OBJECT_0)) << "the abort's completion is signalled";
   EXPECT_EQ(requests.VirtualTime(), 3000u);
   EXPECT_EQ(host.TotalSleep(), 1000u);
   const auto records = layer.Records();
@@ -252,7 +256,9 @@ TEST_F(Request, StillPendingAfterItsWaitIsAborted) {
 // The layer will not give the request up: its block, data area and event
 // stay with it, the next requests get fresh ones, and when the layer at last
 // completes it, it writes into memory that is still the backend's, not into
-// the caller's buffer. The layer checks that the block it held was left alone.
+// the caller's buffer. It writes the status first and signals the event it
+// reads from the block later: until then the block and event stay. The layer
+// checks that the block it held was left alone and its event still open.
 TEST_F(Request, ALayerThatKeepsTheRequestGetsItsMemoryForGood) {
   OpenReader(1);
   void* const block = device.requestBlock;
@@ -276,13 +282,16 @@ TEST_F(Request, ALayerThatKeepsTheRequestGetsItsMemoryForGood) {
   }
   EXPECT_TRUE(requests.IsLive(block)) << "set-aside memory is kept while the layer holds it";
   data.fill(0x5A);
+  EXPECT_EQ(layer.WriteHeldStatus(), 1);
+  SectorBuffer read{};
+  EXPECT_EQ(device.ReadLBA(2, 1, read.data()), 1);
+  EXPECT_EQ(read, Sector(2));
+  EXPECT_TRUE(requests.IsLive(block)) << "released between the layer's status and its signal";
   EXPECT_EQ(layer.ReleaseHeld(), 1);
   for (std::uint8_t b : data) ASSERT_EQ(b, 0x5A) << "the late completion wrote into the caller's buffer";
   EXPECT_TRUE(layer.Misuse().empty());
 
-  SectorBuffer read{};
   EXPECT_EQ(device.ReadLBA(2, 1, read.data()), 1);
-  EXPECT_EQ(read, Sector(2));
   EXPECT_EQ(device.ParkedRequests(), 0u) << "released once the layer let go of it";
   EXPECT_FALSE(requests.IsLive(block));
 }
@@ -303,6 +312,20 @@ TEST_F(Request, CloseKeepsWhatTheLayerStillHolds) {
   EXPECT_TRUE(layer.Misuse().empty());
   device.Close();
   EXPECT_EQ(device.ParkedRequests(), 0u);
+}
+
+// Once the layer has left the process, nothing can complete what it kept:
+// Close releases it.
+TEST_F(Request, CloseAfterTheLayerLeftReleasesWhatItKept) {
+  OpenReader(1);
+  void* const block = device.requestBlock;
+  layer.Hold(1, true);
+  EXPECT_EQ(device.FormatEnd(), 0);
+  layer.Reset(1);  // forgets the request, as a layer taken out of the process does
+  library.goneAfterUnload = true;
+  device.Close();
+  EXPECT_EQ(device.ParkedRequests(), 0u);
+  EXPECT_FALSE(requests.IsLive(block));
 }
 
 }  // namespace

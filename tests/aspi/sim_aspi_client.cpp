@@ -20,6 +20,7 @@ SimAspiClient::SimAspiClient() : module(LoadLibraryA("wnaspi32.dll")) {
   Resolve(isHeldEvent, "SimAspiIsHeldEvent");
   Resolve(heldCount, "SimAspiHeldCount");
   Resolve(releaseHeld, "SimAspiReleaseHeld");
+  Resolve(writeHeldStatus, "SimAspiWriteHeldStatus");
   Resolve(waitIdle, "SimAspiWaitIdle");
   Resolve(recordCount, "SimAspiRecordCount");
   Resolve(getRecord, "SimAspiGetRecord");
@@ -55,6 +56,7 @@ void SimAspiClient::Hold(int nth, bool deaf) const { hold(nth, deaf ? 1 : 0); }
 bool SimAspiClient::IsHeldEvent(void* event) const { return isHeldEvent(event) != 0; }
 int SimAspiClient::HeldCount() const { return heldCount(); }
 int SimAspiClient::ReleaseHeld() const { return releaseHeld(); }
+int SimAspiClient::WriteHeldStatus() const { return writeHeldStatus(); }
 void SimAspiClient::WaitIdle() const { waitIdle(); }
 
 void SimAspiClient::ClearRecords() const { clearRecords(); }

@@ -31,6 +31,7 @@ class SimAspiClient {
   bool IsHeldEvent(void* event) const;
   int HeldCount() const;
   int ReleaseHeld() const;
+  int WriteHeldStatus() const;
   void WaitIdle() const;
   void ClearRecords() const;
   std::vector<SimAspiRecord> Records() const;
@@ -54,6 +55,7 @@ class SimAspiClient {
   SimAspiIsHeldEventProc isHeldEvent = nullptr;
   SimAspiCountProc heldCount = nullptr;
   SimAspiReleaseHeldProc releaseHeld = nullptr;
+  SimAspiWriteHeldStatusProc writeHeldStatus = nullptr;
   SimAspiWaitIdleProc waitIdle = nullptr;
   SimAspiCountProc recordCount = nullptr;
   SimAspiGetRecordProc getRecord = nullptr;

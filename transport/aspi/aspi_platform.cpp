@@ -8,6 +8,8 @@ FARPROC Win32AspiLibraryApi::Resolve(HMODULE module, const char* name) { return 
 
 BOOL Win32AspiLibraryApi::Unload(HMODULE module) { return ::FreeLibrary(module); }
 
+bool Win32AspiLibraryApi::Loaded(const char* name) { return ::GetModuleHandleA(name) != nullptr; }
+
 DWORD Win32AspiLibraryApi::VersionInfoSize(const char* file) {
   DWORD ignored = 0;
   return ::GetFileVersionInfoSizeA(file, &ignored);

@@ -22,6 +22,8 @@ class AspiLibraryApi {
   virtual HMODULE Load(const char* name) = 0;
   virtual FARPROC Resolve(HMODULE module, const char* name) = 0;
   virtual BOOL Unload(HMODULE module) = 0;
+  // Whether a library of this name is still in the process (GetModuleHandleA).
+  virtual bool Loaded(const char* name) = 0;
   virtual DWORD VersionInfoSize(const char* file) = 0;
   virtual BOOL VersionInfo(const char* file, DWORD size, void* data) = 0;
   // VerQueryValueA of the root block "\": the fixed version record inside
@@ -96,6 +98,7 @@ class Win32AspiLibraryApi : public AspiLibraryApi {
   HMODULE Load(const char* name) override;
   FARPROC Resolve(HMODULE module, const char* name) override;
   BOOL Unload(HMODULE module) override;
+  bool Loaded(const char* name) override;
   DWORD VersionInfoSize(const char* file) override;
   BOOL VersionInfo(const char* file, DWORD size, void* data) override;
   BOOL QueryFixedVersion(void* data, VS_FIXEDFILEINFO** info) override;

@@ -90,7 +90,7 @@ void CAspiReader::FillRequest(const ReaderCommand& command, Address address) {
 }
 
 bool CAspiReader::Send(const ReaderCommand& command, Address address, const Exchange& exchange) {
-  ReapParked(false);
+  ReapParked(false, false);
   if (requestBlock == nullptr || requestEvent == nullptr || sendCommand == nullptr) return false;
   if (!EnsureDataArea(command.dataLength)) return false;
   platform.requests.ResetEvent(requestEvent);
@@ -99,11 +99,17 @@ bool CAspiReader::Send(const ReaderCommand& command, Address address, const Exch
   if (command.direction == DataDirection::In) std::memset(dataArea, 0, command.dataLength);
   std::atomic_thread_fence(std::memory_order_release);
   DWORD result = sendCommand(requestBlock);
-  if (RequestStatus() == aspi::kStatusPending) result = platform.requests.Wait(requestEvent, kCompletionWaitMs);
-  if (result == kWaitSignalled) platform.requests.ResetEvent(requestEvent);
+  bool signalled = true;
   if (RequestStatus() == aspi::kStatusPending) {
-    Retire();
-    return false;
+    result = platform.requests.Wait(requestEvent, kCompletionWaitMs);
+    signalled = result == kWaitSignalled;
+  }
+  if (result == kWaitSignalled) platform.requests.ResetEvent(requestEvent);
+  if (!signalled) {
+    // Still pending when its wait ended: failed, whatever it ends with. A
+    // status the layer wrote just after the wait counts once it has signalled.
+    const bool pendingAtTheEnd = RequestStatus() == aspi::kStatusPending;
+    if (!Retire() || pendingAtTheEnd) return false;
   }
   if (RequestStatus() != aspi::kStatusComplete) return false;
   if (exchange.in != nullptr) std::memcpy(exchange.in, dataArea, command.dataLength);
@@ -119,26 +125,30 @@ int CAspiReader::Request(const ReaderCommand& command, Address address, Exchange
 
 // --- Requests the layer does not give back ---------------------------------------------
 
-// The wait ended with the request still in the layer's hands. Ask the layer to
-// abort it and give it a moment; if it still holds the request, its memory
-// and event stay with it and the next request gets fresh ones.
-void CAspiReader::Retire() {
-  aspi::SrbAbort abort{};
-  abort.SRB_Cmd = aspi::kAbortSrb;
-  abort.SRB_HaId = RecordOf(requestBlock).SRB_HaId;
-  abort.SRB_ToAbort = requestBlock;
-  sendCommand(&abort);
-  if (RequestStatus() == aspi::kStatusPending) platform.requests.Wait(requestEvent, kAbortWaitMs);
-  if (RequestStatus() != aspi::kStatusPending) {
-    platform.requests.ResetEvent(requestEvent);
-    return;
-  }
+// The wait ended before the layer signalled the request's event. A layer
+// writes the final status first and signals after it, reading the event from
+// the block, so the block is its own until the event is signalled, whatever
+// the status says. Ask the layer to abort the request if it still runs and
+// give it a moment to signal; if it does not, its memory and event stay with
+// it and the next request gets fresh ones. True when the layer let go.
+bool CAspiReader::Retire() {
+  if (RequestStatus() == aspi::kStatusPending) SendAbort(requestBlock);
+  if (platform.requests.Wait(requestEvent, kAbortWaitMs) == kWaitSignalled) return true;
   parked.push_back(ParkedRequest{requestBlock, dataArea, requestEvent});
   requestBlock = nullptr;
   dataArea = nullptr;
   dataAreaSize = 0;
   requestEvent = nullptr;
   RenewRequestResources();
+  return false;
+}
+
+void CAspiReader::SendAbort(void* block) {
+  aspi::SrbAbort abort{};
+  abort.SRB_Cmd = aspi::kAbortSrb;
+  abort.SRB_HaId = RecordOf(block).SRB_HaId;
+  abort.SRB_ToAbort = block;
+  sendCommand(&abort);
 }
 
 bool CAspiReader::RenewRequestResources() {
@@ -148,18 +158,16 @@ bool CAspiReader::RenewRequestResources() {
   return requestBlock != nullptr && EnsureDataArea(kInitialDataArea);
 }
 
-// Releases what the layer has let go of; with `abortPending`, asks it once
-// more to give up the rest first. What it still holds is never released.
-void CAspiReader::ReapParked(bool abortPending) {
+// Releases what the layer has let go of, that is, each request whose event
+// it has signalled; with `abortPending`, asks it once more to give up those
+// that still run. With `layerGone` (the layer is no longer in the process and
+// nothing of it can run) releases them all.
+void CAspiReader::ReapParked(bool abortPending, bool layerGone) {
   auto released = std::remove_if(parked.begin(), parked.end(), [&](const ParkedRequest& request) {
     if (abortPending && StatusOf(request.block) == aspi::kStatusPending && sendCommand != nullptr) {
-      aspi::SrbAbort abort{};
-      abort.SRB_Cmd = aspi::kAbortSrb;
-      abort.SRB_HaId = RecordOf(request.block).SRB_HaId;
-      abort.SRB_ToAbort = request.block;
-      sendCommand(&abort);
+      SendAbort(request.block);
     }
-    if (StatusOf(request.block) == aspi::kStatusPending) return false;
+    if (!layerGone && platform.requests.Wait(request.event, 0) != kWaitSignalled) return false;
     platform.requests.Free(request.block);
     platform.requests.Free(request.data);
     platform.requests.CloseEvent(request.event);
@@ -401,9 +409,12 @@ int CAspiReader::FindDevice(char& found) {
 }
 
 void CAspiReader::Close() {
-  ReapParked(true);
+  ReapParked(true, false);
   ReleaseRequestResources();
-  if (aspiModule != nullptr) platform.library.Unload(static_cast<HMODULE>(aspiModule));
+  if (aspiModule != nullptr) {
+    platform.library.Unload(static_cast<HMODULE>(aspiModule));
+    if (!platform.library.Loaded(aspi::kLibraryName)) ReapParked(false, true);
+  }
   aspiModule = nullptr;
   sendCommand = nullptr;
   supportInfo = nullptr;

@@ -13,9 +13,12 @@
 // The layer writes a request's data into memory the request owns, never into
 // the caller's buffer: a request the layer still holds when its wait ends is
 // aborted, and if the layer keeps holding it, its block, data area and event
-// are set aside (and released only once the layer has let go of them), and
-// the next request gets fresh ones. Close releases the library, the request
-// memory and the event.
+// are set aside and the next request gets fresh ones. A set-aside request is
+// released once the layer has signalled its event (the layer's last touch of
+// it), or at Close once the layer is no longer in the process. Such a request
+// costs 5 s: the 3000 ms wait, up to 1000 ms for the layer to give it up
+// after the abort, and the 1000 ms pause of a failure. Close releases the
+// library, the request memory and the event.
 #pragma once
 
 #include <windows.h>
@@ -119,8 +122,9 @@ class CAspiReader : public CReaderDevice {
   void FillRequest(const ReaderCommand& command, Address address);
   bool EnsureDataArea(std::size_t bytes);
   BYTE RequestStatus() const;
-  void Retire();
-  void ReapParked(bool abortPending);
+  bool Retire();
+  void SendAbort(void* block);
+  void ReapParked(bool abortPending, bool layerGone);
   bool RenewRequestResources();
   void ReleaseRequestResources();
 

@@ -64,8 +64,12 @@ using SimAspiSetModeProc = void(__cdecl*)(int mode);
 using SimAspiHoldProc = void(__cdecl*)(int nth, int deaf);
 using SimAspiIsHeldEventProc = int(__cdecl*)(void* event);
 using SimAspiCountProc = int(__cdecl*)();
-// Runs and completes the held requests now; returns how many.
+// Runs and completes the held requests now (or only signals those whose
+// status is written already); returns how many.
 using SimAspiReleaseHeldProc = int(__cdecl*)();
+// Runs the held requests and writes their final status, but leaves their
+// events for ReleaseHeld to signal; returns how many.
+using SimAspiWriteHeldStatusProc = int(__cdecl*)();
 // Returns when the layer's thread has completed every request it took.
 using SimAspiWaitIdleProc = void(__cdecl*)();
 using SimAspiGetRecordProc = int(__cdecl*)(int index, SimAspiRecord* record);

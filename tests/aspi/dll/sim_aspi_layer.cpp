@@ -55,6 +55,7 @@ struct Pending {
   SrbExecScsiCmd* request;
   std::vector<BYTE> snapshot;  // the record as accepted
   bool deaf;
+  bool statusWritten = false;  // completed, its event not yet signalled
 };
 
 std::unique_ptr<sim::Card> MakeCard(const char* card, const sim::FaultPlan& plan) {
@@ -116,7 +117,8 @@ class Layer {
 
   DWORD SupportInfo() {
     std::lock_guard<std::mutex> lock(mutex);
-    if (supportStatus != aspi::kStatusComplete) return DWORD{supportStatus} << 8;
+    // A count the caller must not take comes with a status that is not SS_COMP.
+    if (supportStatus != aspi::kStatusComplete) return (DWORD{supportStatus} << 8) | adapters;
     if (adapters == 0) return DWORD{aspi::kStatusNoAdapters} << 8;
     return (DWORD{aspi::kStatusComplete} << 8) | adapters;
   }
@@ -169,13 +171,19 @@ class Layer {
     std::lock_guard<std::mutex> lock(mutex);
     const int released = static_cast<int>(held.size());
     for (Pending& pending : held) {
-      if (std::memcmp(pending.request, pending.snapshot.data(), pending.snapshot.size()) != 0) {
-        misuse.push_back("a held request block was changed before the layer let go of it");
-      }
-      Complete(*pending.request, Execute(*pending.request));
+      Run(pending);
+      Signal(*pending.request);
     }
     held.clear();
     return released;
+  }
+
+  // A layer between its last two steps: the held requests run and get their
+  // final status; ReleaseHeld signals their events.
+  int WriteHeldStatus() {
+    std::lock_guard<std::mutex> lock(mutex);
+    for (Pending& pending : held) Run(pending);
+    return static_cast<int>(held.size());
   }
 
   DWORD Send(void* block) {
@@ -335,7 +343,7 @@ class Layer {
     record.block = reinterpret_cast<std::uintptr_t>(&abort);
     BYTE result = aspi::kStatusAbortFailed;
     for (auto it = held.begin(); it != held.end(); ++it) {
-      if (it->request != abort.SRB_ToAbort || it->deaf) continue;
+      if (it->request != abort.SRB_ToAbort || it->deaf || it->statusWritten) continue;
       Complete(*it->request, aspi::kStatusAborted);
       held.erase(it);
       result = aspi::kStatusComplete;
@@ -369,10 +377,28 @@ class Layer {
     return aspi::kStatusError;
   }
 
-  // The final status is written last and the event signalled after it.
+  void Run(Pending& pending) {
+    if (pending.statusWritten) return;
+    if (std::memcmp(pending.request, pending.snapshot.data(), pending.snapshot.size()) != 0) {
+      misuse.push_back("a held request block was changed before the layer let go of it");
+    }
+    WriteStatus(*pending.request, Execute(*pending.request));
+    pending.statusWritten = true;
+  }
+
+  // The final status is written last and the event, read from the block,
+  // signalled after it.
   void Complete(SrbExecScsiCmd& request, BYTE status) {
+    WriteStatus(request, status);
+    Signal(request);
+  }
+
+  static void WriteStatus(SrbExecScsiCmd& request, BYTE status) {
     std::atomic_thread_fence(std::memory_order_release);
     static_cast<volatile BYTE&>(request.SRB_Status) = status;
+  }
+
+  void Signal(const SrbExecScsiCmd& request) {
     if (!SetEvent(static_cast<HANDLE>(request.SRB_PostProc))) {
       misuse.push_back("the completion event of a request was no longer open");
     }
@@ -443,6 +469,7 @@ __declspec(dllexport) void __cdecl SimAspiHold(int nth, int deaf) { TheLayer().H
 __declspec(dllexport) int __cdecl SimAspiIsHeldEvent(void* event) { return TheLayer().IsHeldEvent(event); }
 __declspec(dllexport) int __cdecl SimAspiHeldCount() { return TheLayer().HeldCount(); }
 __declspec(dllexport) int __cdecl SimAspiReleaseHeld() { return TheLayer().ReleaseHeld(); }
+__declspec(dllexport) int __cdecl SimAspiWriteHeldStatus() { return TheLayer().WriteHeldStatus(); }
 __declspec(dllexport) void __cdecl SimAspiWaitIdle() { TheLayer().WaitIdle(); }
 __declspec(dllexport) int __cdecl SimAspiRecordCount() { return TheLayer().RecordCount(); }
 __declspec(dllexport) int __cdecl SimAspiGetRecord(int index, SimAspiRecord* record) {
