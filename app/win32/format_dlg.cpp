@@ -176,7 +176,9 @@ void CFormatDlg::OnCommand(int id) {
     case IDC_CLOSE_STOP:
       OnCloseOrStop();
       break;
-    case IDOK:      // Enter with no button focused
+    case IDOK:  // Enter on a button that is not the default one
+      OnEnter();
+      break;
     case IDCANCEL:  // Escape, Alt+F4, the system menu's Close
       OnCancel();
       break;
@@ -216,6 +218,18 @@ void CFormatDlg::OnCloseOrStop() {
     return;
   }
   EndWhenJobFinished(kClosed);
+}
+
+// Enter while a job runs is Stop: it comes as IDOK even with the focus on
+// the Stop button, which the dialog cannot make its default one (WM_USER+1,
+// the number of DM_SETDEFID, sets the progress), and closing over a job
+// would leave a half-erased card. With no job it closes the dialog.
+void CFormatDlg::OnEnter() {
+  if (JobRunning()) {
+    OnCloseOrStop();
+    return;
+  }
+  OnCancel();
 }
 
 // Closing while a job runs stops it; the dialog then closes when the job's

@@ -61,6 +61,7 @@ class CFormatDlg {
   void OnCommand(int id);
   void OnFormat();
   void OnCloseOrStop();
+  void OnEnter();
   void OnCancel();
   void OnRestoreIdle();
 

@@ -20,7 +20,23 @@ using namespace guitest;
 
 using JobTest = DialogBench;
 
-TEST_F(JobTest, StopDuringThePhysicalPassThenFormatAgain) {
+// What the operator does to the dialog, as its message loop gets it.
+struct Action {
+  const char* name;
+  void (*act)(HWND dialog);
+};
+
+void PrintTo(const Action& action, std::ostream* os) { *os << action.name; }
+
+void PressKey(HWND dialog, WPARAM key) { PostMessageA(dialog, WM_KEYDOWN, key, 0); }
+
+// Enter comes as IDOK: no button of the dialog is its default one.
+const Action kStopWays[] = {{"StopButton", [](HWND dialog) { gui::Click(dialog, IDC_CLOSE_STOP); }},
+                            {"EnterKey", [](HWND dialog) { PressKey(dialog, VK_RETURN); }}};
+
+class StopDuringAJob : public DialogBench, public ::testing::WithParamInterface<Action> {};
+
+TEST_P(StopDuringAJob, InThePhysicalPassThenFormatAgain) {
   const HWND dialog = Live().Open(&gate);
   ASSERT_NE(dialog, nullptr);
   Live().TraceMessages();
@@ -28,7 +44,8 @@ TEST_F(JobTest, StopDuringThePhysicalPassThenFormatAgain) {
   StartFormat(dialog);
   ASSERT_TRUE(gate.WaitReached());
 
-  gui::Click(dialog, IDC_CLOSE_STOP);
+  GetParam().act(dialog);
+  ASSERT_TRUE(gui::WaitUntil([&] { return Live().Dialog().StopFlag() == 1; }));
   EXPECT_EQ(Live().State(), kStopping);
   EXPECT_TRUE(IsWindow(dialog)) << "Stop leaves the dialog open";
   gate.Release();
@@ -49,6 +66,9 @@ TEST_F(JobTest, StopDuringThePhysicalPassThenFormatAgain) {
   EXPECT_EQ(timeline.Count("volume query S:\\"), 1u);
   EXPECT_EQ(sim::Inspect(*card).cisBlock, std::optional<std::uint32_t>(0));
 }
+
+INSTANTIATE_TEST_SUITE_P(Ways, StopDuringAJob, ::testing::ValuesIn(kStopWays),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(JobTest, WriteProtectedCardGetsTheMessageAndNoQuestion) {
   simReader.Plan().writeProtected = true;
@@ -85,24 +105,13 @@ TEST_F(JobTest, NoLeavesTheCardUntouched) {
 }
 
 // The ways an operator can close the window other than the Close button.
-struct CloseWay {
-  const char* name;
-  void (*close)(HWND dialog);
-};
-
-void PrintTo(const CloseWay& way, std::ostream* os) { *os << way.name; }
-
-const CloseWay kCloseWays[] = {
-    {"EscapeKey",
-     [](HWND dialog) {
-       // The dialog's message loop turns the key into the cancel command.
-       PostMessageA(dialog, WM_KEYDOWN, VK_ESCAPE, 0);
-     }},
+const Action kCloseWays[] = {
+    {"EscapeKey", [](HWND dialog) { PressKey(dialog, VK_ESCAPE); }},
     {"AltF4", [](HWND dialog) { PostMessageA(dialog, WM_SYSCOMMAND, SC_CLOSE, 0); }},
     {"CloseMessage", [](HWND dialog) { PostMessageA(dialog, WM_CLOSE, 0, 0); }},
 };
 
-class CloseDuringAJob : public DialogBench, public ::testing::WithParamInterface<CloseWay> {};
+class CloseDuringAJob : public DialogBench, public ::testing::WithParamInterface<Action> {};
 
 TEST_P(CloseDuringAJob, StopsTheJobAndClosesWhenItHasEnded) {
   const HWND dialog = Live().Open(&gate);
@@ -111,7 +120,7 @@ TEST_P(CloseDuringAJob, StopsTheJobAndClosesWhenItHasEnded) {
   StartFormat(dialog);
   ASSERT_TRUE(gate.WaitReached());
 
-  GetParam().close(dialog);
+  GetParam().act(dialog);
   ASSERT_TRUE(gui::WaitUntil([&] { return Live().Dialog().StopFlag() == 1; })) << "the close stops the job";
   EXPECT_TRUE(IsWindow(dialog)) << "the dialog waits for the job";
   EXPECT_EQ(Live().State(), kStopping);
@@ -153,14 +162,18 @@ TEST_F(JobTest, DestroyedDuringAJobTheReaderOutlivesTheWorker) {
   EXPECT_EQ(timeline.Count("FormatEnd"), 0u) << "the job stopped at the erase pass";
 }
 
-TEST_F(JobTest, EscapeWhenIdleClosesAtOnce) {
+class KeyWhenIdle : public DialogBench, public ::testing::WithParamInterface<WPARAM> {};
+
+TEST_P(KeyWhenIdle, ClosesAtOnce) {
   const HWND dialog = Live().Open();
   ASSERT_NE(dialog, nullptr);
-  PostMessageA(dialog, WM_KEYDOWN, VK_ESCAPE, 0);
+  PressKey(dialog, GetParam());
   ASSERT_TRUE(Live().WaitEnded());
   EXPECT_EQ(Live().Result(), CFormatDlg::kCancelled);
   EXPECT_EQ(fate.destroyed, 1);
 }
+
+INSTANTIATE_TEST_SUITE_P(EscapeAndEnter, KeyWhenIdle, ::testing::Values(VK_ESCAPE, VK_RETURN));
 
 // A window titled as the companion password tool, on a thread of its own,
 // that notes the commands it receives in the timeline.
