@@ -165,18 +165,17 @@ VolumeProbe Probe(CPassThroughReader& reader, HANDLE handle) {
   return probe;
 }
 
-int FormatVolume(CPassThroughReader& reader, char letter, const std::string& detail, FormatHost& terminal,
-                 CliContext& context) {
-  if (!reader.LockVolume()) {
-    reader.Close();
-    return Refuse(context,
-                  std::string(1, letter) + ": is in use: files or windows are open on it. Close them and try again");
-  }
+// The job locks the card's volume for the format, as the Windows program does.
+class VolumeLockingDesktop : public JobDesktop {
+ public:
+  bool LocksVolume() const override { return true; }
+};
+
+int FormatVolume(CPassThroughReader& reader, const std::string& detail, FormatHost& terminal, CliContext& context) {
   DetailHost host(terminal, context.err, detail);
   context.stopFlag.store(0);
-  JobDesktop desktop;
+  VolumeLockingDesktop desktop;
   const JobOutcome outcome = FormatJob(reader, host, desktop, context.stopFlag);
-  if (reader.volumeHandle != nullptr) reader.UnlockVolume();
   reader.Close();
   if (outcome == JobOutcome::Stopped) Refuse(context, "stopped; the card is partly erased (format it again)");
   return outcome == JobOutcome::Completed ? kExitSuccess : kExitFailure;
@@ -282,7 +281,7 @@ int FormatReader(const RealReaderOptions& options, CliContext& context) {
     reader.GetCapacity(&key, nullptr);
     const std::string detail =
         std::string("Device: ") + reader.driveLetter + ":, " + CardSizeText(reader.geometry, key);
-    return FormatVolume(reader, reader.driveLetter, detail, terminal, context);
+    return FormatVolume(reader, detail, terminal, context);
   }
 
   const char letter = DriveLetterOf(*options.target);
@@ -319,7 +318,7 @@ int FormatReader(const RealReaderOptions& options, CliContext& context) {
   reader.GetCapacity(&key, nullptr);
   const std::string detail =
       "Device: " + drive + ", " + probe.identification + ", " + CardSizeText(probe.geometry, key);
-  return FormatVolume(reader, letter, detail, terminal, context);
+  return FormatVolume(reader, detail, terminal, context);
 }
 
 int FormatLogical(const RealReaderOptions& options, CliContext& context) {

@@ -5,6 +5,8 @@
 #include <istream>
 #include <ostream>
 
+#include "app/cli/real_readers.h"
+
 namespace {
 
 constexpr int kBarWidth = 40;
@@ -38,15 +40,18 @@ TerminalHost::~TerminalHost() { EndBarLine(); }
 MessageAnswer TerminalHost::ShowMessage(const std::string& text, const std::string& caption, MessageStyle style,
                                         MessageOwner /*owner*/) {
   EndBarLine();
-  if (style.buttons == MessageButtons::YesNo) return Ask(MessageLine(caption, text));
+  if (style.buttons == MessageButtons::YesNo) return Ask(MessageLine(caption, text), text == kConfirmText);
   io.err << MessageLine(caption, text) << std::endl;
   return MessageAnswer::Ok;
 }
 
-MessageAnswer TerminalHost::Ask(const std::string& question) {
+// --yes answers the confirmation; any other question (a volume another
+// program holds) gets No, as nobody is there to weigh it.
+MessageAnswer TerminalHost::Ask(const std::string& question, bool confirmation) {
   if (assumeYes) {
-    io.err << question << " [y/N] yes (--yes)" << std::endl;
-    return MessageAnswer::Yes;
+    io.err << question << (confirmation ? " [y/N] yes (--yes)" : " [y/N] no (--yes answers only the confirmation)")
+           << std::endl;
+    return confirmation ? MessageAnswer::Yes : MessageAnswer::No;
   }
   io.err << question << " [y/N] " << std::flush;
   std::string answer;

@@ -34,7 +34,7 @@ class TerminalHost : public FormatHost {
   int Percent() const;
   void DrawBar();
   void EndBarLine();
-  MessageAnswer Ask(const std::string& question);
+  MessageAnswer Ask(const std::string& question, bool confirmation);
 
   TerminalIo io;
   bool assumeYes;

@@ -1,5 +1,7 @@
 #include "app/job/format_job.h"
 
+#include <cstdint>
+
 #include "engine/low_level_format.h"
 #include "engine/reader_device.h"
 
@@ -13,6 +15,50 @@ constexpr int kIdlePosition = 0;
 constexpr const char* kWriteProtectedText = "The disk cannot be formatted!\nThe switched is in write protect mode.\n";
 constexpr const char* kConfirmText = "Format disk will erase all data on the device. Continue?";
 constexpr const char* kCompleteText = "Format Complete!";
+
+// Explorer, a viewer or the cache's writer may hold the volume for a moment.
+constexpr int kVolumeLockTries = 50;
+constexpr std::uint32_t kVolumeLockRetryPause = 100;  // ms
+
+std::string VolumeBusyText(char driveLetter) {
+  return std::string("Another program is using drive ") + driveLetter +
+         ":, so it cannot be locked for the format. Format anyway?";
+}
+
+// The card's volume, locked for the format so that no other program writes
+// to it while its blocks are erased, and unlocked when the format is over.
+class VolumeLock {
+ public:
+  VolumeLock(CReaderDevice& reader, FormatHost& host) : reader(reader), host(host) {}
+  ~VolumeLock() { Release(); }
+  VolumeLock(const VolumeLock&) = delete;
+  VolumeLock& operator=(const VolumeLock&) = delete;
+
+  // True when the format may go on: the lock was granted within its tries,
+  // or the operator chose to format without it.
+  bool Take() {
+    for (int attempt = 1; attempt <= kVolumeLockTries; ++attempt) {
+      if (reader.LockVolume()) {
+        held = true;
+        return true;
+      }
+      if (attempt < kVolumeLockTries) host.Sleep(kVolumeLockRetryPause);
+    }
+    return host.ShowMessage(VolumeBusyText(reader.GetDriveLetter()), "Warning",
+                            MessageStyle{MessageButtons::YesNo, MessageIcon::Warning},
+                            MessageOwner::Dialog) == MessageAnswer::Yes;
+  }
+
+  void Release() {
+    if (held) reader.UnlockVolume();
+    held = false;
+  }
+
+ private:
+  CReaderDevice& reader;
+  FormatHost& host;
+  bool held = false;
+};
 
 bool CardIsWriteProtected(CReaderDevice& reader) {
   std::uint8_t state = 0;
@@ -33,9 +79,12 @@ JobOutcome RunSteps(CReaderDevice& reader, FormatHost& host, JobDesktop& desktop
   }
   if (!OperatorConfirms(host)) return JobOutcome::Declined;
   if (desktop.NotifyCompanionTool()) host.Sleep(kCompanionToolPause);
+  VolumeLock volume(reader, host);
+  if (desktop.LocksVolume() && !volume.Take()) return JobOutcome::Declined;
 
   host.ShowStatus(true);
   const int result = LowLevelFormat(reader, stopFlag, host);
+  volume.Release();  // before the shell hears of the drive
   if (stopFlag.load() != 0) return JobOutcome::Stopped;
 
   const std::string root = DriveRootPath(reader.GetDriveLetter());

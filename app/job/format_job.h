@@ -27,6 +27,9 @@ class JobDesktop {
   // The job's last steps on the front end: the Format button enabled and the
   // Close/Stop button back to Close. Called before the stop flag is raised.
   virtual void RestoreIdle() {}
+  // Whether the card's volume is held locked during the format (the NT
+  // family, where other programs write to the volumes they see).
+  virtual bool LocksVolume() const { return false; }
 };
 
 enum class JobOutcome { WriteProtected, Declined, Stopped, Failed, Completed };

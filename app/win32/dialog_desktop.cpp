@@ -2,7 +2,8 @@
 
 #include "app/win32/dialog_messages.h"
 
-DialogDesktop::DialogDesktop(HWND dialog_, ShellApi& shell_) : dialog(dialog_), shell(shell_) {}
+DialogDesktop::DialogDesktop(HWND dialog_, ShellApi& shell_, bool locksVolume_)
+    : dialog(dialog_), shell(shell_), locksVolume(locksVolume_) {}
 
 bool DialogDesktop::NotifyCompanionTool() {
   const HWND tool = FindWindowA(nullptr, kCompanionToolTitle);

@@ -15,7 +15,8 @@ constexpr LPARAM kCompanionToolCommandParam = 0;
 
 class DialogDesktop : public JobDesktop {
  public:
-  DialogDesktop(HWND dialog, ShellApi& shell);
+  // `locksVolume`: on the NT family, where the backend can lock the volume.
+  DialogDesktop(HWND dialog, ShellApi& shell, bool locksVolume);
 
   // Sends the command to the tool's window, if one is open, and waits until
   // the tool has handled it.
@@ -23,8 +24,10 @@ class DialogDesktop : public JobDesktop {
   void NotifyDriveChanged(const std::string& rootPath) override;
   void QueryVolume(const std::string& rootPath) override;
   void RestoreIdle() override;
+  bool LocksVolume() const override { return locksVolume; }
 
  private:
   HWND dialog;
   ShellApi& shell;
+  bool locksVolume;
 };

@@ -265,7 +265,7 @@ unsigned __stdcall CFormatDlg::WorkerMain(void* dialog) {
 }
 
 void CFormatDlg::RunJob() {
-  DialogDesktop desktop(window, shell);
+  DialogDesktop desktop(window, shell, kind == PlatformKind::WindowsNt);
   FormatJob(*reader, host, desktop, stopFlag);
   SetEvent(jobFinished);  // the job's very last action
 }

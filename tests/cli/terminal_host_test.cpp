@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "app/cli/real_readers.h"
 #include "app/cli/terminal_host.h"
 
 namespace {
@@ -31,6 +32,7 @@ struct AnswerCase {
   std::string input;
   bool assumeYes;
   MessageAnswer expected;
+  std::string question = "Continue?";
 };
 
 class QuestionTest : public ::testing::TestWithParam<AnswerCase> {};
@@ -38,8 +40,8 @@ class QuestionTest : public ::testing::TestWithParam<AnswerCase> {};
 TEST_P(QuestionTest, AnswersFromTheTerminal) {
   Terminal terminal;
   TerminalHost host = terminal.Host(false, GetParam().assumeYes, GetParam().input);
-  EXPECT_EQ(host.ShowMessage("Continue?", "Warning", kYesNo, MessageOwner::Dialog), GetParam().expected);
-  EXPECT_NE(terminal.err.str().find("Warning: Continue? [y/N]"), std::string::npos);
+  EXPECT_EQ(host.ShowMessage(GetParam().question, "Warning", kYesNo, MessageOwner::Dialog), GetParam().expected);
+  EXPECT_NE(terminal.err.str().find("Warning: " + GetParam().question + " [y/N]"), std::string::npos);
 }
 
 INSTANTIATE_TEST_SUITE_P(Answers, QuestionTest,
@@ -49,7 +51,9 @@ INSTANTIATE_TEST_SUITE_P(Answers, QuestionTest,
                                            AnswerCase{"\n", false, MessageAnswer::No},
                                            AnswerCase{"yep\n", false, MessageAnswer::No},
                                            AnswerCase{"", false, MessageAnswer::No},  // end of input
-                                           AnswerCase{"", true, MessageAnswer::Yes}));
+                                           AnswerCase{"", true, MessageAnswer::Yes, kConfirmText},
+                                           // --yes answers only the confirmation
+                                           AnswerCase{"y\n", true, MessageAnswer::No}));
 
 TEST(TerminalHost, PlainLinesGiveEveryTenthAndTheMilestones) {
   Terminal terminal;

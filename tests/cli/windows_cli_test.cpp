@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <map>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -41,7 +42,11 @@ class Volumes : public ::testing::Test {
     std::ostringstream out, err;
     std::istringstream in(input);
     std::atomic<int> stopFlag{1};
-    CliContext context{out, err, in, false, [](std::uint32_t) {}, stopFlag};
+    // Ctrl-C at the format's first pause of a second, if asked for.
+    const auto sleep = [&](std::uint32_t ms) {
+      if (stopAtPause && ms == 1000) stopFlag.store(1);
+    };
+    CliContext context{out, err, in, false, sleep, stopFlag};
     context.volumeApi = &volumes;
     ToolRun run;
     run.status = SmformatMain(args, context);
@@ -68,7 +73,63 @@ class Volumes : public ::testing::Test {
   std::vector<std::unique_ptr<sim::Card>> cards;
   std::vector<std::unique_ptr<sim::Reader>> readers;
   FakeVolumeApi volumes;
+  bool stopAtPause = false;
 };
+
+// What the volume model saw: 'l' a lock refused, 'L' a lock granted, 'D' a
+// dismount, 'U' an unlock, '*' a run of commands to the reader.
+std::string VolumeControls(const FakeVolumeApi& volumes) {
+  std::string seen;
+  for (const auto& request : volumes.Requests()) {
+    const std::map<DWORD, char> codes{{0x90018, request.result ? 'L' : 'l'}, {0x90020, 'D'}, {0x9001C, 'U'}};
+    const char code = codes.count(request.controlCode) != 0 ? codes.at(request.controlCode) : '*';
+    if (code != '*' || seen.empty() || seen.back() != '*') seen += code;
+  }
+  return seen;
+}
+
+struct LockCase {
+  const char* name;
+  int refusals;  // -1: another program keeps the volume open
+  const char* answers;
+  bool stop, writesFail;
+  int status;
+  std::string controls;
+};
+
+void PrintTo(const LockCase& c, std::ostream* os) { *os << c.name; }
+
+class VolumeLock : public Volumes, public ::testing::WithParamInterface<LockCase> {};
+
+TEST_P(VolumeLock, IsTakenAfterTheQuestionAndGivenUpAfterTheFormat) {
+  sim::FaultPlan plan;
+  if (GetParam().writesFail) plan.commandFaults = {{0x2A, std::nullopt, 1, true}};
+  AddReader('E', plan);
+  const auto before = cards[0]->Media().Bytes();
+  const HANDLE other = GetParam().refusals < 0 ? volumes.Open("\\\\.\\E:", GENERIC_READ, 3, OPEN_EXISTING, 0) : nullptr;
+  volumes.FailLocks('E', std::max(GetParam().refusals, 0));
+  stopAtPause = GetParam().stop;
+  const ToolRun run = Smformat({"E:"}, GetParam().answers);
+  if (other != nullptr) volumes.Close(other);
+  EXPECT_EQ(run.status, GetParam().status) << run.err;
+  EXPECT_EQ(VolumeControls(volumes), GetParam().controls);
+  EXPECT_EQ(Contains(run.err,
+                     "Warning: Another program is using drive E:, so it cannot be locked for the format. "
+                     "Format anyway? [y/N]"),
+            GetParam().refusals < 0)
+      << run.err;
+  EXPECT_EQ(cards[0]->Media().Bytes() == before, GetParam().refusals < 0 && GetParam().status != 0);
+}
+
+const std::string kNeverLocked = "*" + std::string(50, 'l');
+
+INSTANTIATE_TEST_SUITE_P(Cases, VolumeLock,
+                         ::testing::Values(LockCase{"GrantedAfterThreeRefusals", 3, "y\n", false, false, 0, "*lllLD*U"},
+                                           LockCase{"BusyAndNo", -1, "y\nn\n", false, false, 1, kNeverLocked},
+                                           LockCase{"BusyAndYes", -1, "y\ny\n", false, false, 0, kNeverLocked + "*"},
+                                           LockCase{"StopUnlocks", 0, "y\n", true, false, 1, "*LD*U"},
+                                           LockCase{"FailureUnlocks", 0, "y\n", false, true, 1, "*LD*U"}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(Volumes, NamedDriveIsFormattedUnderTheVolumeLock) {
   volumes.AddSystemDisk('C');
@@ -106,7 +167,7 @@ TEST_P(Refusals, LeaveTheCardAlone) {
   noCard.cardType = 0;
   AddReader('E');
   AddReader('G', noCard);
-  volumes.FailLocks('E', 1);
+  volumes.FailLocks('E', 50);
   const auto before = cards[0]->Media().Bytes();
   const ToolRun run = Smformat(GetParam().args);
   EXPECT_EQ(run.status, 1);
@@ -119,7 +180,7 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(RefusalCase{"SystemDisk", {"--yes", "C:"}, "C: answers INQUIRY as \"ATA HARD DISK 500G\""},
                       RefusalCase{"NoVolume", {"--yes", "Q:"}, "cannot open Q:"},
                       RefusalCase{"NoCard", {"--yes", "G:"}, "no SmartMedia card in the reader G:"},
-                      RefusalCase{"VolumeInUse", {"--yes", "E:"}, "E: is in use"},
+                      RefusalCase{"VolumeInUse", {"--yes", "E:"}, "[y/N] no (--yes answers only the confirmation)"},
                       RefusalCase{"NotADrive", {"--yes", "E1"}, "'E1' is not a drive letter"},
                       RefusalCase{"LogicalOnADrive", {"--logical", "E:", "--yes"}, "--logical takes an image file"}),
     [](const auto& info) { return std::string(info.param.name); });

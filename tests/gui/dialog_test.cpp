@@ -27,10 +27,10 @@ struct ControlRow {
 
 // The template's controls in their order.
 const std::vector<ControlRow> kControls = {
-    {IDC_CLOSE_STOP, "Button", "Close", {198, 30, 50, 14}, WS_VISIBLE | WS_TABSTOP | BS_PUSHBUTTON},
-    {IDC_PROGRESS, PROGRESS_CLASSA, "", {16, 35, 170, 8}, WS_VISIBLE},  // its border is drawn by the theme
-    {IDC_FORMAT, "Button", "&Format", {198, 12, 50, 14}, WS_VISIBLE | WS_TABSTOP | BS_PUSHBUTTON},
-    {IDC_STATUS, "Static", "Formatting...", {17, 15, 167, 8}, SS_LEFT},
+    {facts::kCloseStopButton, "Button", "Close", {198, 30, 50, 14}, WS_VISIBLE | WS_TABSTOP | BS_PUSHBUTTON},
+    {facts::kProgressBar, PROGRESS_CLASSA, "", {16, 35, 170, 8}, WS_VISIBLE},  // its border is drawn by the theme
+    {facts::kFormatButton, "Button", "&Format", {198, 12, 50, 14}, WS_VISIBLE | WS_TABSTOP | BS_PUSHBUTTON},
+    {facts::kStatusText, "Static", "Formatting...", {17, 15, 167, 8}, SS_LEFT},
 };
 
 // Where the dialog manager puts a control: position and size each converted
@@ -113,9 +113,9 @@ TEST_F(DialogBench, WindowIsTheTemplate) {
 TEST_F(DialogBench, PrivateMessagesSetProgressAndStatus) {
   const HWND dialog = Live().Open();
   ASSERT_NE(dialog, nullptr);
-  EXPECT_EQ(SendMessageA(dialog, kSetProgressMessage, 42, 0), 0);
+  EXPECT_EQ(SendMessageA(dialog, facts::kSetProgress, 42, 0), 0);
   EXPECT_EQ(SendMessageA(GetDlgItem(dialog, IDC_PROGRESS), PBM_GETPOS, 0, 0), 42);
-  EXPECT_EQ(SendMessageA(dialog, kSetStatusMessage, 0, reinterpret_cast<LPARAM>("Building file system.....")), 0);
+  EXPECT_EQ(SendMessageA(dialog, facts::kSetStatus, 0, reinterpret_cast<LPARAM>("Building file system.....")), 0);
   EXPECT_EQ(gui::WindowText(GetDlgItem(dialog, IDC_STATUS)), "Building file system.....");
 }
 
@@ -146,7 +146,7 @@ TEST_F(DialogBench, StateAtEachTransitionAndEndStepOrder) {
   gate.Arm(ReaderOperation::ErasePhyBlk, 3);
 
   gui::Click(dialog, IDC_FORMAT);
-  const gui::MessageBoxView question = gui::WaitForMessageBox("Warning");
+  const gui::MessageBoxView question = ExpectBox(facts::kConfirm);
   EXPECT_EQ(Live().State(), (DialogState{"Stop", false, false, 0, false})) << "status hidden until the format starts";
   ASSERT_TRUE(gui::Answer(question, IDYES));
 
@@ -155,10 +155,8 @@ TEST_F(DialogBench, StateAtEachTransitionAndEndStepOrder) {
   EXPECT_EQ(gui::WindowText(GetDlgItem(dialog, IDC_STATUS)), "Formatting............");
   gate.Release();
 
-  const gui::MessageBoxView done = gui::WaitForMessageBox("Information");
-  EXPECT_EQ(done.text, "Format Complete!");
+  const gui::MessageBoxView done = ExpectBox(facts::kComplete);
   EXPECT_EQ(done.owner, dialog);
-  EXPECT_EQ(done.icon, gui::BoxIcon::Information);
   EXPECT_EQ(Live().State(), kRunning) << "the box comes before the end steps";
   ASSERT_TRUE(gui::Answer(done, IDOK));
   ASSERT_TRUE(Live().WaitJobFinished());

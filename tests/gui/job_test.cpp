@@ -55,6 +55,7 @@ TEST_P(StopDuringAJob, InThePhysicalPassThenFormatAgain) {
   EXPECT_EQ(gui::FindTopLevel(gui::kDialogClass, "Information"), nullptr) << "no \"Format Complete!\"";
   EXPECT_EQ(timeline.Count("shell notify S:\\"), 0u);
   EXPECT_EQ(timeline.Count("FormatEnd"), 0u) << "the job left at the erase pass";
+  EXPECT_EQ(timeline.Count("UnlockVolume"), 1u);
   const std::vector<int> positions = Live().ProgressPositions();
   EXPECT_EQ(std::count(positions.begin(), positions.end(), 100), 0);
   EXPECT_EQ(positions.back(), 0);
@@ -77,16 +78,30 @@ TEST_F(JobTest, WriteProtectedCardGetsTheMessageAndNoQuestion) {
   ASSERT_NE(dialog, nullptr);
 
   gui::Click(dialog, IDC_FORMAT);
-  const gui::MessageBoxView refusal = gui::WaitForMessageBox("Error");
-  EXPECT_EQ(refusal.text, "The disk cannot be formatted!\nThe switched is in write protect mode.\n");
+  const gui::MessageBoxView refusal = ExpectBox(facts::kWriteProtected);
   EXPECT_EQ(refusal.owner, dialog);
-  EXPECT_EQ(refusal.icon, gui::BoxIcon::Error);
   ASSERT_TRUE(gui::Answer(refusal, IDOK));
   ASSERT_TRUE(Live().WaitJobFinished());  // no question holds the job
 
   EXPECT_EQ(gui::FindTopLevel(gui::kDialogClass, "Warning"), nullptr);
   EXPECT_EQ(Live().State(), kIdle);
   EXPECT_EQ(timeline.Events(), std::vector<std::string>{"GetDeviceState"});
+  EXPECT_TRUE(card->Media().Bytes() == before);
+}
+
+TEST_F(JobTest, BusyVolumeAndNoLeaveTheCardUntouched) {
+  fate.volumeBusy = true;
+  const std::vector<std::uint8_t> before = card->Media().Bytes();
+  const HWND dialog = Live().Open();
+  ASSERT_NE(dialog, nullptr);
+  StartFormat(dialog);
+  const gui::MessageBoxView busy = ExpectBox(facts::kVolumeBusy);
+  EXPECT_EQ(busy.owner, dialog);
+  ASSERT_TRUE(gui::Answer(busy, IDNO));
+  ASSERT_TRUE(Live().WaitJobFinished());
+  EXPECT_EQ(Live().State(), kIdle);
+  EXPECT_EQ(timeline.Count("LockVolume"), 50u);
+  EXPECT_EQ(clock.Total(), 49 * 100u) << "tried for about 5 s";
   EXPECT_TRUE(card->Media().Bytes() == before);
 }
 
@@ -209,7 +224,7 @@ class CompanionTool {
     windowClass.hInstance = GetModuleHandleA(nullptr);
     windowClass.lpszClassName = "SmformatTestCompanionTool";
     RegisterClassA(&windowClass);
-    tool->window = CreateWindowA(windowClass.lpszClassName, kCompanionToolTitle, WS_OVERLAPPEDWINDOW, 0, 0, 200, 100,
+    tool->window = CreateWindowA(windowClass.lpszClassName, facts::kCompanionTitle, WS_OVERLAPPEDWINDOW, 0, 0, 200, 100,
                                  nullptr, nullptr, windowClass.hInstance, nullptr);
     SetWindowLongPtrA(tool->window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(tool));
     SetEvent(tool->ready);
@@ -236,19 +251,28 @@ TEST_F(JobTest, CompanionToolIsToldAndGivenItsPauseBeforeTheFormat) {
   const auto firstRead = timeline.Find("ReadPhySector");
   ASSERT_TRUE(command && pause && firstRead);
   EXPECT_EQ(*pause, *command + 1) << "the pause follows the command";
-  EXPECT_LT(*pause, *firstRead) << "and comes before the format";
+  EXPECT_EQ(timeline.Find("LockVolume"), *pause + 1) << "then the volume is locked";
+  EXPECT_EQ(*firstRead, *pause + 2) << "and the format begins";
+  EXPECT_LT(timeline.Find("UnlockVolume").value_or(-1), timeline.Find("shell notify S:\\")) << "before the shell hears";
   EXPECT_EQ(timeline.Count("companion command 1 0"), 1u);
   EXPECT_EQ(clock.Total(), 500u + 2 * 1000u) << "the tool's pause and the format's two after format-end";
 }
 
-TEST_F(JobTest, NoCompanionToolNoPause) {
+// On the NT family or on 98 Second Edition, which has no volume lock.
+class OnEachFamily : public DialogBench, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(OnEachFamily, NoCompanionToolNoPauseAndTheVolumeLockedOnNtOnly) {
+  if (!GetParam()) version.extended = PlatformVersion{1, 4, 10, 2222};
   const HWND dialog = Live().Open();
   ASSERT_NE(dialog, nullptr);
   StartFormat(dialog);
   FinishFormat(Live());
   EXPECT_EQ(timeline.Count("sleep 500"), 0u);
   EXPECT_EQ(clock.Total(), 2 * 1000u);
+  EXPECT_EQ(timeline.Count("LockVolume"), GetParam() ? 1u : 0u);
 }
+
+INSTANTIATE_TEST_SUITE_P(NtOr9x, OnEachFamily, ::testing::Bool());
 
 // A card without a CIS whose first block cannot be programmed: the CIS
 // writer's box has no owner, the format's own box belongs to the dialog.
@@ -277,6 +301,7 @@ TEST_F(CisFailure, BoxesBelongToTheDialogOrToNoWindowAsTheEngineAsks) {
   ASSERT_TRUE(Live().WaitJobFinished());
   EXPECT_EQ(gui::FindTopLevel(gui::kDialogClass, "Information"), nullptr) << "no \"Format Complete!\"";
   EXPECT_EQ(timeline.Count("shell notify S:\\"), 1u) << "the shell hears of the drive after a failure too";
+  EXPECT_EQ(timeline.Count("UnlockVolume"), 1u);
   EXPECT_EQ(Live().State(), kIdle);
 }
 

@@ -156,6 +156,16 @@ int GatedSimReader::GetDeviceState(std::uint8_t& state) {
   return Command(ReaderOperation::GetDeviceState, [&] { return CSimReader::GetDeviceState(state); });
 }
 
+int GatedSimReader::LockVolume() {
+  timeline.Add("LockVolume");
+  return fate.volumeBusy ? 0 : 1;
+}
+
+int GatedSimReader::UnlockVolume() {
+  timeline.Add("UnlockVolume");
+  return 1;
+}
+
 int GatedSimReader::FormatEnd() {
   return Command(ReaderOperation::FormatEnd, [&] { return CSimReader::FormatEnd(); });
 }
@@ -315,20 +325,23 @@ std::vector<int> LiveDialog::ProgressPositions() const {
   return positions;
 }
 
+gui::MessageBoxView ExpectBox(const facts::Box& box, DWORD processId) {
+  const gui::MessageBoxView view = gui::WaitForMessageBox(box.caption, processId);
+  EXPECT_EQ(view.text, box.text);
+  EXPECT_EQ(view.buttons, box.buttons) << box.text;
+  EXPECT_TRUE(processId != 0 || view.icon == box.icon) << box.text;  // icon handles are each process's own
+  return view;
+}
+
 void StartFormat(HWND dialog) {
   gui::Click(dialog, IDC_FORMAT);
-  const gui::MessageBoxView question = gui::WaitForMessageBox("Warning");
-  ASSERT_EQ(question.text, "Format disk will erase all data on the device. Continue?");
-  ASSERT_TRUE(question.hasYesNo);
+  const gui::MessageBoxView question = ExpectBox(facts::kConfirm);
   ASSERT_EQ(question.owner, dialog);
-  ASSERT_EQ(question.icon, gui::BoxIcon::Warning);
   ASSERT_TRUE(gui::Answer(question, IDYES));
 }
 
 void FinishFormat(LiveDialog& live) {
-  const gui::MessageBoxView done = gui::WaitForMessageBox("Information");
-  ASSERT_EQ(done.text, "Format Complete!");
-  ASSERT_TRUE(gui::Answer(done, IDOK));
+  ASSERT_TRUE(gui::Answer(ExpectBox(facts::kComplete), IDOK));
   ASSERT_TRUE(live.WaitJobFinished());
 }
 

@@ -18,11 +18,12 @@
 #include "app/win32/format_dlg.h"
 #include "sim/reader.h"
 #include "sim/sim_reader_device.h"
+#include "tests/gui/program_facts.h"
 #include "transport/reader_commands.h"
 
 namespace guitest {
 
-constexpr const char* kDialogCaption = "SmartMedia low level format";
+using facts::kDialogCaption;
 
 // What happened, in order, on every thread: reader commands ("ErasePhyBlk"),
 // pauses ("sleep 500"), shell calls, the companion tool's messages.
@@ -107,6 +108,7 @@ struct ReaderFate {
   std::atomic<int> commandsInFlightAtDestruction{0};
   std::atomic<DWORD> lastWorker{0};  // the thread of the last job's first command
   std::atomic<bool> workerAliveAtDestruction{false};
+  std::atomic<bool> volumeBusy{false};  // another program holds the card's volume
 };
 
 // The simulated backend, with a gate, a log of its commands in the timeline
@@ -117,6 +119,8 @@ class GatedSimReader : public CSimReader {
   ~GatedSimReader() override;
 
   int GetDeviceState(std::uint8_t& state) override;
+  int LockVolume() override;
+  int UnlockVolume() override;
   int FormatEnd() override;
   int WritePhySector(std::uint8_t unit, std::uint32_t sector, const SectorBuffer& data) override;
   int WriteRedundant(std::uint8_t unit, std::uint32_t sector, const RedundantArea& redundant) override;
@@ -233,6 +237,10 @@ class LiveDialog {
   std::vector<TracedMessage> trace;
 };
 
+// Waits for the message box of the box's caption (of this process unless
+// given), checks that it is that box (its icon in this process only) and
+// returns it.
+gui::MessageBoxView ExpectBox(const facts::Box& box, DWORD processId = 0);
 // The Format button clicked and the question answered Yes, checking the
 // question on the way.
 void StartFormat(HWND dialog);

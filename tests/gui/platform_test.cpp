@@ -86,9 +86,7 @@ TEST(HardwareReaders, EachKindGetsItsBackend) {
 // "Device not found": caption "Information", the error icon, owned by the
 // dialog; the dialog ends with 1 and the Format button stays disabled.
 void ExpectNoDevice(LiveDialog& live) {
-  const gui::MessageBoxView box = gui::WaitForMessageBox("Information");
-  EXPECT_EQ(box.text, "Device not found");
-  EXPECT_EQ(box.icon, gui::BoxIcon::Error);
+  const gui::MessageBoxView box = ExpectBox(facts::kDeviceNotFound);
   ASSERT_NE(box.owner, nullptr);
   EXPECT_EQ(gui::WindowText(box.owner), kDialogCaption);
   EXPECT_FALSE(IsWindowEnabled(GetDlgItem(box.owner, IDC_FORMAT)));

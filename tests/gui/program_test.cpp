@@ -89,10 +89,12 @@ class ProgramResources : public ::testing::Test {
 };
 
 TEST_F(ProgramResources, DialogIconAndDeviceList) {
-  EXPECT_NE(FindResourceA(module, MAKEINTRESOURCEA(IDD_FORMAT_DIALOG), MAKEINTRESOURCEA(5) /* RT_DIALOG */), nullptr);
-  EXPECT_NE(FindResourceA(module, MAKEINTRESOURCEA(IDR_MAIN_ICON), MAKEINTRESOURCEA(14) /* RT_GROUP_ICON */), nullptr);
+  EXPECT_NE(FindResourceA(module, MAKEINTRESOURCEA(facts::kDialogTemplate), MAKEINTRESOURCEA(5) /* RT_DIALOG */),
+            nullptr);
+  EXPECT_NE(FindResourceA(module, MAKEINTRESOURCEA(facts::kIconGroup), MAKEINTRESOURCEA(14) /* RT_GROUP_ICON */),
+            nullptr);
   char list[1000] = {};
-  EXPECT_GT(LoadStringA(module, IDS_DEVICE_ID_LIST, list, sizeof list), 0);
+  EXPECT_GT(LoadStringA(module, facts::kDeviceListString, list, sizeof list), 0);
   EXPECT_STREQ(list, kBuiltinDeviceIdList);
 }
 
@@ -142,8 +144,7 @@ TEST(Program, MissingCardImageSaysWhyThenDeviceNotFound) {
   EXPECT_NE(why.text.find("missing.img"), std::string::npos) << why.text;
   EXPECT_EQ(why.owner, nullptr);
   ASSERT_TRUE(gui::Answer(why, IDOK));
-  const gui::MessageBoxView none = gui::WaitForMessageBox("Information", program.Id());
-  EXPECT_EQ(none.text, "Device not found");
+  const gui::MessageBoxView none = ExpectBox(facts::kDeviceNotFound, program.Id());
   ASSERT_TRUE(gui::Answer(none, IDOK));
   EXPECT_EQ(program.WaitExit(), 1);
 }

@@ -47,6 +47,17 @@ BoxIcon IconOf(HWND box) {
   return BoxIcon::None;
 }
 
+// Wine's message box holds every kind of button and hides those not asked for.
+std::vector<int> ButtonsOf(HWND box) {
+  std::vector<HWND> children;
+  EnumChildWindows(box, CollectChild, reinterpret_cast<LPARAM>(&children));
+  std::vector<int> ids;
+  for (HWND child : children) {
+    if (ClassName(child) == "Button" && IsWindowVisible(child)) ids.push_back(GetDlgCtrlID(child));
+  }
+  return ids;
+}
+
 }  // namespace
 
 bool WaitUntil(const std::function<bool()>& condition, DWORD deadlineMs) {
@@ -94,7 +105,7 @@ MessageBoxView WaitForMessageBox(const std::string& caption, DWORD processId, DW
   view.text = WindowText(GetDlgItem(view.window, kBoxTextId));
   view.owner = GetWindow(view.window, GW_OWNER);
   view.icon = IconOf(view.window);
-  view.hasYesNo = GetDlgItem(view.window, IDYES) != nullptr && GetDlgItem(view.window, IDNO) != nullptr;
+  view.buttons = ButtonsOf(view.window);
   return view;
 }
 

@@ -7,6 +7,7 @@
 
 #include <functional>
 #include <string>
+#include <vector>
 
 namespace gui {
 
@@ -37,7 +38,7 @@ struct MessageBoxView {
   std::string text;
   HWND owner = nullptr;
   BoxIcon icon = BoxIcon::None;
-  bool hasYesNo = false;
+  std::vector<int> buttons;  // the ids of the buttons it shows, in order
 };
 
 constexpr const char* kDialogClass = "#32770";

@@ -228,19 +228,24 @@ TEST_F(Commands, CloseTwiceClosesOnce) {
   EXPECT_EQ(device.volumeHandle, nullptr);
 }
 
-TEST_F(Commands, VolumeLockUsesTheHeldHandleOnly) {
+// Lock and dismount on the held handle, which the lock keeps through a
+// failed command and DropHandle; the unlock closes it.
+TEST_F(Commands, VolumeLockDismountsAndKeepsTheHandleUntilTheUnlock) {
   FindReaderOnE();
+  const HANDLE held = device.volumeHandle;
   EXPECT_EQ(device.LockVolume(), 1);
-  EXPECT_EQ(device.UnlockVolume(), 1);
-  ASSERT_EQ(volumes.Requests().size(), 2u);
-  EXPECT_EQ(volumes.Requests()[0].controlCode, static_cast<DWORD>(FSCTL_LOCK_VOLUME));
-  EXPECT_EQ(volumes.Requests()[1].controlCode, static_cast<DWORD>(FSCTL_UNLOCK_VOLUME));
-  EXPECT_EQ(volumes.Requests()[0].inputLength + volumes.Requests()[0].outputLength, 0u);
+  volumes.FailPassThroughAt(1);
+  EXPECT_EQ(device.FormatEnd(), 0);
   device.DropHandle();
-  EXPECT_EQ(device.LockVolume(), 0);
-  EXPECT_EQ(device.UnlockVolume(), 0);
+  EXPECT_EQ(device.volumeHandle, held);
+  EXPECT_EQ(device.UnlockVolume(), 1);
+  EXPECT_EQ(device.volumeHandle, nullptr);
+  std::vector<DWORD> codes;
+  for (const auto& request : volumes.Requests()) codes.push_back(request.controlCode);
+  EXPECT_EQ(codes, (std::vector<DWORD>{0x90018, 0x90020, 0x4D014, 0x9001C}));
+  EXPECT_EQ(volumes.Requests()[0].inputLength + volumes.Requests()[0].outputLength, 0u);
   EXPECT_TRUE(volumes.Opens().empty()) << "no reopen";
-  EXPECT_EQ(volumes.Requests().size(), 2u);
+  EXPECT_EQ(device.UnlockVolume(), 0) << "nothing left to unlock";
 }
 
 TEST_F(Commands, WaitReadyWaitsOneSecond) {

@@ -198,6 +198,8 @@ BOOL FakeVolumeApi::Control(HANDLE device, DWORD controlCode, void* input, DWORD
       result = LockVolume(device, request);
     } else if (controlCode == FSCTL_UNLOCK_VOLUME) {
       result = UnlockVolume(device, request);
+    } else if (controlCode == FSCTL_DISMOUNT_VOLUME) {
+      result = VolumeOf(request.letter).kind == Kind::Reader ? TRUE : Fail(request, ERROR_ACCESS_DENIED);
     } else if (controlCode == IOCTL_SCSI_PASS_THROUGH || controlCode == IOCTL_SCSI_PASS_THROUGH_DIRECT) {
       result = PassThrough(request, input, inputLength, output, outputLength, bytesReturned);
     } else {

@@ -39,6 +39,7 @@ void CPassThroughReader::CloseVolume(HANDLE handle) {
 }
 
 void CPassThroughReader::ReleaseHandle() {
+  if (volumeLocked) return;  // closing the handle would give the lock up
   CloseVolume(volumeHandle);
   volumeHandle = nullptr;
 }
@@ -58,9 +59,30 @@ int CPassThroughReader::VolumeControl(HANDLE handle, DWORD controlCode) {
   return api.Control(handle, controlCode, nullptr, 0, nullptr, 0, &returned) ? 1 : 0;
 }
 
-int CPassThroughReader::UnlockVolume() { return VolumeControl(volumeHandle, passthrough::kUnlockVolume); }
+int CPassThroughReader::UnlockVolume() {
+  if (!volumeLocked) return 0;
+  const int unlocked = VolumeControl(volumeHandle, passthrough::kUnlockVolume);
+  volumeLocked = false;
+  DropHandle();  // the system mounts the card's new file system at its next access
+  return unlocked;
+}
 
-int CPassThroughReader::LockVolume() { return VolumeControl(volumeHandle, passthrough::kLockVolume); }
+int CPassThroughReader::LockVolume() {
+  if (volumeLocked) return 1;
+  if (volumeHandle == nullptr) volumeHandle = OpenVolume(driveLetter);
+  if (!VolumeControl(volumeHandle, passthrough::kLockVolume)) return 0;
+  if (!VolumeControl(volumeHandle, passthrough::kDismountVolume)) {
+    VolumeControl(volumeHandle, passthrough::kUnlockVolume);
+    return 0;
+  }
+  volumeLocked = true;
+  return 1;
+}
+
+void CPassThroughReader::Close() {
+  UnlockVolume();
+  DropHandle();
+}
 
 int CPassThroughReader::FlushDisk() {
   DropHandle();

@@ -7,6 +7,12 @@
 // 1000 ms; the next command opens the volume again from `driveLetter`, and
 // says so in a message box when it cannot. Close (and DropHandle, and
 // FlushDisk) leave no handle open.
+//
+// LockVolume locks the volume on that handle for a format and dismounts it,
+// so that no other program writes to it and the file system forgets what it
+// held of the old card. The lock lives as long as the handle: while it is
+// held, neither a failed command nor DropHandle closes the handle; only
+// UnlockVolume (or Close) gives the lock up and closes it.
 #pragma once
 
 #include <array>
@@ -39,8 +45,11 @@ class CPassThroughReader : public CReaderDevice {
 
   explicit CPassThroughReader(FormatHost& host, VolumeApi& api = SystemVolumeApi());
 
-  int UnlockVolume() override;  // on the held handle; 0 when none is held
-  int LockVolume() override;    // on the held handle; 0 when none is held
+  // Unlocks the volume and closes the handle; 0 when no lock was held.
+  int UnlockVolume() override;
+  // Locks and dismounts the volume on the held handle (opened first if need
+  // be); 0, with nothing locked, when either is refused.
+  int LockVolume() override;
   void DropHandle() override;
   int GetDeviceState(std::uint8_t& state) override;
   int WaitReady() override;
@@ -67,7 +76,7 @@ class CPassThroughReader : public CReaderDevice {
   // would overrun it, so such a read is a direct request, as a write is,
   // into a buffer of its own that is copied out only when the read succeeded.
   int ReadLBA(std::uint16_t sector, std::uint16_t count, std::uint8_t* data) override;
-  void Close() override { DropHandle(); }
+  void Close() override;
   // Tries C: to Z:, always to the end. A volume is a candidate when it
   // answers INQUIRY as a supported reader and reports a SmartMedia card.
   // The first candidate is accepted (its media information read, its handle
@@ -115,4 +124,5 @@ class CPassThroughReader : public CReaderDevice {
   // end, Close), at a new search, and when a job starts (GetDeviceState):
   // a card still missing then is reported again.
   bool openFailureShown = false;
+  bool volumeLocked = false;  // by LockVolume, on `volumeHandle`
 };

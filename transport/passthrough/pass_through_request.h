@@ -29,8 +29,9 @@ constexpr DWORD kScsiPassThrough = IOCTL_SCSI_PASS_THROUGH;
 constexpr DWORD kScsiPassThroughDirect = IOCTL_SCSI_PASS_THROUGH_DIRECT;
 constexpr DWORD kLockVolume = FSCTL_LOCK_VOLUME;
 constexpr DWORD kUnlockVolume = FSCTL_UNLOCK_VOLUME;
+constexpr DWORD kDismountVolume = FSCTL_DISMOUNT_VOLUME;
 static_assert(kScsiPassThrough == 0x4D004 && kScsiPassThroughDirect == 0x4D014);
-static_assert(kLockVolume == 0x90018 && kUnlockVolume == 0x9001C);
+static_assert(kLockVolume == 0x90018 && kUnlockVolume == 0x9001C && kDismountVolume == 0x90020);
 
 // Values of the header's DataIn field.
 constexpr UCHAR kDataOut = SCSI_IOCTL_DATA_OUT;
