@@ -35,6 +35,7 @@
 #include <vector>
 
 #include "sim/reader.h"
+#include "sim/reader_target.h"
 #include "transport/sgio/sg_system.h"
 
 class FakeSgSystem : public SgSystem {
@@ -134,8 +135,8 @@ class FakeSgSystem : public SgSystem {
     std::vector<int> partitions;
     bool heldElsewhere = false;
     bool present = true;
-    int unplugAfter = -1;                    // SG_IO requests until the unplug; -1 never
-    std::uint32_t reportedMediaChanges = 0;  // of the reader, told to the host by UNIT ATTENTION
+    int unplugAfter = -1;                       // SG_IO requests until the unplug; -1 never
+    std::shared_ptr<sim::ReaderTarget> target;  // the reader as its SCSI disk driver meets it
     int rereads = 0;
   };
 
@@ -165,8 +166,8 @@ class FakeSgSystem : public SgSystem {
 
   int SgIo(Descriptor& descriptor, DiskModel& disk, sg_io_hdr& header);
   bool CommandAllowed(const std::uint8_t* cdb, const Descriptor& descriptor) const;
-  std::uint8_t Execute(DiskModel& disk, sg_io_hdr& header, std::vector<std::uint8_t>& sense);
-  std::uint8_t ExecuteOnMemoryDisk(DiskModel& disk, const sg_io_hdr& header, std::vector<std::uint8_t>& sense);
+  sim::TargetAnswer Execute(DiskModel& disk, sg_io_hdr& header, std::vector<std::uint8_t>& sense);
+  sim::TargetAnswer ExecuteOnMemoryDisk(DiskModel& disk, const sg_io_hdr& header, std::vector<std::uint8_t>& sense);
   bool TransferSectors(DiskModel& disk, bool write, std::uint64_t sector, std::uint32_t count, std::uint8_t* data);
 
   std::map<std::string, DiskModel> disks;
