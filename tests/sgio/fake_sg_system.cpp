@@ -170,6 +170,9 @@ void FakeSgSystem::WriteSysfs(DiskModel& disk) {
   AddFile(block + "/dev", std::to_string(disk.major) + ":" + std::to_string(disk.minor));
   AddFile(block + "/size", std::to_string(DiskBytesCount(disk) / kSectorBytes));
   AddFile(block + "/removable", disk.kind == Kind::SystemDisk ? "0" : "1");
+  const bool writeProtected =
+      disk.kind == Kind::Reader && disk.reader->CardPresent() && disk.reader->Plan().writeProtected;
+  AddFile(block + "/ro", writeProtected ? "1" : "0");
   AddFile(scsiDevice + "/vendor", disk.vendor);
   AddFile(scsiDevice + "/model", disk.product);
   AddLink(block + "/device", scsiDevice);
@@ -322,14 +325,32 @@ int FakeSgSystem::Open(const std::string& path, int flags) {
     result = -EACCES;
   } else if ((flags & O_EXCL) && ClaimedExclusively(*disk)) {
     result = -EBUSY;
-  } else if (disk->kind == Kind::Reader && !disk->reader->CardPresent() && !(flags & O_NONBLOCK)) {
+  } else if (disk->kind == Kind::Reader && !Revalidate(*disk) && !(flags & O_NONBLOCK)) {
     result = -ENOMEDIUM;
+  } else if (disk->kind == Kind::Reader && disk->reader->Plan().writeProtected && (flags & O_ACCMODE) != O_RDONLY) {
+    result = -EROFS;  // sd refuses to write to a card whose reader reports write protection
   } else {
     result = nextDescriptor++;
     descriptors[result] = Descriptor{disk->name, partition, flags, true};
   }
   opens.push_back(OpenCall{path, flags, result});
   return result;
+}
+
+// What sd does when a removable disk is opened: TEST UNIT READY (which takes
+// a pending UNIT ATTENTION), then the card's size and write protection as
+// the reader reports them. True when the slot holds a card.
+bool FakeSgSystem::Revalidate(DiskModel& disk) {
+  const std::uint8_t testUnitReady[6] = {};
+  // The kernel sends it again after a UNIT ATTENTION.
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    if (disk.target->Execute(testUnitReady, sizeof testUnitReady, DataDirection::None, nullptr, 0).status ==
+        sim::kStatusGood) {
+      break;
+    }
+  }
+  WriteSysfs(disk);
+  return disk.reader->CardPresent();
 }
 
 FakeSgSystem::Descriptor* FakeSgSystem::DescriptorOf(int fd, const char* call) {
@@ -483,7 +504,7 @@ int FakeSgSystem::Ioctl(int fd, unsigned long request, void* argument) {
     if (argument == nullptr) return -EFAULT;
     return SgIo(*descriptor, disk, *static_cast<sg_io_hdr*>(argument));
   }
-  if (!disk.present) return -ENODEV;
+  if (!disk.present) return -ENXIO;  // the block device of an unplugged reader
   if (request == BLKGETSIZE64) {
     if (argument == nullptr) return -EFAULT;
     *static_cast<std::uint64_t*>(argument) = DiskBytesCount(disk);

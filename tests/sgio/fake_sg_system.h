@@ -19,7 +19,10 @@
 // does not run it, as SCSI devices do.
 // Opening follows the kernel too: EACCES without permission, EBUSY for an
 // exclusive open of a mounted or claimed disk, ENOMEDIUM for a reader with
-// no card unless opened non-blocking.
+// no card unless opened non-blocking, EROFS for a read-write open of a
+// write-protected card (whose disk sysfs shows "ro" 1). Opening a reader
+// sends it TEST UNIT READY, as sd does, which takes a pending UNIT ATTENTION.
+// INQUIRY and REQUEST SENSE never meet a UNIT ATTENTION.
 //
 // Paths outside /dev, /sys and /proc are real files: they go to the real
 // system, so tests can use image files in a temporary directory.
@@ -148,6 +151,7 @@ class FakeSgSystem : public SgSystem {
   };
 
   DiskModel& AddDisk(const std::string& name, Kind kind);
+  bool Revalidate(DiskModel& disk);
   DiskModel* DiskNamed(const std::string& name);
   // The disk and partition of a /dev path, if it is a modelled node.
   DiskModel* NodeOf(const std::string& path, int& partition);
