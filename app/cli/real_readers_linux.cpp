@@ -180,12 +180,35 @@ void ExplainFailure(const CSgReader& reader, const RealReaderOptions& options, C
   }
 }
 
-void RereadPartitions(SgSystem& system, int fd, const std::string& path, CliContext& context) {
+// The kernel reads the card's partition table anew, so that the new volume
+// (or, after a failed format, no stale one) shows. Only a card that holds
+// the new volume is promised to show it later.
+void RereadPartitions(SgSystem& system, int fd, const std::string& path, bool formatted, CliContext& context) {
   const int result = system.Ioctl(fd, BLKRRPART, nullptr);
-  if (result < 0) {
+  if (result < 0 && formatted) {
     Refuse(context, "the kernel could not re-read the partition table of " + path + " (" + ErrorText(-result) +
                         "); the new volume shows when the card is next inserted");
   }
+}
+
+// The kernel holds the disk read-only: a read-write open would only say
+// "Read-only file system". The reader is asked for the card's state on a
+// read-only descriptor instead, so that a write-protected card gets its own
+// message.
+int RefuseReadOnlyDisk(SgSystem& system, const sgio::Disk& disk, CSgReader& reader, FormatHost& host,
+                       const RealReaderOptions& options, CliContext& context) {
+  const int fd = sgio::OpenForProbe(system, disk.devicePath);
+  if (fd < 0) return Refuse(context, OpenRefusal(disk.devicePath, -fd, options));
+  reader.Attach(fd, disk.devicePath);
+  const ProbeResult probe = reader.Probe(false);
+  if (probe.verdict != ProbeVerdict::Card) {
+    const std::string refusal = ProbeRefusal(disk.devicePath, probe, reader, options);
+    return Refuse(context, refusal.empty() ? disk.devicePath + ": the reader did not report its card" : refusal);
+  }
+  if (RefuseWriteProtectedCard(reader, host)) return kExitFailure;
+  return Refuse(context, "the kernel holds " + disk.devicePath +
+                             " read-only, although the card is not write-protected. Run: blockdev --setrw " +
+                             disk.devicePath);
 }
 
 int FormatDisk(Session& session, const sgio::Disk& disk, const RealReaderOptions& options, CliContext& context) {
@@ -195,7 +218,8 @@ int FormatDisk(Session& session, const sgio::Disk& disk, const RealReaderOptions
   const std::string refusal = DiskRefusal(system, disk, reader);
   if (!refusal.empty()) return Refuse(context, refusal);
 
-  const int fd = system.Open(disk.devicePath, kOpenForFormat);
+  const int fd = disk.readOnly ? -EROFS : system.Open(disk.devicePath, kOpenForFormat);
+  if (fd == -EROFS) return RefuseReadOnlyDisk(system, disk, reader, terminal, options, context);
   if (fd < 0) return Refuse(context, OpenRefusal(disk.devicePath, -fd, options));
   reader.Attach(fd, disk.devicePath);
   const ProbeResult probe = reader.Probe(false);
@@ -216,8 +240,10 @@ int FormatDisk(Session& session, const sgio::Disk& disk, const RealReaderOptions
   context.stopFlag.store(0);
   JobDesktop desktop;
   const JobOutcome outcome = FormatJob(reader, host, desktop, context.stopFlag);
-  if (outcome == JobOutcome::Completed || outcome == JobOutcome::Failed || outcome == JobOutcome::Stopped) {
-    RereadPartitions(system, fd, disk.devicePath, context);
+  const bool erased =
+      outcome == JobOutcome::Completed || outcome == JobOutcome::Failed || outcome == JobOutcome::Stopped;
+  if (erased && !reader.Met(sgio::Fault::DeviceGone)) {
+    RereadPartitions(system, fd, disk.devicePath, outcome == JobOutcome::Completed, context);
   }
   if (outcome == JobOutcome::Failed) ExplainFailure(reader, options, context);
   if (outcome == JobOutcome::Stopped) Refuse(context, "stopped; the card is partly erased (format it again)");
@@ -427,6 +453,6 @@ int FormatLogical(const RealReaderOptions& options, CliContext& context) {
     host.ShowMessage("Format Complete!", "Information", MessageStyle{MessageButtons::Ok, MessageIcon::Information},
                      MessageOwner::Dialog);
   }
-  if (opened.blockDevice) RereadPartitions(system, opened.target->Descriptor(), path, context);
+  if (opened.blockDevice) RereadPartitions(system, opened.target->Descriptor(), path, written, context);
   return written ? kExitSuccess : kExitFailure;
 }
