@@ -121,7 +121,9 @@ void WriteZeroSectors(CReaderDevice& reader, std::uint32_t first, std::uint32_t 
 const char* ReadBackProblem(CReaderDevice& reader, std::uint32_t sector, const SectorBuffer& written,
                             const ReadBackMessages& messages) {
   SectorBuffer read{};
-  if (!reader.ReadLBA(static_cast<std::uint16_t>(sector), 1, read.data())) return messages.failed;
+  if (reader.CardGone() || !reader.ReadLBA(static_cast<std::uint16_t>(sector), 1, read.data())) {
+    return messages.failed;
+  }
   return read == written ? nullptr : messages.differs;
 }
 
@@ -282,8 +284,10 @@ SectorBuffer BuildFirstFatSector(bool fat16) {
 
 // --- Writers on the reader ------------------------------------------------------
 
+// Once the card or the reader is gone, nothing more is sent: each write
+// would only fail after the backend's pause.
 int CReaderDevice::WriteLayoutSector(std::uint32_t sector, const SectorBuffer& data) {
-  const int written = WriteLBA(static_cast<std::uint16_t>(sector), 1, data.data());
+  const int written = CardGone() ? 0 : WriteLBA(static_cast<std::uint16_t>(sector), 1, data.data());
   if (!written) ++layoutWriteFailures;
   return written;
 }
@@ -317,7 +321,7 @@ int CReaderDevice::WriteComputedMbr() {
   const SectorBuffer mbr = BuildComputedMbr(geometry.partitionSectors);
   if (!WriteSector(*this, 0, mbr)) return 0;
   const char* problem = ReadBackProblem(*this, 0, mbr, kMbrCheck);
-  if (problem) ShowPlainError(problem);
+  if (problem && !CardGone()) ShowPlainError(problem);
   WriteZeroSectors(*this, 1, kComputedPartitionStart - 1);
   return problem ? 0 : 1;
 }
@@ -355,7 +359,7 @@ int CReaderDevice::WriteComputedBootSector() {
   auto check = [&](std::uint32_t sector, const SectorBuffer& written, const ReadBackMessages& messages) {
     const char* problem = ReadBackProblem(*this, sector, written, messages);
     if (problem) {
-      ShowPlainError(problem);
+      if (!CardGone()) ShowPlainError(problem);
       verified = false;
     }
   };

@@ -26,6 +26,10 @@ enum class CommandFault : std::uint8_t {
   DeviceGone,  // the reader itself is gone (unplugged)
 };
 
+// What the operator is told when a command failed because the card or the
+// reader is gone; empty for any other fault.
+std::string CardGoneText(CommandFault fault);
+
 class CReaderDevice {
  public:
   static constexpr int kMaxDeviceIds = 50;
@@ -74,7 +78,10 @@ class CReaderDevice {
   bool PartitionSectorsSet() const { return partitionSectorsSet; }
 
   // --- Card information structure (low level header) ---------------------
-  int WriteCisBlock();
+  // Writes the CIS page into the first page of `block` of unit 0 (the first
+  // good block, which the format has just erased) and reads it back. No
+  // message: the format says what failed.
+  int WriteCisBlock(std::uint32_t block);
   int IsCisPage(const PageBuffer& page) const;
 
   // --- FAT file system -----------------------------------------------------

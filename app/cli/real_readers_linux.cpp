@@ -169,6 +169,7 @@ std::string ProbeRefusal(const std::string& path, const ProbeResult& probe, cons
 
 // What went wrong during a failed format, beyond the engine's own message.
 void ExplainFailure(const CSgReader& reader, const RealReaderOptions& options, CliContext& context) {
+  if (reader.CardGone()) return;  // the format ended on it and said so
   if (reader.Met(sgio::Fault::DeviceGone)) {
     Refuse(context, "the reader was unplugged during the format; plug it in again and format the card again");
   } else if (reader.Met(sgio::Fault::NoMedium)) {

@@ -259,7 +259,7 @@ TEST_F(CardFiles, CardPulledMidFormatFails) {
   WriteFile(image + ".faults", "remove-after 100\n");
   const ToolRun run = Smformat({"--simulate", image, "--yes"});
   EXPECT_EQ(run.status, kExitFailure);
-  EXPECT_TRUE(Contains(run.err, "Error: The card does not answer any more")) << run.err;
+  EXPECT_TRUE(Contains(run.err, "Error: The card was taken out of the reader during the format.")) << run.err;
   EXPECT_FALSE(Contains(run.err, "Format Complete!"));
 }
 
