@@ -102,15 +102,6 @@ class TracingVolumeApi : public VolumeApi {
   std::map<HANDLE, std::string> names;
 };
 
-// The system the command reaches, traced when asked.
-class Session : public TracedSystem<VolumeApi, TracingVolumeApi> {
- public:
-  Session(const RealReaderOptions& options, CliContext& context)
-      : TracedSystem(options.tracePath, options.arguments,
-                     context.volumeApi != nullptr ? *context.volumeApi : SystemVolumeApi()) {}
-  VolumeApi& Api() { return Get(); }
-};
-
 // "E:", "e:", "E" and "E:\" name drive E.
 char DriveLetterOf(const std::string& text) {
   if (text.empty() || text.size() > 3) return 0;
@@ -120,6 +111,22 @@ char DriveLetterOf(const std::string& text) {
   if (text.size() == 3 && text[2] != '\\') return 0;
   return letter;
 }
+
+// A trace never goes onto a drive or another device ("\\.\PhysicalDrive1").
+TraceGuard GuardOf(const RealReaderOptions& options) {
+  return TraceGuard{options.target, [](const std::string& path) {
+                      return DriveLetterOf(path) != 0 || path.rfind("\\\\.\\", 0) == 0 || path.rfind("//./", 0) == 0;
+                    }};
+}
+
+// The system the command reaches, traced when asked.
+class Session : public TracedSystem<VolumeApi, TracingVolumeApi> {
+ public:
+  Session(const RealReaderOptions& options, CliContext& context)
+      : TracedSystem(options.tracePath, options.arguments, GuardOf(options),
+                     context.volumeApi != nullptr ? *context.volumeApi : SystemVolumeApi(), context.err) {}
+  VolumeApi& Api() { return Get(); }
+};
 
 HANDLE OpenVolume(VolumeApi& api, char letter) {
   const HANDLE handle =
@@ -166,13 +173,13 @@ VolumeProbe Probe(CPassThroughReader& reader, HANDLE handle) {
 }
 
 int FormatVolume(CPassThroughReader& reader, char letter, const std::string& detail, FormatHost& terminal,
-                 CliContext& context) {
+                 Session& session, CliContext& context) {
   if (!reader.LockVolume()) {
     reader.Close();
     return Refuse(context,
                   std::string(1, letter) + ": is in use: files or windows are open on it. Close them and try again");
   }
-  DetailHost host(terminal, context.err, detail);
+  DetailHost host(terminal, context.err, detail, [&session] { session.StartTrace(); });
   context.stopFlag.store(0);
   JobDesktop desktop;
   const JobOutcome outcome = FormatJob(reader, host, desktop, context.stopFlag);
@@ -221,6 +228,7 @@ class FileBlockTarget : public BlockTarget {
 int ListReaders(const RealReaderOptions& options, CliContext& context) {
   Session session(options, context);
   if (session.TraceFailed()) return Refuse(context, session.TraceError());
+  session.StartTrace();
   TerminalHost terminal(TerminalIo{context.err, context.in, context.errIsTerminal, context.sleep}, false);
   QuietHost quiet(terminal);
   CPassThroughReader reader(quiet, session.Api());
@@ -282,7 +290,7 @@ int FormatReader(const RealReaderOptions& options, CliContext& context) {
     reader.GetCapacity(&key, nullptr);
     const std::string detail =
         std::string("Device: ") + reader.driveLetter + ":, " + CardSizeText(reader.geometry, key);
-    return FormatVolume(reader, reader.driveLetter, detail, terminal, context);
+    return FormatVolume(reader, reader.driveLetter, detail, terminal, session, context);
   }
 
   const char letter = DriveLetterOf(*options.target);
@@ -319,7 +327,7 @@ int FormatReader(const RealReaderOptions& options, CliContext& context) {
   reader.GetCapacity(&key, nullptr);
   const std::string detail =
       "Device: " + drive + ", " + probe.identification + ", " + CardSizeText(probe.geometry, key);
-  return FormatVolume(reader, letter, detail, terminal, context);
+  return FormatVolume(reader, letter, detail, terminal, session, context);
 }
 
 int FormatLogical(const RealReaderOptions& options, CliContext& context) {

@@ -318,3 +318,87 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
+
+namespace {
+
+struct TraceCase {
+  const char* name;
+  // The --trace path, beside the image in `dir`; may make links or a file there.
+  std::function<std::string(const TempDir& dir, const std::string& image)> trace;
+  std::string input;
+  int status;
+  const char* says;
+  bool formatted;          // the image got the layout; otherwise it is unchanged
+  const char* traceHolds;  // what the trace file then begins with, or null
+};
+
+void PrintTo(const TraceCase& c, std::ostream* os) { *os << c.name; }
+
+std::string Existing(const TempDir& dir, const char* text) {
+  const std::string path = dir.File("reader.log");
+  std::ofstream(path) << text;
+  return path;
+}
+
+class Trace : public clitest::Machine, public ::testing::WithParamInterface<TraceCase> {};
+
+// The trace never harms the target, nor a file it was not asked to replace,
+// and a trace that cannot be written changes nothing of the format's result.
+TEST_P(Trace, NeverHarmsWhatItExplains) {
+  const TraceCase& c = GetParam();
+  system.AddUsbDisk("sdc", kOtherReader, "Generic", "CF SM Reader", 32000);
+  TempDir dir;
+  const std::string image = MakeImage(dir, 32000);
+  std::ofstream(image, std::ios::binary | std::ios::in) << "user data";
+  const std::string before = Fingerprint(image);
+  const std::string trace = c.trace(dir, image);
+  const clitest::ToolRun run = Smformat({"--logical", image, "--trace", trace}, c.input);
+  EXPECT_EQ(run.status, c.status) << run.err;
+  EXPECT_TRUE(Contains(run.err, c.says)) << run.err;
+  EXPECT_EQ(Fingerprint(image) != before, c.formatted) << run.err;
+  if (c.traceHolds) {
+    EXPECT_EQ(ReadHead(trace, 64).rfind(c.traceHolds, 0), 0u) << ReadHead(trace, 64);
+  }
+  EXPECT_EQ(system.DiskSector("sdc", 0), std::vector<std::uint8_t>(kSector, 0));
+}
+
+std::string Named(const TempDir&, const std::string& image) { return image; }
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, Trace,
+    ::testing::Values(
+        TraceCase{"IsTheTarget", Named, "n\n", 1, "card.img, what the run works on; give another file", false, nullptr},
+        TraceCase{"LinksToTheTarget",
+                  [](const TempDir& dir, const std::string& image) {
+                    std::filesystem::create_symlink(image, dir.File("link.log"));
+                    return dir.File("link.log");
+                  },
+                  "y\n", 1, "what the run works on; give another file", false, nullptr},
+        TraceCase{"IsAHardLinkOfTheTarget",
+                  [](const TempDir& dir, const std::string& image) {
+                    std::filesystem::create_hard_link(image, dir.File("hard.log"));
+                    return dir.File("hard.log");
+                  },
+                  "y\n", 1, "what the run works on; give another file", false, nullptr},
+        TraceCase{"IsTheTargetsSidecar", [](const TempDir&, const std::string& image) { return image + ".faults"; },
+                  "y\n", 1, "is the fault sidecar of", false, nullptr},
+        TraceCase{"IsADisk", [](const TempDir&, const std::string&) { return std::string("/dev/sdc"); }, "y\n", 1,
+                  "the trace file /dev/sdc is a disk or volume", false, nullptr},
+        // The answer No keeps the file that was there.
+        TraceCase{"ExistingFileKeptWhenAnsweredNo",
+                  [](const TempDir& dir, const std::string&) { return Existing(dir, "the last trace\n"); }, "n\n", 1,
+                  "warning: the trace was not written", false, "the last trace\n"},
+        TraceCase{"ExistingFileReplacedWhenTheFormatStarts",
+                  [](const TempDir& dir, const std::string&) { return Existing(dir, "the last trace\n"); }, "y\n", 0,
+                  "Format Complete!", true, "smformat trace: --logical"},
+        TraceCase{"NewFileWrittenWhenAnsweredNo",
+                  [](const TempDir& dir, const std::string&) { return dir.File("new.log"); }, "n\n", 1,
+                  "Continue? [y/N]", false, "smformat trace: --logical"},
+        TraceCase{"FailedWriteIsAWarningAtTheEnd",
+                  [](const TempDir&, const std::string&) { return std::string("/dev/full"); }, "y\n", 0,
+                  "Format Complete!\nsmformat: warning: the trace is incomplete: /dev/full: cannot write it: No space "
+                  "left on device (the exit status is the format's own)\n",
+                  true, nullptr}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace
