@@ -10,6 +10,8 @@
 
 #include "app/cli/smcard_cli.h"
 #include "app/cli/smformat_cli.h"
+#include "sim/card.h"
+#include "sim/card_files.h"
 #include "sim/card_storage.h"
 #include "tests/support/temp_dir.h"
 
@@ -303,6 +305,8 @@ struct RefusalCase {
   const char* complaint;
   // Prepares the test's directory (links, folders) before the command.
   std::function<void(const TempDir&)> prepare = {};
+  bool heldByAnotherTool = false;    // another tool has the card open for writing meanwhile
+  std::string leavesNothingAt = "";  // a file the command must not leave in the directory
 };
 
 class RefusalTest : public CardFiles, public ::testing::WithParamInterface<RefusalCase> {};
@@ -328,6 +332,7 @@ TEST_P(RefusalTest, SaysWhyAndChangesNothing) {
     else
       args.push_back(word);
   }
+  const sim::CardOpen other = c.heldByAnotherTool ? sim::OpenCardImage(image) : sim::CardOpen{};
   const ToolRun run =
       args[0] == "smformat" ? Smformat({args.begin() + 1, args.end()}) : Smcard({args.begin() + 1, args.end()});
   EXPECT_EQ(run.status, kExitFailure) << run.err;
@@ -336,6 +341,9 @@ TEST_P(RefusalTest, SaysWhyAndChangesNothing) {
   EXPECT_TRUE(Slurp(image) == imageBefore) << "the image changed";
   EXPECT_TRUE(sidecarText() == faultsBefore) << "the sidecar changed";
   EXPECT_FALSE(std::filesystem::exists(dir.File("out.img"))) << "an output was left";
+  if (!c.leavesNothingAt.empty()) {
+    EXPECT_FALSE(sim::PathExists(dir.File(c.leavesNothingAt))) << "a new card was left";
+  }
   for (const auto& entry : std::filesystem::directory_iterator(dir.Path())) {
     EXPECT_EQ(entry.path().string().find(".new"), std::string::npos) << "temporary file left: " << entry.path();
   }
@@ -345,68 +353,100 @@ const std::vector<std::string> kUsed1M = {"--size", "1M", "--fill", "random"};
 
 INSTANTIATE_TEST_SUITE_P(
     Tools, RefusalTest,
-    ::testing::Values(RefusalCase{"ImportADirectory",
-                                  kUsed1M,
-                                  nullptr,
-                                  {"smcard", "import", "IMAGE", "DIR/folder"},
-                                  "a directory",
-                                  [](const TempDir& d) { std::filesystem::create_directory(d.File("folder")); }},
-                      RefusalCase{"ImportIntoAWriteProtectedCard",
-                                  {"--size", "1M", "--fill", "random", "--write-protect"},
-                                  nullptr,
-                                  {"smcard", "import", "IMAGE", "DIR/in.bin"},
-                                  "write-protected",
-                                  [](const TempDir& d) { WriteFile(d.File("in.bin"), std::string(4096, 'x')); }},
-                      RefusalCase{"ExportOntoTheImage",
-                                  kUsed1M,
-                                  nullptr,
-                                  {"smcard", "export", "IMAGE", "IMAGE", "--force"},
-                                  "the card's own image"},
-                      RefusalCase{"ExportOntoTheSidecar",
-                                  kUsed1M,
-                                  "write-protect\n",
-                                  {"smcard", "export", "IMAGE", "FAULTS", "--force"},
-                                  "the card's own fault sidecar"},
-                      RefusalCase{"ExportOntoTheSidecarNotYetThere",
-                                  kUsed1M,
-                                  nullptr,
-                                  {"smcard", "export", "IMAGE", "FAULTS"},
-                                  "the card's own fault sidecar"},
-                      RefusalCase{"ExportOfAnUnreadablePage",
-                                  kUsed1M,
-                                  "unreadable-page 0:8\n",
-                                  {"smcard", "export", "IMAGE", "DIR/out.img"},
-                                  "an unreadable page"},
-                      RefusalCase{"FormatWithAFolderForSidecar",
-                                  {"--size", "1M", "--fill", "random", "--write-protect"},
-                                  nullptr,
-                                  {"smformat", "--simulate", "IMAGE", "--yes"},
-                                  "a directory, not a fault plan",
-                                  [](const TempDir& d) {
-                                    std::filesystem::remove(d.File("card.img.faults"));
-                                    std::filesystem::create_directory(d.File("card.img.faults"));
-                                  }}
+    ::testing::Values(
+        RefusalCase{"ImportADirectory",
+                    kUsed1M,
+                    nullptr,
+                    {"smcard", "import", "IMAGE", "DIR/folder"},
+                    "a directory",
+                    [](const TempDir& d) { std::filesystem::create_directory(d.File("folder")); }},
+        RefusalCase{"ImportIntoAWriteProtectedCard",
+                    {"--size", "1M", "--fill", "random", "--write-protect"},
+                    nullptr,
+                    {"smcard", "import", "IMAGE", "DIR/in.bin"},
+                    "write-protected",
+                    [](const TempDir& d) { WriteFile(d.File("in.bin"), std::string(4096, 'x')); }},
+        RefusalCase{"ExportOntoTheImage",
+                    kUsed1M,
+                    nullptr,
+                    {"smcard", "export", "IMAGE", "IMAGE", "--force"},
+                    "the card's own image"},
+        RefusalCase{"ExportOntoTheSidecar",
+                    kUsed1M,
+                    "write-protect\n",
+                    {"smcard", "export", "IMAGE", "FAULTS", "--force"},
+                    "the card's own fault sidecar"},
+        RefusalCase{"ExportOntoTheSidecarNotYetThere",
+                    kUsed1M,
+                    nullptr,
+                    {"smcard", "export", "IMAGE", "FAULTS"},
+                    "the card's own fault sidecar"},
+        RefusalCase{"ExportOfAnUnreadablePage",
+                    kUsed1M,
+                    "unreadable-page 0:8\n",
+                    {"smcard", "export", "IMAGE", "DIR/out.img"},
+                    "an unreadable page"},
+        RefusalCase{"FormatWithAFolderForSidecar",
+                    {"--size", "1M", "--fill", "random", "--write-protect"},
+                    nullptr,
+                    {"smformat", "--simulate", "IMAGE", "--yes"},
+                    "a directory, not a fault plan",
+                    [](const TempDir& d) {
+                      std::filesystem::remove(d.File("card.img.faults"));
+                      std::filesystem::create_directory(d.File("card.img.faults"));
+                    }},
+        // One tool per card: the image is locked while a tool works on it.
+        RefusalCase{"FormatACardAnotherToolHolds",
+                    kUsed1M,
+                    nullptr,
+                    {"smformat", "--simulate", "IMAGE", "--yes"},
+                    "is in use: another smformat or smcard is working on the card",
+                    {},
+                    true},
+        RefusalCase{"ImportIntoACardAnotherToolHolds",
+                    kUsed1M,
+                    nullptr,
+                    {"smcard", "import", "IMAGE", "DIR/in.bin"},
+                    "is in use",
+                    [](const TempDir& d) { WriteFile(d.File("in.bin"), std::string(4096, 'x')); },
+                    true},
+        RefusalCase{
+            "CheckACardAnotherToolWrites", kUsed1M, nullptr, {"smcard", "check", "IMAGE"}, "is in use", {}, true},
+        RefusalCase{"ReplaceACardAnotherToolHolds",
+                    kUsed1M,
+                    nullptr,
+                    {"smcard", "create", "IMAGE", "--size", "2M", "--force"},
+                    "is in use",
+                    {},
+                    true}
 #ifndef _WIN32
-                      ,
-                      RefusalCase{"ExportOntoALinkToTheImage",
-                                  kUsed1M,
-                                  nullptr,
-                                  {"smcard", "export", "IMAGE", "DIR/link", "--force"},
-                                  "the card's own image",
-                                  [](const TempDir& d) {
-                                    std::filesystem::create_symlink(d.File("card.img"), d.File("link"));
-                                  }},
-                      RefusalCase{"FormatWithAnEndlessSidecar",
-                                  {"--size", "1M", "--fill", "random", "--write-protect"},
-                                  nullptr,
-                                  {"smformat", "--simulate", "IMAGE", "--yes"},
-                                  "not a regular file",
-                                  [](const TempDir& d) {
-                                    std::filesystem::remove(d.File("card.img.faults"));
-                                    std::filesystem::create_symlink("/dev/zero", d.File("card.img.faults"));
-                                  }}
+        ,
+        RefusalCase{"ExportOntoALinkToTheImage",
+                    kUsed1M,
+                    nullptr,
+                    {"smcard", "export", "IMAGE", "DIR/link", "--force"},
+                    "the card's own image",
+                    [](const TempDir& d) { std::filesystem::create_symlink(d.File("card.img"), d.File("link")); }},
+        RefusalCase{"FormatWithAnEndlessSidecar",
+                    {"--size", "1M", "--fill", "random", "--write-protect"},
+                    nullptr,
+                    {"smformat", "--simulate", "IMAGE", "--yes"},
+                    "not a regular file",
+                    [](const TempDir& d) {
+                      std::filesystem::remove(d.File("card.img.faults"));
+                      std::filesystem::create_symlink("/dev/zero", d.File("card.img.faults"));
+                    }},
+        // The name takes the image but not its sidecar's ".faults".
+        RefusalCase{"CreateWithANameTooLongForTheSidecar",
+                    kUsed1M,
+                    nullptr,
+                    {"smcard", "create", "DIR/" + std::string(250, 'n'), "--size", "1M"},
+                    "File name too long; give the card a shorter name",
+                    {},
+                    false,
+                    std::string(250, 'n')}
 #endif
-                      ),
+        ),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(CardFiles, ExportReplacesAnExistingFileOnlyWhenComplete) {
