@@ -87,7 +87,9 @@ int CBlockTargetReader::FindDevice(char& found) {
   return 1;
 }
 
-bool WriteLogicalFormat(CBlockTargetReader& reader, FormatHost& host) {
+namespace {
+
+bool WriteAndCheck(CBlockTargetReader& reader, FormatHost& host) {
   std::uint32_t key = 0;
   reader.GetCapacity(&key, nullptr);
   reader.SetPartitionSectors(key - kPartitionOffset);
@@ -100,9 +102,20 @@ bool WriteLogicalFormat(CBlockTargetReader& reader, FormatHost& host) {
     return false;
   }
   if (!reader.Target().Flush()) {
-    Fail(host, "The written sectors could not be flushed: " + reader.Target().LastError());
+    Fail(host, "The written sectors could not be flushed.");
     return false;
   }
   reader.Target().DropCache();
   return VerifyFileSystem(reader, host) == 1;
+}
+
+}  // namespace
+
+bool WriteLogicalFormat(CBlockTargetReader& reader, FormatHost& host) {
+  if (WriteAndCheck(reader, host)) return true;
+  // The layout's own messages name the structure; the system's reason for a
+  // failed transfer (a full disk, an I/O error) is what the operator can act on.
+  const std::string reason = reader.Target().LastError();
+  if (!reason.empty()) Fail(host, "The system refused a read or write of the target: " + reason);
+  return false;
 }

@@ -332,9 +332,15 @@ OpenedTarget OpenLogicalTarget(SgSystem& system, const std::string& path, const 
   }
   const int fd = system.Open(path, opened.blockDevice ? kOpenForFormat : kOpenImage);
   if (fd < 0) {
-    opened.refusal = -fd == EACCES || -fd == EPERM
-                         ? "cannot open " + path + ": " + ErrorText(-fd) + ". Run: " + AsRoot(options)
-                         : OpenRefusal(path, -fd, options);
+    opened.refusal = OpenRefusal(path, -fd, options);
+    // A file that even root may not write is immutable or append-only: no
+    // sudo helps there.
+    if (-fd == EPERM && !opened.blockDevice) {
+      opened.refusal = "cannot open " + path + ": " + ErrorText(EPERM) + ". The file is immutable or append-only " +
+                       "('lsattr " + path + "' shows it, 'chattr -i -a " + path + "' clears it)";
+    } else if (-fd == EACCES || -fd == EPERM) {
+      opened.refusal = "cannot open " + path + ": " + ErrorText(-fd) + ". Run: " + AsRoot(options);
+    }
     return opened;
   }
   if (opened.blockDevice) {

@@ -3,6 +3,7 @@
 // format writes image files.
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <fstream>
@@ -198,29 +199,34 @@ class FileBlockTarget : public BlockTarget {
   bool IsOpen() const { return file.is_open(); }
   std::uint64_t Sectors() const override { return sectors; }
   bool Read(std::uint64_t sector, std::uint32_t count, std::uint8_t* data) override {
+    errno = 0;
     file.seekg(static_cast<std::streamoff>(sector * kSectorBytes));
     file.read(reinterpret_cast<char*>(data), static_cast<std::streamsize>(count * kSectorBytes));
     return Check();
   }
   bool Write(std::uint64_t sector, std::uint32_t count, const std::uint8_t* data) override {
+    errno = 0;
     file.seekp(static_cast<std::streamoff>(sector * kSectorBytes));
     file.write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(count * kSectorBytes));
     return Check();
   }
   bool Flush() override {
+    errno = 0;
     file.flush();
     return Check();
   }
-  std::string LastError() const override { return "the image file could not be read or written"; }
+  std::string LastError() const override { return error; }
 
  private:
   bool Check() {
     if (file) return true;
+    error = errno != 0 ? std::strerror(errno) : "the image file could not be read or written";
     file.clear();
     return false;
   }
   std::fstream file;
   std::uint64_t sectors;
+  std::string error;
 };
 
 }  // namespace

@@ -402,3 +402,57 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
+
+namespace {
+
+// Image files on a host whose file system fails: an immutable file, a full disk.
+class FailingFiles : public FakeSgSystem {
+ public:
+  int openError = 0;
+  int writeError = 0;
+  int Open(const std::string& path, int flags) override {
+    return openError != 0 ? -openError : FakeSgSystem::Open(path, flags);
+  }
+  long WriteAt(int fd, const void* buffer, std::size_t length, std::uint64_t offset) override {
+    return writeError != 0 ? -writeError : FakeSgSystem::WriteAt(fd, buffer, length, offset);
+  }
+};
+
+struct HostFault {
+  const char* name;
+  int openError;
+  int writeError;
+  const char* says;
+};
+
+void PrintTo(const HostFault& c, std::ostream* os) { *os << c.name; }
+
+class LogicalHostFault : public ::testing::TestWithParam<HostFault> {};
+
+// The operator hears the system's reason and what to do about it.
+TEST_P(LogicalHostFault, SaysTheSystemsReason) {
+  TempDir dir;
+  const std::string image = MakeImage(dir, 2000);
+  FailingFiles files;
+  files.openError = GetParam().openError;
+  files.writeError = GetParam().writeError;
+  std::ostringstream out, err;
+  std::istringstream in;
+  std::atomic<int> stopFlag{1};
+  CliContext context{out, err, in, false, [](std::uint32_t) {}, stopFlag};
+  context.sgSystem = &files;
+  EXPECT_EQ(SmformatMain({"--logical", image, "--yes"}, context), 1);
+  EXPECT_TRUE(Contains(err.str(), GetParam().says)) << err.str();
+  EXPECT_FALSE(Contains(err.str(), "sudo")) << err.str();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Faults, LogicalHostFault,
+    ::testing::Values(HostFault{"ImmutableFile", EPERM, 0,
+                                "Operation not permitted. The file is immutable or append-only ('lsattr "},
+                      HostFault{"FullDisk", 0, ENOSPC,
+                                "Error: Write MBR error!\nError: The system refused a read or write of the target: No "
+                                "space left on device\n"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace
