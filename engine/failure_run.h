@@ -7,8 +7,10 @@
 // block that cannot be read gives two failures in a row; thirty-two - sixteen
 // blocks on which not one command worked - mean that the card is gone or
 // dead; and since the backends pause 1000 ms after every failed command,
-// giving up there costs half a minute. (The erase pass ends sooner on its own
-// rule: see RetirementRule.)
+// giving up there costs half a minute. The writes of the file system count
+// the same way: the layout goes on past a failed write of a zero fill, but
+// not past 32 in a row. (The erase pass ends sooner on its own rule: see
+// RetirementRule.)
 #pragma once
 
 #include <cstdint>

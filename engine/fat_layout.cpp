@@ -284,16 +284,16 @@ SectorBuffer BuildFirstFatSector(bool fat16) {
 
 // --- Writers on the reader ------------------------------------------------------
 
-// Once the card or the reader is gone, nothing more is sent: each write
-// would only fail after the backend's pause.
 int CReaderDevice::WriteLayoutSector(std::uint32_t sector, const SectorBuffer& data) {
-  const int written = CardGone() ? 0 : WriteLBA(static_cast<std::uint16_t>(sector), 1, data.data());
+  const bool send = !CardGone() && !layoutFailureRun.CardGone();
+  const int written = send ? layoutFailureRun.Note(WriteLBA(static_cast<std::uint16_t>(sector), 1, data.data())) : 0;
   if (!written) ++layoutWriteFailures;
   return written;
 }
 
 int CReaderDevice::WriteMbr() {
   layoutWriteFailures = 0;
+  layoutFailureRun = FailureRun{};
   const CapacityRow* row = FindCapacityRow(CapacityKey(*this));
   return row ? WriteTableMbr(*row) : WriteComputedMbr();
 }

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <string>
 
+#include "engine/failure_run.h"
 #include "engine/format_host.h"
 #include "engine/media_geometry.h"
 
@@ -92,7 +93,9 @@ class CReaderDevice {
   int WriteTableBootSector(const CapacityRow& row);
   int WriteComputedBootSector();
   // Writes one sector of the layout; a failure is counted even where the
-  // layout goes on regardless (the zero fills).
+  // layout goes on regardless (the zero fills). Once the card is gone, or
+  // the last 32 writes failed on a backend that cannot tell, nothing more
+  // is sent: each write would only fail after the backend's pause.
   int WriteLayoutSector(std::uint32_t sector, const SectorBuffer& data);
   // Failed writes of the layout since WriteMbr last began.
   std::uint32_t LayoutWriteFailures() const { return layoutWriteFailures; }
@@ -130,6 +133,7 @@ class CReaderDevice {
   FormatHost& host;
   bool partitionSectorsSet = false;  // partitionSectors is meaningless until a format sets it
   std::uint32_t layoutWriteFailures = 0;
+  FailureRun layoutFailureRun;
   CommandFault lastCommandFault = CommandFault::None;
 };
 
