@@ -30,6 +30,23 @@ void Fail(FormatHost& host, const std::string& text) {
 
 }  // namespace
 
+bool TracingBlockTarget::Note(const std::string& what, bool result) {
+  trace.Note(what + " -> " + (result ? std::string("ok") : "failed: " + inner.LastError()));
+  return result;
+}
+
+bool TracingBlockTarget::Read(std::uint64_t sector, std::uint32_t count, std::uint8_t* data) {
+  const bool result = inner.Read(sector, count, data);
+  return Note("read " + name + " sector " + std::to_string(sector) + " count " + std::to_string(count), result);
+}
+
+bool TracingBlockTarget::Write(std::uint64_t sector, std::uint32_t count, const std::uint8_t* data) {
+  const bool result = inner.Write(sector, count, data);
+  return Note("write " + name + " sector " + std::to_string(sector) + " count " + std::to_string(count), result);
+}
+
+bool TracingBlockTarget::Flush() { return Note("flush " + name, inner.Flush()); }
+
 std::string LogicalSizeFault(std::uint64_t sectors) {
   const std::string size = std::to_string(sectors) + " sectors";
   if (sectors == 0) return "it holds no sectors (no card in the reader?). Nothing was written.";

@@ -351,11 +351,17 @@ int FormatLogical(const RealReaderOptions& options, CliContext& context) {
   }
   const std::string fault = LogicalSizeFault(bytes / kSectorBytes);
   if (!fault.empty()) return Refuse(context, path + " cannot take the SmartMedia format: " + fault);
-  FileBlockTarget target(path, bytes / kSectorBytes);
-  if (!target.IsOpen()) return Refuse(context, path + ": cannot open the image file for writing");
+  Session session(options, context);
+  if (session.TraceFailed()) return Refuse(context, session.TraceError());
+  FileBlockTarget file(path, bytes / kSectorBytes);
+  if (!file.IsOpen()) return Refuse(context, path + ": cannot open the image file for writing");
+  std::unique_ptr<TracingBlockTarget> traced;
+  if (session.Trace() != nullptr) traced = std::make_unique<TracingBlockTarget>(file, *session.Trace(), path);
+  BlockTarget& target = traced ? static_cast<BlockTarget&>(*traced) : file;
   const auto sectors = static_cast<std::uint32_t>(bytes / kSectorBytes);
   TerminalHost terminal(TerminalIo{context.err, context.in, context.errIsTerminal, context.sleep}, options.assumeYes);
-  DetailHost host(terminal, context.err, "Target: " + path + ", " + LogicalLayoutText(sectors));
+  DetailHost host(terminal, context.err, "Target: " + path + ", " + LogicalLayoutText(sectors),
+                  [&session] { session.StartTrace(); });
   if (host.ShowMessage(kConfirmText, "Warning", MessageStyle{MessageButtons::YesNo, MessageIcon::Warning},
                        MessageOwner::Dialog) != MessageAnswer::Yes) {
     return kExitFailure;

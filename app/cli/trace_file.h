@@ -105,6 +105,8 @@ class TracedSystem {
   bool TraceFailed() const { return traceFile.Failed(); }
   const std::string& TraceError() const { return traceFile.Error(); }
   void StartTrace() { traceFile.Start(); }
+  // The trace, when one is written.
+  CommandTrace* Trace() { return traceFile.Trace(); }
   System& Get() { return tracing ? *tracing : base; }
 
  private:

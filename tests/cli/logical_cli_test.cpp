@@ -380,8 +380,6 @@ INSTANTIATE_TEST_SUITE_P(
                     return dir.File("hard.log");
                   },
                   "y\n", 1, "what the run works on; give another file", false, nullptr},
-        TraceCase{"IsTheTargetsSidecar", [](const TempDir&, const std::string& image) { return image + ".faults"; },
-                  "y\n", 1, "is the fault sidecar of", false, nullptr},
         TraceCase{"IsADisk", [](const TempDir&, const std::string&) { return std::string("/dev/sdc"); }, "y\n", 1,
                   "the trace file /dev/sdc is a disk or volume", false, nullptr},
         // The answer No keeps the file that was there.
@@ -391,9 +389,6 @@ INSTANTIATE_TEST_SUITE_P(
         TraceCase{"ExistingFileReplacedWhenTheFormatStarts",
                   [](const TempDir& dir, const std::string&) { return Existing(dir, "the last trace\n"); }, "y\n", 0,
                   "Format Complete!", true, "smformat trace: --logical"},
-        TraceCase{"NewFileWrittenWhenAnsweredNo",
-                  [](const TempDir& dir, const std::string&) { return dir.File("new.log"); }, "n\n", 1,
-                  "Continue? [y/N]", false, "smformat trace: --logical"},
         TraceCase{"FailedWriteIsAWarningAtTheEnd",
                   [](const TempDir&, const std::string&) { return std::string("/dev/full"); }, "y\n", 0,
                   "Format Complete!\nsmformat: warning: the trace is incomplete: /dev/full: cannot write it: No space "
@@ -405,24 +400,24 @@ INSTANTIATE_TEST_SUITE_P(
 
 namespace {
 
-// Image files on a host whose file system fails: an immutable file, a full disk.
-class FailingFiles : public FakeSgSystem {
- public:
-  int openError = 0;
-  int writeError = 0;
-  int Open(const std::string& path, int flags) override {
-    return openError != 0 ? -openError : FakeSgSystem::Open(path, flags);
-  }
-  long WriteAt(int fd, const void* buffer, std::size_t length, std::uint64_t offset) override {
-    return writeError != 0 ? -writeError : FakeSgSystem::WriteAt(fd, buffer, length, offset);
-  }
-};
-
 struct HostFault {
   const char* name;
   int openError;
   int writeError;
   const char* says;
+};
+
+// Image files on a host whose file system fails: an immutable file, a full disk.
+class FailingFiles : public FakeSgSystem {
+ public:
+  explicit FailingFiles(const HostFault& fault) : fault(fault) {}
+  int Open(const std::string& path, int flags) override {
+    return fault.openError != 0 ? -fault.openError : FakeSgSystem::Open(path, flags);
+  }
+  long WriteAt(int fd, const void* buffer, std::size_t length, std::uint64_t offset) override {
+    return fault.writeError != 0 ? -fault.writeError : FakeSgSystem::WriteAt(fd, buffer, length, offset);
+  }
+  const HostFault& fault;
 };
 
 void PrintTo(const HostFault& c, std::ostream* os) { *os << c.name; }
@@ -433,9 +428,7 @@ class LogicalHostFault : public ::testing::TestWithParam<HostFault> {};
 TEST_P(LogicalHostFault, SaysTheSystemsReason) {
   TempDir dir;
   const std::string image = MakeImage(dir, 2000);
-  FailingFiles files;
-  files.openError = GetParam().openError;
-  files.writeError = GetParam().writeError;
+  FailingFiles files(GetParam());
   std::ostringstream out, err;
   std::istringstream in;
   std::atomic<int> stopFlag{1};

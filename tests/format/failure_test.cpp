@@ -71,20 +71,6 @@ const std::vector<OpKind> kCisWritten = {OpKind::WriteRedundant, OpKind::WritePa
 INSTANTIATE_TEST_SUITE_P(
     Faults, Failure,
     ::testing::Values(
-        // A format-end command that fails once is sent again: no message.
-        FailureCase{
-            "FormatEndFailsOnce",
-            k1M,
-            false,
-            {},
-            [](sim::FaultPlan& p) {
-              p.commandFaults = {CommandFault{kControl, kFormatEndSub, 1, false}};
-            },
-            1,
-            {},
-            kCisWritten,
-            3,
-            {"progress 85", "sleep 1000", "sleep 1000", "progress 90", "progress 98", "sleep 1000", "progress 100"}},
         // The reader never presents the card anew: nothing is written through it.
         FailureCase{"FormatEndFails",
                     k1M,
@@ -294,6 +280,11 @@ TEST_P(CardRemoved, FailsWithTheMessageAndWritesNothingAfterwards) {
   EXPECT_TRUE(bench.card->Media().Bytes() == atRemoval) << "the card changed after it was pulled out";
 }
 
+const std::string kRepeating =
+    " Failures that repeat like this come from the reader or the card's contacts (or a card taken out of the reader), "
+    "not from the blocks, so no block was marked bad. Clean the card's contacts or try another reader, then format "
+    "the card again.";
+
 const auto kErasedBlock50 = [](const Op& op) { return op.kind == OpKind::Erase && op.where == 50; };
 
 INSTANTIATE_TEST_SUITE_P(
@@ -311,25 +302,15 @@ INSTANTIATE_TEST_SUITE_P(
                     true,
                     [](const Op& op) { return op.kind == OpKind::FormatEnd; },
                     {ErrorBox(kCardTakenOut)}},
-        RemovalCase{"DuringTheFileSystem",
-                    true,
-                    [](const Op& op) { return op.kind == OpKind::WriteLba && op.where == 3; },
-                    {ErrorBox(kCardTakenOut)}},
-        RemovalCase{"DuringTheReadBack",
-                    true,
-                    [](const Op& op) { return op.kind == OpKind::ReadLba && op.where == 1; },
-                    {ErrorBox(kCardTakenOut)}},
         // A backend that cannot tell: the blocks that fail end the pass once
         // more of them failed than the zone may hold unusable, and none is marked.
         RemovalCase{
             "DuringErasePassOnABackendThatCannotTell",
             true,
             kErasedBlock50,
-            {ErrorBox("7 blocks of zone 0 of unit 0 could not be read, more than the 6 a zone of 256 blocks may "
-                      "hold unusable. Failures that repeat like this come from the reader or the card's contacts (or a "
-                      "card taken "
-                      "out of the reader), not from the blocks, so no block was marked bad. Clean the "
-                      "card's contacts or try another reader, then format the card again.")},
+            {ErrorBox("7 blocks of zone 0 of unit 0 could not be read, more than the 6 a zone of 256 blocks may hold "
+                      "unusable." +
+                      kRepeating)},
             false}),
     [](const auto& info) { return std::string(info.param.name); });
 

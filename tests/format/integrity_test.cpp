@@ -101,19 +101,6 @@ INSTANTIATE_TEST_SUITE_P(
                       {WarningBox(kOneRetired)},
                       1,
                       {0}},
-        // An erase that fails once is tried again: nothing is retired.
-        IntegrityCase{"EraseFailsOnce",
-                      "1M",
-                      false,
-                      sim::Fill::Random,
-                      [](sim::FaultPlan& p) {
-                        p.commandFaults = {CommandFault{kErase, std::nullopt, 1, false}};
-                      },
-                      nullptr,
-                      1,
-                      {},
-                      0,
-                      {}},
         // Block 0 holds the CIS but its first page cannot be read: block 1
         // takes a new CIS, so block 0 must not pass for a good block.
         IntegrityCase{"CisPageUnreadable",
@@ -128,22 +115,6 @@ INSTANTIATE_TEST_SUITE_P(
                       {WarningBox(kOneRetired)},
                       1,
                       {0}},
-        // The first good block can neither be read nor programmed, so it can
-        // be neither judged nor retired: it would pass for a good block
-        // holding old data where hosts look for the CIS.
-        IntegrityCase{"FirstBlockNeitherReadableNorProgrammable",
-                      "1M",
-                      false,
-                      sim::Fill::Random,
-                      [](sim::FaultPlan& p) {
-                        p.unreadablePages = {{0, 0}};
-                        p.failingProgram = {{0, 0}};
-                      },
-                      nullptr,
-                      0,
-                      {ErrorBox(kOneStuck)},
-                      std::nullopt,
-                      {}},
         // A block whose erase fails keeps its user data and its logical address.
         IntegrityCase{"BlockEraseFails",
                       "1M",
