@@ -179,14 +179,16 @@ CardOpen CreateCardImage(const std::string& path, const CreateOptions& options) 
   problem = UnusableName(sidecar);
   if (problem.empty() && PathExists(sidecar)) problem = CheckRegularFile(sidecar, "a fault plan");
   if (!problem.empty()) return CardOpen{nullptr, problem};
-  // The card being replaced stays locked until the new one is in place.
-  const ImageLockResult replaced = LockImage(path, Access::ReadWrite);
+  // The card being replaced stays locked while the new one is made (the
+  // lock goes just before the rename: Windows renames over no open file).
+  ImageLockResult replaced = LockImage(path, Access::ReadWrite);
   if (!replaced.error.empty()) return CardOpen{nullptr, replaced.error};
   const bool replacing = PathExists(path);
   const std::string image = TemporarySibling(path);
   const std::string faults = TemporarySibling(sidecar);
   problem = WriteNewImage(image, options);
   if (problem.empty() && !kept.Empty()) problem = WriteTextFile(faults, FormatFaultPlan(kept));
+  replaced.lock.reset();
   if (problem.empty()) problem = ReplaceFile(image, path);
   if (!problem.empty()) {
     RemoveQuietly(image);
