@@ -18,7 +18,7 @@ namespace {
 using namespace formattest;
 using sim::CommandFault;
 
-constexpr std::uint8_t kErase = 0xE8, kReadPage = 0xEA, kWrite10 = 0x2A;
+constexpr std::uint8_t kErase = 0xE8, kWrite10 = 0x2A;
 const char* const kOneRetired = "1 block of the card could not be read or erased and was marked bad.";
 const char* const kOneStuck =
     "1 block of the card could not be read or erased, nor marked bad; the old data stays on the card.";
