@@ -53,6 +53,13 @@ std::string LinkTarget(const std::string& path) {
   return error ? path : target.string();
 }
 
+std::string UnusableName(const std::string& path) {
+  std::error_code error;
+  static_cast<void>(fs::symlink_status(path, error));
+  if (error != std::errc::filename_too_long) return "";
+  return path + ": " + error.message() + "; give the card a shorter name";
+}
+
 std::string TemporarySibling(const std::string& path) {
   for (int n = 1; n < kTemporaryTries; ++n) {
     const std::string candidate = path + ".new" + std::to_string(n);
