@@ -97,7 +97,13 @@ INSTANTIATE_TEST_SUITE_P(
     CommandLines, UsageTest,
     ::testing::Values(
         UsageCase{"FormatYesWithoutDevice", false, {"--yes"}, "--yes needs an explicit DEVICE"},
-        UsageCase{"FormatUnknownOption", false, {"--simulate", "a.img", "--force"}, "unknown option --force"},
+        UsageCase{"FormatUnknownOption", false, {"--simulate", "a.img", "--quick"}, "unknown option --quick"},
+        UsageCase{"CheckAndDump", false, {"--check", "--dump", "o.img", "--simulate", "a.img"}, "one of --check and"},
+        UsageCase{"CheckWithoutDevice", false, {"--check"}, "--check and --dump need a DEVICE"},
+        UsageCase{"CheckOfTheList", false, {"--check", "--list"}, "not --list or --logical"},
+        UsageCase{"CheckAsksNothing", false, {"--check", "--yes", "--simulate", "a.img"}, "they ask nothing"},
+        UsageCase{"JsonWithoutCheck", false, {"--json", "--simulate", "a.img"}, "--json applies to --check only"},
+        UsageCase{"ForceWithoutDump", false, {"--check", "--force", "--simulate", "a.img"}, "--force applies to --dump"},
         UsageCase{"FormatMissingValue", false, {"--simulate"}, "--simulate needs a value"},
         UsageCase{"FormatStrayWord", false, {"--simulate", "a.img", "now"}, "unexpected argument 'now'"},
         UsageCase{"FormatBadGeometry", false, {"--simulate", "a.img", "--geometry", "1024x33"}, "geometry"},
@@ -328,7 +334,11 @@ TEST_F(CardFiles, CheckTellsAFormattedCardFromAFreshOne) {
   const std::string image = Create({"--size", "1M", "--bad-blocks", "3"});
   const ToolRun fresh = Smcard({"check", image});
   EXPECT_EQ(fresh.status, kExitFailure);
-  EXPECT_TRUE(Contains(fresh.out, "File system:     not the layout of capacity 2000")) << fresh.out;
+  EXPECT_TRUE(
+      Contains(fresh.out,
+               "File system:     not the SmartMedia layout of capacity 2000 (cameras may reject the card); it holds "
+               "no partition table and no file system: the card is blank"))
+      << fresh.out;
   ASSERT_EQ(Smformat({"--simulate", image, "--yes"}).status, kExitSuccess);
   const ToolRun formatted = Smcard({"check", image});
   EXPECT_EQ(formatted.status, kExitSuccess) << formatted.out;
