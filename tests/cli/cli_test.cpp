@@ -103,7 +103,8 @@ INSTANTIATE_TEST_SUITE_P(
         UsageCase{"CheckOfTheList", false, {"--check", "--list"}, "not --list or --logical"},
         UsageCase{"CheckAsksNothing", false, {"--check", "--yes", "--simulate", "a.img"}, "they ask nothing"},
         UsageCase{"JsonWithoutCheck", false, {"--json", "--simulate", "a.img"}, "--json applies to --check only"},
-        UsageCase{"ForceWithoutDump", false, {"--check", "--force", "--simulate", "a.img"}, "--force applies to --dump"},
+        UsageCase{
+            "ForceWithoutDump", false, {"--check", "--force", "--simulate", "a.img"}, "--force applies to --dump"},
         UsageCase{"FormatMissingValue", false, {"--simulate"}, "--simulate needs a value"},
         UsageCase{"FormatStrayWord", false, {"--simulate", "a.img", "now"}, "unexpected argument 'now'"},
         UsageCase{"FormatBadGeometry", false, {"--simulate", "a.img", "--geometry", "1024x33"}, "geometry"},
