@@ -511,6 +511,9 @@ std::string JsonNumber(std::uint64_t value) { return std::to_string(value); }
 std::vector<std::string> CardCheck::Report(std::size_t perKind) const {
   std::vector<std::string> lines;
   std::string cis = "none";
+  const auto malformed = std::find_if(faults.begin(), faults.end(),
+                                      [](const CardFault& f) { return f.kind == CardFaultKind::CisMalformed; });
+  if (malformed != faults.end()) cis = "block " + std::to_string(malformed->block) + ", not a valid CIS page";
   if (cisBlock) {
     const bool eccSound = std::none_of(faults.begin(), faults.end(), [this](const CardFault& f) {
       return (f.kind == CardFaultKind::EccCorrectable || f.kind == CardFaultKind::EccUncorrectable) && f.unit == 0 &&

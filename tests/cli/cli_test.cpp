@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <filesystem>
 #include <fstream>
@@ -13,6 +14,7 @@
 #include "sim/card.h"
 #include "sim/card_files.h"
 #include "sim/card_storage.h"
+#include "tests/cli/planted_card.h"
 #include "tests/support/temp_dir.h"
 
 #ifndef _WIN32
@@ -345,6 +347,114 @@ TEST_F(CardFiles, CheckTellsAFormattedCardFromAFreshOne) {
   EXPECT_EQ(formatted.status, kExitSuccess) << formatted.out;
   EXPECT_TRUE(Contains(formatted.out, "CIS:             block 0")) << formatted.out;
   EXPECT_TRUE(Contains(formatted.out, "Result:          no fault found")) << formatted.out;
+}
+
+std::string AfterFirstLine(const std::string& text) { return text.substr(text.find('\n') + 1); }
+
+std::vector<std::string> With(std::vector<std::string> args, const std::vector<std::string>& more) {
+  args.insert(args.end(), more.begin(), more.end());
+  return args;
+}
+
+// --check and --dump of a simulated card, through the simulated reader: the
+// check says what smcard check says of the image, the dump is the image with
+// its unreadable pages listed, and the image stays as it was.
+class PlantedImage : public CardFiles, public ::testing::WithParamInterface<planted::PlantedCard (*)()> {};
+
+TEST_P(PlantedImage, IsCheckedAndDumpedAsSmcardSeesIt) {
+  planted::PlantedCard card = GetParam()();
+  const std::string image = dir.File("card.img"), copy = dir.File("copy.img");
+  const std::vector<std::uint8_t> bytes = card.card->Media().Bytes();
+  WriteFile(image, std::string(bytes.begin(), bytes.end()));
+  ASSERT_EQ(sim::SaveFaultPlan(image, card.plan), "");
+  const ToolRun check = Smformat(With({"--check", "--simulate", image}, card.geometry));
+  const ToolRun reference = Smcard(With({"check", image}, card.geometry));
+  EXPECT_EQ(check.status, kExitFailure);
+  EXPECT_EQ(AfterFirstLine(check.out), AfterFirstLine(reference.out)) << check.err;
+  EXPECT_EQ(AfterFirstLine(reference.out), planted::CheckReport(card));
+  const ToolRun dump = Smformat(With({"--dump", copy, "--simulate", image}, card.geometry));
+  EXPECT_EQ(dump.status, kExitSuccess) << dump.err;
+  const std::vector<std::uint8_t> expected = planted::DumpOf(card);
+  EXPECT_TRUE(Slurp(copy) == std::string(expected.begin(), expected.end()));
+  EXPECT_EQ(Slurp(copy + ".faults"), planted::DumpSidecarOf(card));
+  EXPECT_EQ(Contains(dump.out, "give --geometry 128x8 to smcard"), !card.geometry.empty()) << dump.out;
+  EXPECT_TRUE(Slurp(image) == std::string(bytes.begin(), bytes.end()));
+}
+
+INSTANTIATE_TEST_SUITE_P(Cards, PlantedImage, ::testing::Values(&planted::EveryFault, &planted::NoCisNoLayout));
+
+// A dump never replaces a file without --force, never goes over the card's
+// own files, and leaves nothing under OUT when it does not end.
+struct DumpCase {
+  const char* name;
+  const char* out;       // in the test's folder
+  const char* existing;  // a file there beforehand
+  std::vector<std::string> extra;
+  int status;
+  const char* says;
+  bool ctrlC = false;  // at the pause after the unreadable page
+};
+
+void PrintTo(const DumpCase& c, std::ostream* os) { *os << c.name; }
+
+class DumpTo : public CardFiles, public ::testing::WithParamInterface<DumpCase> {};
+
+TEST_P(DumpTo, ReplacesOnlyWhatItMay) {
+  const DumpCase& c = GetParam();
+  const std::string image = Create({"--size", "1M", "--fill", "random"});
+  WriteFile(image + ".faults", "unreadable-page 0:100\n");
+  if (*c.existing) WriteFile(dir.File(c.existing), "old");
+  const std::string before = Slurp(image);
+  const ToolRun run = Invoke(SmformatMain, With({"--dump", dir.File(c.out), "--simulate", image}, c.extra), "",
+                             [&c](std::atomic<int>& stop) { stop.store(c.ctrlC ? 1 : 0); });
+  EXPECT_EQ(run.status, c.status) << run.err;
+  EXPECT_TRUE(Contains(run.err, c.says)) << run.err;
+  EXPECT_EQ(Slurp(image), before);
+  if (*c.existing && c.status != kExitSuccess) {
+    EXPECT_EQ(Slurp(dir.File(c.existing)), "old");
+  }
+  std::vector<std::string> left;
+  for (const auto& entry : std::filesystem::directory_iterator(dir.Path()))
+    left.push_back(entry.path().filename().string());
+  std::sort(left.begin(), left.end());
+  const std::vector<std::string> files =
+      c.status == kExitSuccess ? std::vector<std::string>{"card.img", "card.img.faults", "copy.img", "copy.img.faults"}
+                               : std::vector<std::string>{"card.img", "card.img.faults"};
+  std::vector<std::string> expected = files;
+  if (*c.existing && c.status != kExitSuccess) expected.push_back(c.existing);
+  std::sort(expected.begin(), expected.end());
+  EXPECT_EQ(left, expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, DumpTo,
+    ::testing::Values(
+        DumpCase{"Stopped", "copy.img", "", {}, kExitFailure, "stopped before the dump was complete", true},
+        DumpCase{"OutExists", "copy.img", "copy.img", {}, kExitFailure, "copy.img exists; give --force"},
+        DumpCase{
+            "SidecarExists", "copy.img", "copy.img.faults", {}, kExitFailure, "copy.img.faults exists; give --force"},
+        DumpCase{"OntoTheImage", "card.img", "", {"--force"}, kExitFailure, "the card's own image"},
+        DumpCase{
+            "OntoTheSidecar", "card.img.faults", "", {"--force"}, kExitFailure, "the card's own image or its sidecar"},
+        DumpCase{"Forced", "copy.img", "copy.img", {"--force"}, kExitSuccess, "1 page could not be read"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(CardFiles, FormatSaysFirstWhenTheCardHoldsFiles) {
+  const std::string image = Create({"--size", "1M"});
+  ASSERT_EQ(Smformat({"--simulate", image, "--yes"}).status, kExitSuccess);
+  ASSERT_EQ(Smcard({"export", image, dir.File("logical.img")}).status, kExitSuccess);
+  // One file of 5000 bytes in the root directory (sector 16) and its two clusters in the FAT (sector 14).
+  std::string logical = Slurp(dir.File("logical.img"));
+  logical.replace(16 * 512, 32,
+                  std::string("PHOTO   JPG\x20", 12) + std::string(14, '\0') + std::string("\x02\0\x88\x13\0\0", 6));
+  logical.replace(14 * 512 + 3, 3, "\x03\xF0\xFF");
+  WriteFile(dir.File("logical.img"), logical);
+  ASSERT_EQ(Smcard({"import", image, dir.File("logical.img")}).status, kExitSuccess);
+  const ToolRun run = Smformat({"--simulate", image}, "n\n");
+  EXPECT_TRUE(Contains(run.err,
+                       "The card holds files: 1 file and 0 folders in the root directory, 8 KB in use. The format "
+                       "erases them; smformat --dump saves the whole card first.\nWarning: Format disk will erase"))
+      << run.err;
 }
 
 TEST_F(CardFiles, TwoUnitCardNeedsItsGeometry) {
