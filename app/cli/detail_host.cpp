@@ -10,7 +10,12 @@ MessageAnswer DetailHost::ShowMessage(const std::string& text, const std::string
                                       MessageOwner owner) {
   if (style.buttons != MessageButtons::YesNo) return inner.ShowMessage(text, caption, style, owner);
   if (!detail.empty()) err << detail << "\n";
-  if (const std::string line = late ? late() : ""; !line.empty()) err << line << "\n";
+  // The late line belongs to the first question, the format's own.
+  if (late) {
+    const std::string line = late();
+    late = nullptr;
+    if (!line.empty()) err << line << "\n";
+  }
   const MessageAnswer answer = inner.ShowMessage(text, caption, style, owner);
   if (answer == MessageAnswer::Yes && onYes) onYes();
   return answer;

@@ -2,7 +2,7 @@
 // passes everything else on: the confirmation of a format on a real reader
 // names the device, its model and the card's size right above the question,
 // and says when the card holds files. `late`, when given, is asked for its
-// line (none when empty) only when the question comes. `onYes`, when
+// line (none when empty) only when the first question comes, and only then. `onYes`, when
 // given, runs once the question is answered Yes: the format starts then.
 #pragma once
 
