@@ -136,15 +136,15 @@ bool Checker::TakeBadBlock(const BlockPages& block) {
   bool bad = false;
   bool factory = true;
   for (std::size_t p = 0; p < block.pages.size(); ++p) {
-    if (!block.readable[p]) {
+    const bool marked = block.readable[p] && block.pages[p][kRedundantStart + redundant::kBlockStatus] != kErased;
+    bad = bad || marked;
+    if (!marked || !factory) {
       factory = false;
       continue;
     }
     PageBuffer page = block.pages[p];
-    const bool marked = page[kRedundantStart + redundant::kBlockStatus] != kErased;
-    bad = bad || marked;
     page[kRedundantStart + redundant::kBlockStatus] = kErased;
-    factory = factory && marked && Erased(page.data());
+    factory = Erased(page.data());
   }
   if (!bad) return false;
   blocks[block.unit][block.block].bad = true;
