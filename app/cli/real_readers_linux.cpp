@@ -225,6 +225,23 @@ int RefuseReadOnlyDisk(SgSystem& system, const sgio::Disk& disk, CSgReader& read
                              disk.devicePath);
 }
 
+// The probe found a card, or its refusal is said: "Read media information
+// fail!" as the Windows program says it, or why the reader is of no use.
+constexpr int kCardFound = -1;
+
+int RefuseAllButACard(const ProbeResult& probe, const CSgReader& reader, FormatHost& terminal,
+                      const RealReaderOptions& options, CliContext& context) {
+  if (probe.verdict == ProbeVerdict::MediaInfoFailed) {
+    terminal.ShowMessage("Read media information fail!", "Error", MessageStyle{MessageButtons::Ok, MessageIcon::Error},
+                         MessageOwner::None);
+    return kExitFailure;
+  }
+  if (probe.verdict != ProbeVerdict::Card) {
+    return Refuse(context, ProbeRefusal(reader.DevicePath(), probe, reader, options));
+  }
+  return kCardFound;
+}
+
 int FormatDisk(Session& session, const sgio::Disk& disk, const RealReaderOptions& options, CliContext& context) {
   SgSystem& system = session.System();
   TerminalHost terminal(TerminalIo{context.err, context.in, context.errIsTerminal, context.sleep}, options.assumeYes);
@@ -237,13 +254,9 @@ int FormatDisk(Session& session, const sgio::Disk& disk, const RealReaderOptions
   if (fd < 0) return Refuse(context, OpenRefusal(disk.devicePath, -fd, options));
   reader.Attach(fd, disk.devicePath);
   const ProbeResult probe = reader.Probe(false);
-  if (probe.verdict == ProbeVerdict::MediaInfoFailed) {
-    terminal.ShowMessage("Read media information fail!", "Error", MessageStyle{MessageButtons::Ok, MessageIcon::Error},
-                         MessageOwner::None);
-    return kExitFailure;
+  if (const int refused = RefuseAllButACard(probe, reader, terminal, options, context); refused != kCardFound) {
+    return refused;
   }
-  if (probe.verdict != ProbeVerdict::Card)
-    return Refuse(context, ProbeRefusal(disk.devicePath, probe, reader, options));
 
   std::uint32_t key = 0;
   reader.GetCapacity(&key, nullptr);
@@ -279,13 +292,9 @@ int ReadDisk(Session& session, const sgio::Disk& disk, const RealReaderOptions& 
   if (fd < 0) return Refuse(context, OpenRefusal(disk.devicePath, -fd, options));
   reader.Attach(fd, disk.devicePath);
   const ProbeResult probe = reader.Probe(false);
-  if (probe.verdict == ProbeVerdict::MediaInfoFailed) {
-    terminal.ShowMessage("Read media information fail!", "Error", MessageStyle{MessageButtons::Ok, MessageIcon::Error},
-                         MessageOwner::None);
-    return kExitFailure;
+  if (const int refused = RefuseAllButACard(probe, reader, terminal, options, context); refused != kCardFound) {
+    return refused;
   }
-  if (probe.verdict != ProbeVerdict::Card)
-    return Refuse(context, ProbeRefusal(disk.devicePath, probe, reader, options));
   session.StartTrace();
   const int status = ReadCardIn(reader, disk.devicePath + ", " + probe.inquiryText + " (" + UsbIdOf(disk) + ")",
                                 *options.read, context);

@@ -54,6 +54,20 @@ int HostFailure(CliContext& context, const std::string& error, const char* outco
   return kExitFailure;
 }
 
+// The simulated reader finds its card as a real one is found, or "Device
+// not found" is said.
+constexpr int kReaderFound = -1;
+
+int FindTheReader(CSimReader& device, SimulatedCardHost& host, const sim::Reader& reader, CliContext& context) {
+  char found = 0;
+  device.FindDevice(found);
+  if (host.HostFailed()) return HostFailure(context, reader.LastError());
+  if (device.IsOpen()) return kReaderFound;
+  host.ShowMessage("Device not found", "Information", MessageStyle{MessageButtons::Ok, MessageIcon::Error},
+                   MessageOwner::Dialog);
+  return kExitFailure;
+}
+
 }  // namespace
 
 int FormatSimulatedCard(const std::string& image, const std::optional<sim::CardGeometry>& geometry, bool assumeYes,
@@ -68,14 +82,7 @@ int FormatSimulatedCard(const std::string& image, const std::optional<sim::CardG
   SimulatedCardHost host(terminal, reader, context);
   CSimReader device(host, reader);
 
-  char found = 0;
-  device.FindDevice(found);
-  if (host.HostFailed()) return HostFailure(context, reader.LastError());
-  if (!device.IsOpen()) {
-    host.ShowMessage("Device not found", "Information", MessageStyle{MessageButtons::Ok, MessageIcon::Error},
-                     MessageOwner::Dialog);
-    return kExitFailure;
-  }
+  if (const int missing = FindTheReader(device, host, reader, context); missing != kReaderFound) return missing;
   context.stopFlag.store(0);
   JobDesktop desktop;
   DetailHost asking(host, context.err, "", {}, [&device] { return CardFilesNotice(device); });
@@ -113,14 +120,7 @@ int ReadSimulatedCard(const std::string& image, const std::optional<sim::CardGeo
   sim::Reader reader(*opened.card, opened.plan);
   SimulatedCardHost host(terminal, reader, context);
   CSimReader device(host, reader);
-  char found = 0;
-  device.FindDevice(found);
-  if (host.HostFailed()) return HostFailure(context, reader.LastError());
-  if (!device.IsOpen()) {
-    host.ShowMessage("Device not found", "Information", MessageStyle{MessageButtons::Ok, MessageIcon::Error},
-                     MessageOwner::Dialog);
-    return kExitFailure;
-  }
+  if (const int missing = FindTheReader(device, host, reader, context); missing != kReaderFound) return missing;
   const int status = ReadCardIn(device, image + " (simulated reader)", request, context);
   device.Close();
   if (host.HostFailed()) return HostFailure(context, reader.LastError(), "nothing of the card can be trusted");

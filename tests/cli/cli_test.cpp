@@ -372,6 +372,7 @@ TEST_P(PlantedImage, IsCheckedAndDumpedAsSmcardSeesIt) {
   EXPECT_EQ(check.status, kExitFailure);
   EXPECT_EQ(AfterFirstLine(check.out), AfterFirstLine(reference.out)) << check.err;
   EXPECT_EQ(AfterFirstLine(reference.out), planted::CheckReport(card));
+  for (const char* part : card.says) EXPECT_TRUE(Contains(reference.out, part)) << reference.out;
   const ToolRun dump = Smformat(With({"--dump", copy, "--simulate", image}, card.geometry));
   EXPECT_EQ(dump.status, kExitSuccess) << dump.err;
   const std::vector<std::uint8_t> expected = planted::DumpOf(card);
@@ -438,6 +439,20 @@ INSTANTIATE_TEST_SUITE_P(
             "OntoTheSidecar", "card.img.faults", "", {"--force"}, kExitFailure, "the card's own image or its sidecar"},
         DumpCase{"Forced", "copy.img", "copy.img", {"--force"}, kExitSuccess, "1 page could not be read"}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// Every read of four blocks in a row fails: the card no longer answers,
+// and the check ends there, after 32 of the reader's pauses.
+TEST_F(CardFiles, ACardThatStopsAnsweringEndsTheCheck) {
+  const std::string image = Create({"--size", "1M", "--fill", "random"});
+  std::string faults;
+  for (int page = 800; page < 840; ++page) faults += "unreadable-page 0:" + std::to_string(page) + "\n";
+  WriteFile(image + ".faults", faults);
+  const ToolRun run = Smformat({"--check", "--simulate", image});
+  EXPECT_EQ(run.status, kExitFailure);
+  EXPECT_TRUE(Contains(run.out, "Result:          incomplete: the card does not answer any more")) << run.out;
+  EXPECT_TRUE(Contains(run.err, "smformat: the card does not answer any more")) << run.err;
+  EXPECT_EQ(run.paused, 32000u);
+}
 
 TEST_F(CardFiles, FormatSaysFirstWhenTheCardHoldsFiles) {
   const std::string image = Create({"--size", "1M"});

@@ -12,6 +12,7 @@
 #include "engine/byte_order.h"
 #include "engine/fat_layout.h"
 #include "engine/low_level_format.h"
+#include "sim/card_tools.h"
 #include "sim/sim_reader_device.h"
 #include "tests/cli/real_cli_bench.h"
 #include "tests/support/fat_tools.h"
@@ -470,13 +471,16 @@ TEST_P(WhatTheCardHolds, IsToldByTheCheck) {
   std::ofstream(dir.File("photo.jpg")) << "a photo";
   const char* partitions = GetParam().partitions;
   std::ofstream(dir.File("table")) << (partitions ? partitions : "");
-  if (!partitions) ASSERT_EQ(Smformat({"--logical", logical, "--yes"}).status, 0);
+  if (!partitions) {
+    ASSERT_EQ(Smformat({"--logical", logical, "--yes"}).status, 0);
+  }
   if (partitions && *partitions) {
     ASSERT_EQ(fat_tools::RunTool("sfdisk", "-q '" + logical + "' < '" + dir.File("table") + "'").status, 0);
   }
   for (std::size_t i = 0; i < GetParam().tools.size(); i += 2) {
     std::string arguments = GetParam().tools[i + 1];
-    for (const auto& [name, path] : {std::pair<std::string, std::string>{"LOGICAL", logical}, {"PHOTO", dir.File("photo.jpg")}}) {
+    for (const auto& [name, path] :
+         {std::pair<std::string, std::string>{"LOGICAL", logical}, {"PHOTO", dir.File("photo.jpg")}}) {
       const std::size_t at = arguments.find(name);
       if (at != std::string::npos) arguments.replace(at, name.size(), "'" + path + "'");
     }
@@ -492,21 +496,20 @@ TEST_P(WhatTheCardHolds, IsToldByTheCheck) {
 
 INSTANTIATE_TEST_SUITE_P(
     Tools, WhatTheCardHolds,
-    ::testing::Values(
-        HoldsCase{"WholeCardFat16",
-                  "",
-                  {"mkfs.fat", "-F 16 LOGICAL"},
-                  1,
-                  {"it holds a FAT16 file system with no partition table (sector 0 is its boot sector)"}},
-        HoldsCase{"PartitionFromSector63",
-                  "start=63, type=01\n",
-                  {"mkfs.fat", "-F 12 --offset 63 LOGICAL"},
-                  1,
-                  {"it holds a partition table and a FAT12 file system from sector 63"}},
-        HoldsCase{"SmartMediaLayoutInUse",
-                  nullptr,
-                  {"mmd", "-i LOGICAL@@20992 ::DCIM", "mcopy", "-i LOGICAL@@20992 PHOTO ::PHOTO.JPG"},
-                  0,
-                  {"File system:     the SmartMedia layout of capacity 32000\n"
-                   "Files:           1 file and 1 folder in the root directory, 32 KB in use\n"}}),
+    ::testing::Values(HoldsCase{"WholeCardFat16",
+                                "",
+                                {"mkfs.fat", "-F 16 LOGICAL"},
+                                1,
+                                {"it holds a FAT16 file system with no partition table (sector 0 is its boot sector)"}},
+                      HoldsCase{"PartitionFromSector63",
+                                "start=63, type=01\n",
+                                {"mkfs.fat", "-F 12 --offset 63 LOGICAL"},
+                                1,
+                                {"it holds a partition table and a FAT12 file system from sector 63"}},
+                      HoldsCase{"SmartMediaLayoutInUse",
+                                nullptr,
+                                {"mmd", "-i LOGICAL@@20992 ::DCIM", "mcopy", "-i LOGICAL@@20992 PHOTO ::PHOTO.JPG"},
+                                0,
+                                {"File system:     the SmartMedia layout of capacity 32000\n"
+                                 "Files:           1 file and 1 folder in the root directory, 32 KB in use\n"}}),
     [](const auto& info) { return std::string(info.param.name); });

@@ -24,6 +24,7 @@ struct PlantedCard {
   std::unique_ptr<sim::Card> card;
   sim::FaultPlan plan;                     // what a reader shows beside the flash: unreadable pages, write protection
   std::vector<std::string> geometry = {};  // the tools' --geometry for a card of no standard size
+  std::vector<const char*> says = {};      // what the check must say of it
 };
 
 constexpr std::uint32_t kPages = 8;  // per block of both cards
@@ -76,6 +77,12 @@ inline PlantedCard EveryFault() {
   }
   planted.plan.unreadablePages = {{0, 60 * kPages + 3}, {0, 60 * kPages + 4}};
   planted.plan.writeProtected = true;
+  planted.says = {
+      "CIS:             block 0, not a valid CIS page\nWrite-protect:   on\n"
+      "Bad blocks:      1 factory (0:9), 1 retired (0:40)\n",
+      "2 correctable and 1 uncorrectable errors, 2 pages unreadable\n"
+      "Block addresses: 1 invalid, 1 with differing copies, 1 logical blocks claimed twice\n",
+      "it holds no partition table and no file system that a host knows"};
   return planted;
 }
 
@@ -85,7 +92,11 @@ inline PlantedCard NoCisNoLayout() {
   sim::CreateOptions options;
   options.geometry.units = {{128, kPages}};
   options.withCis = false;
-  return PlantedCard{"NoCisNoLayout", std::move(sim::CreateCard(options).card), {}, {"--geometry", "128x8"}};
+  return PlantedCard{"NoCisNoLayout",
+                     std::move(sim::CreateCard(options).card),
+                     {},
+                     {"--geometry", "128x8"},
+                     {"CIS:             none\n", "the card is blank", "capacity 1000 gives no file system layout"}};
 }
 
 // What smcard check says of the card below its Image line.
