@@ -2,7 +2,8 @@
 // units, as `smformat --simulate IMAGE --yes` runs it: host time (wall and
 // CPU), peak memory, and the commands sent by kind next to the least the
 // procedure needs. Beside the 128 MB format, one `dd` rewrite of the same
-// image in place, for comparison.
+// image in place, for comparison; and what a card pulled out of the reader
+// costs, at the worst moment, before the format gives up.
 //
 // Each repetition formats a used card (every logical sector written), made
 // once and copied back before each run, outside the timing. The images live
@@ -20,7 +21,9 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <map>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -28,6 +31,7 @@
 #include "app/job/format_job.h"
 #include "engine/byte_order.h"
 #include "engine/fat_layout.h"
+#include "engine/low_level_format.h"
 #include "sim/card_tools.h"
 #include "sim/firmware.h"
 #include "sim/reader.h"
@@ -105,6 +109,10 @@ class CountingReader : public CSimReader {
  public:
   using CSimReader::CSimReader;
   std::map<std::string, double> sent;
+  // Stands for the pass-through and ASPI backends, which cannot tell a
+  // pulled card from a failed command.
+  bool cannotTellGone = false;
+  std::function<void()> afterCommand;
 
   int ReadPhySector(std::uint8_t u, std::uint32_t s, PageBuffer& p) override {
     return Count("page_reads", CSimReader::ReadPhySector(u, s, p));
@@ -127,6 +135,8 @@ class CountingReader : public CSimReader {
  private:
   int Count(const char* kind, int result, std::uint16_t sectors = 1) {
     sent[kind] += sectors;
+    if (cannotTellGone && CardGone()) NoteCommandFault(CommandFault::Failed);
+    if (afterCommand) afterCommand();
     return result;
   }
 };
@@ -143,8 +153,9 @@ class BenchHost : public FormatHost {
   void SetProgress(int) override {}
   void SetStatus(const std::string&) override {}
   void ShowStatus(bool) override {}
-  void Sleep(std::uint32_t) override {}
+  void Sleep(std::uint32_t milliseconds) override { slept += milliseconds; }
   std::string lastMessage;
+  std::uint64_t slept = 0;  // on the virtual clock, in milliseconds
 };
 
 struct Least {
@@ -284,6 +295,70 @@ void DdRewrite(benchmark::State& state, const CardCase& card) {
   state.counters["peak_MiB"] = peak;
 }
 
+// --- A card pulled out ---------------------------------------------------------------
+
+struct PulledRun {
+  std::uint32_t commands = 0;        // the format's, up to its end
+  std::uint32_t firstFormatEnd = 0;  // the command that ends the physical pass
+  std::uint64_t pauseAfterPull = 0;  // what the format paused from the pull to its end, in ms
+};
+
+// One format of a copy of `bytes`, the card pulled after `pullAfter` of the
+// format's commands (none: never).
+PulledRun FormatPulled(const CardCase& card, const std::vector<std::uint8_t>& bytes,
+                       std::optional<std::uint32_t> pullAfter, bool cannotTell) {
+  sim::Card copy(sim::Nand(card.geometry, bytes));
+  sim::Reader reader(copy);
+  BenchHost host;
+  CountingReader device(host, reader);
+  device.cannotTellGone = cannotTell;
+  char found = 0;
+  device.FindDevice(found);
+  const std::uint32_t base = reader.CommandCount();
+  if (pullAfter) reader.Plan().removeAfterCommands = base + *pullAfter;
+  PulledRun run;
+  std::optional<std::uint64_t> pulledAt;
+  device.afterCommand = [&] {
+    if (!pulledAt && !reader.CardPresent()) pulledAt = host.slept;
+    if (run.firstFormatEnd == 0 && device.sent["format_ends"] > 0) run.firstFormatEnd = reader.CommandCount() - base;
+  };
+  const std::atomic<int> stop{0};
+  LowLevelFormat(device, stop, host);
+  run.commands = reader.CommandCount() - base;
+  if (pulledAt) run.pauseAfterPull = host.slept - *pulledAt;
+  return run;
+}
+
+// The card pulled before each command of the CIS scan and of the file
+// system's stage, and before every 256th of the erase pass (where each
+// moment is like the next): the longest the format then pauses before it
+// ends, on a backend that tells a pulled card (SG_IO, the simulated reader)
+// and on one that cannot.
+void PulledCard(benchmark::State& state, const CardCase& card) {
+  const std::string image = PrepareCard(card);
+  std::vector<std::uint8_t> bytes;
+  {
+    sim::CardOpen opened = sim::OpenCardImage(image, card.geometry, sim::Access::ReadOnly);
+    bytes = opened.card->Media().Bytes();
+  }
+  constexpr std::uint32_t kScanCommands = 48;
+  constexpr std::uint32_t kPassStride = 256;
+  for (auto _ : state) {
+    const PulledRun clean = FormatPulled(card, bytes, std::nullopt, false);
+    std::vector<std::uint32_t> moments;
+    for (std::uint32_t n = 1; n < clean.commands; ++n) {
+      if (n < kScanCommands || n % kPassStride == 0 || n + 2 >= clean.firstFormatEnd) moments.push_back(n);
+    }
+    for (const bool cannotTell : {false, true}) {
+      std::uint64_t worst = 0;
+      for (const std::uint32_t n : moments)
+        worst = std::max(worst, FormatPulled(card, bytes, n, cannotTell).pauseAfterPull);
+      state.counters[cannotTell ? "worst_s_cannot_tell" : "worst_s_tells"] = static_cast<double>(worst) / 1000;
+    }
+    state.counters["moments"] = static_cast<double>(moments.size());
+  }
+}
+
 const int kRegistered = [] {
   for (const CardCase& card : kCards) {
     benchmark::RegisterBenchmark((std::string("Format/") + card.name).c_str(), Format, card)
@@ -298,6 +373,11 @@ const int kRegistered = [] {
           ->Unit(benchmark::kMillisecond)
           ->Iterations(1)
           ->Repetitions(5);
+    }
+    if (std::string(card.name) == "1M" || std::string(card.name) == "128M") {
+      benchmark::RegisterBenchmark((std::string("PulledCard/") + card.name).c_str(), PulledCard, card)
+          ->Unit(benchmark::kSecond)
+          ->Iterations(1);
     }
   }
   return 0;

@@ -2,14 +2,10 @@
 
 #include <algorithm>
 
-#include "engine/failure_run.h"
 #include "engine/page_layout.h"
 #include "engine/reader_device.h"
 
 namespace {
-
-// The CIS is looked for in at most the first 1024 blocks of unit 0.
-constexpr std::uint32_t kCisSearchBlocks = 1024;
 
 RedundantArea CisRedundantArea() {
   RedundantArea redundant{};
@@ -48,37 +44,15 @@ int CReaderDevice::IsCisPage(const PageBuffer& page) const {
   return 1;
 }
 
-int CReaderDevice::WriteCisBlock() {
-  const std::uint32_t unitSectors = GetUnitSectors(0);
-  const std::uint32_t sectorsPerBlock = GetSectorsPerBlock(0);
-  if (sectorsPerBlock == 0) return 0;  // no block size: there is no block to choose
-  const std::uint32_t limit = std::min<std::uint64_t>(unitSectors, std::uint64_t{sectorsPerBlock} * kCisSearchBlocks);
-
-  // The first good block among the first 1024 of unit 0. A block whose first
-  // page cannot be read is passed over and marked bad, so that no host takes
-  // it, rather than the block after it, for the first good block. A card that
-  // stops answering ends the search early instead of costing a pause per block.
-  PageBuffer page{};
-  FailureRun failures;
-  std::uint32_t sector = 0;
-  for (; sector < limit && !failures.CardGone(); sector += sectorsPerBlock) {
-    if (!failures.Note(ReadPhySector(0, sector, page))) {
-      failures.Note(WriteRedundant(0, sector, page_layout::RetiredBlockMark()));
-      continue;
-    }
-    if (page_layout::IsGoodBlockPage(page)) break;
-  }
-  if (sector >= limit || failures.CardGone()) return 0;
-
+int CReaderDevice::WriteCisBlock(std::uint32_t block) {
+  const std::uint32_t sector = block * GetSectorsPerBlock(0);
   int result = WriteRedundant(0, sector, CisRedundantArea());
   if (result == 1) result = WritePhySector(0, sector, CisData());
   // The page must read back as a CIS page with its data and ECC as written:
   // a block that kept old bits, or a write the reader reported but did not
-  // make, leaves no CIS a host would accept.
-  if (result == 1 && !(ReadPhySector(0, sector, page) && ReadsBackAsCis(*this, page))) result = 0;
-  if (result == 0) {
-    ShowPlainError("Write low level header error");
-    return 0;
-  }
+  // make, leaves no CIS a host would accept. A failed read is tried once more.
+  PageBuffer page{};
+  const auto readBack = [&] { return ReadPhySector(0, sector, page) == 1 && ReadsBackAsCis(*this, page); };
+  if (result == 1 && !readBack() && (CardGone() || !readBack())) result = 0;
   return result;
 }

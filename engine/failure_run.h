@@ -1,16 +1,16 @@
 // Counts the reader commands that failed in a row, to tell a card that has
-// stopped answering from one with a few bad spots.
+// stopped answering from one with a few bad spots, on a backend that cannot
+// say that the card is gone.
 //
-// On a card that is present, failures come singly: a page that cannot be
-// read or a block that cannot be erased, each followed by a command that
-// works (the mark that retires the block, the next block's read). At worst a
-// block whose read and mark both fail gives two in a row, and a SmartMedia
-// zone holds at most 24 blocks it cannot use (1000 of every 1024 must work),
-// which are scattered, not packed together. Thirty-two failures in a row -
-// sixteen blocks or more on which not one command worked - therefore mean
-// that the card is gone or dead; and since the backends pause 1000 ms after
-// every failed command, giving up there costs half a minute instead of an
-// hour on a large card.
+// The CIS scan reads the first page of each block where hosts look for the
+// CIS, and tries a failed read once more. On a card that is present, a
+// block that cannot be read gives two failures in a row; thirty-two - sixteen
+// blocks on which not one command worked - mean that the card is gone or
+// dead; and since the backends pause 1000 ms after every failed command,
+// giving up there costs half a minute. The writes of the file system count
+// the same way: the layout goes on past a failed write of a zero fill, but
+// not past 32 in a row. (The erase pass ends sooner on its own rule: see
+// RetirementRule.)
 #pragma once
 
 #include <cstdint>

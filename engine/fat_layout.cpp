@@ -121,7 +121,9 @@ void WriteZeroSectors(CReaderDevice& reader, std::uint32_t first, std::uint32_t 
 const char* ReadBackProblem(CReaderDevice& reader, std::uint32_t sector, const SectorBuffer& written,
                             const ReadBackMessages& messages) {
   SectorBuffer read{};
-  if (!reader.ReadLBA(static_cast<std::uint16_t>(sector), 1, read.data())) return messages.failed;
+  if (reader.CardGone() || !reader.ReadLBA(static_cast<std::uint16_t>(sector), 1, read.data())) {
+    return messages.failed;
+  }
   return read == written ? nullptr : messages.differs;
 }
 
@@ -283,13 +285,15 @@ SectorBuffer BuildFirstFatSector(bool fat16) {
 // --- Writers on the reader ------------------------------------------------------
 
 int CReaderDevice::WriteLayoutSector(std::uint32_t sector, const SectorBuffer& data) {
-  const int written = WriteLBA(static_cast<std::uint16_t>(sector), 1, data.data());
+  const bool send = !CardGone() && !layoutFailureRun.CardGone();
+  const int written = send ? layoutFailureRun.Note(WriteLBA(static_cast<std::uint16_t>(sector), 1, data.data())) : 0;
   if (!written) ++layoutWriteFailures;
   return written;
 }
 
 int CReaderDevice::WriteMbr() {
   layoutWriteFailures = 0;
+  layoutFailureRun = FailureRun{};
   const CapacityRow* row = FindCapacityRow(CapacityKey(*this));
   return row ? WriteTableMbr(*row) : WriteComputedMbr();
 }
@@ -317,7 +321,7 @@ int CReaderDevice::WriteComputedMbr() {
   const SectorBuffer mbr = BuildComputedMbr(geometry.partitionSectors);
   if (!WriteSector(*this, 0, mbr)) return 0;
   const char* problem = ReadBackProblem(*this, 0, mbr, kMbrCheck);
-  if (problem) ShowPlainError(problem);
+  if (problem && !CardGone()) ShowPlainError(problem);
   WriteZeroSectors(*this, 1, kComputedPartitionStart - 1);
   return problem ? 0 : 1;
 }
@@ -355,7 +359,7 @@ int CReaderDevice::WriteComputedBootSector() {
   auto check = [&](std::uint32_t sector, const SectorBuffer& written, const ReadBackMessages& messages) {
     const char* problem = ReadBackProblem(*this, sector, written, messages);
     if (problem) {
-      ShowPlainError(problem);
+      if (!CardGone()) ShowPlainError(problem);
       verified = false;
     }
   };

@@ -18,6 +18,19 @@ constexpr std::uint32_t kLogicalSectorSize = 512;
 
 std::string FormatHost::DeviceIdListText() const { return kBuiltinDeviceIdList; }
 
+std::string CardGoneText(CommandFault fault) {
+  switch (fault) {
+    case CommandFault::NoMedium:
+      return "The card was taken out of the reader during the format. Put it back and format it again.";
+    case CommandFault::DeviceGone:
+      return "The reader was unplugged during the format. Plug it in again and format the card again.";
+    case CommandFault::None:
+    case CommandFault::Failed:
+      break;
+  }
+  return "";
+}
+
 int ParseDeviceIdList(const std::string& text,
                       char (&ids)[CReaderDevice::kMaxDeviceIds][CReaderDevice::kDeviceIdSlot]) {
   const std::string list = text.substr(0, kListTextLimit);

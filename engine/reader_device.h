@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <string>
 
+#include "engine/failure_run.h"
 #include "engine/format_host.h"
 #include "engine/media_geometry.h"
 
@@ -25,6 +26,10 @@ enum class CommandFault : std::uint8_t {
   NoMedium,    // the reader says that its slot holds no card
   DeviceGone,  // the reader itself is gone (unplugged)
 };
+
+// What the operator is told when a command failed because the card or the
+// reader is gone; empty for any other fault.
+std::string CardGoneText(CommandFault fault);
 
 class CReaderDevice {
  public:
@@ -74,7 +79,10 @@ class CReaderDevice {
   bool PartitionSectorsSet() const { return partitionSectorsSet; }
 
   // --- Card information structure (low level header) ---------------------
-  int WriteCisBlock();
+  // Writes the CIS page into the first page of `block` of unit 0 (the first
+  // good block, which the format has just erased) and reads it back. No
+  // message: the format says what failed.
+  int WriteCisBlock(std::uint32_t block);
   int IsCisPage(const PageBuffer& page) const;
 
   // --- FAT file system -----------------------------------------------------
@@ -85,7 +93,9 @@ class CReaderDevice {
   int WriteTableBootSector(const CapacityRow& row);
   int WriteComputedBootSector();
   // Writes one sector of the layout; a failure is counted even where the
-  // layout goes on regardless (the zero fills).
+  // layout goes on regardless (the zero fills). Once the card is gone, or
+  // the last 32 writes failed on a backend that cannot tell, nothing more
+  // is sent: each write would only fail after the backend's pause.
   int WriteLayoutSector(std::uint32_t sector, const SectorBuffer& data);
   // Failed writes of the layout since WriteMbr last began.
   std::uint32_t LayoutWriteFailures() const { return layoutWriteFailures; }
@@ -123,6 +133,7 @@ class CReaderDevice {
   FormatHost& host;
   bool partitionSectorsSet = false;  // partitionSectors is meaningless until a format sets it
   std::uint32_t layoutWriteFailures = 0;
+  FailureRun layoutFailureRun;
   CommandFault lastCommandFault = CommandFault::None;
 };
 

@@ -76,7 +76,9 @@ int VerifyFileSystem(CReaderDevice& reader, FormatHost& host) {
   SectorBuffer read{};
   for (std::uint32_t sector = 0; sector < layout->SectorCount(); ++sector) {
     if (!reader.ReadLBA(static_cast<std::uint16_t>(sector), 1, read.data())) {
-      ShowVerifyError(host, "Verify file system error: " + SectorName(*layout, sector) + " cannot be read back.");
+      ShowVerifyError(host, reader.CardGone()
+                                ? CardGoneText(reader.LastCommandFault())
+                                : "Verify file system error: " + SectorName(*layout, sector) + " cannot be read back.");
       return 0;
     }
     if (read != layout->Expected(sector)) {

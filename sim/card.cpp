@@ -82,10 +82,14 @@ std::string ImageSize(const std::string& path, std::uint64_t& size) {
 }
 
 CardOpen OpenWith(const std::string& path, const CardGeometry& geometry, Access access, const StorageOpener& open) {
+  ImageLockResult locked = LockImage(path, access);
+  if (!locked.error.empty()) return CardOpen{nullptr, locked.error};
   StorageOpen storage = open(path, access);
   if (!storage) return CardOpen{nullptr, storage.error};
   if (storage.storage->Size() != geometry.ImageBytes()) return Refuse(path, "the image changed size while opened");
-  return CardOpen{std::make_unique<Card>(Nand(geometry, std::move(storage.storage)), path), ""};
+  auto card = std::make_unique<Card>(Nand(geometry, std::move(storage.storage)), path);
+  card->HoldLock(std::move(locked.lock));
+  return CardOpen{std::move(card), ""};
 }
 
 // Bad blocks, the CIS and the fill of a new card.
@@ -166,14 +170,21 @@ CardOpen CreateCardImage(const std::string& path, const CreateOptions& options) 
   FaultPlan kept = options.plan;
   kept.factoryBadBlocks.clear();
   const std::string sidecar = FaultSidecarPath(path);
-  // The sidecar is replaced or removed with the image: something there that
-  // is no file would stop that half-way.
-  if (PathExists(sidecar)) problem = CheckRegularFile(sidecar, "a fault plan");
+  // The sidecar is replaced or removed with the image: a name the system
+  // cannot take, or something there that is no file, would stop that half-way.
+  problem = UnusableName(sidecar);
+  if (problem.empty() && PathExists(sidecar)) problem = CheckRegularFile(sidecar, "a fault plan");
   if (!problem.empty()) return CardOpen{nullptr, problem};
+  // The card being replaced stays locked while the new one is made (the
+  // lock goes just before the rename: Windows renames over no open file).
+  ImageLockResult replaced = LockImage(path, Access::ReadWrite);
+  if (!replaced.error.empty()) return CardOpen{nullptr, replaced.error};
+  const bool replacing = PathExists(path);
   const std::string image = TemporarySibling(path);
   const std::string faults = TemporarySibling(sidecar);
   problem = WriteNewImage(image, options);
   if (problem.empty() && !kept.Empty()) problem = WriteTextFile(faults, FormatFaultPlan(kept));
+  replaced.lock.reset();
   if (problem.empty()) problem = ReplaceFile(image, path);
   if (!problem.empty()) {
     RemoveQuietly(image);
@@ -184,6 +195,7 @@ CardOpen CreateCardImage(const std::string& path, const CreateOptions& options) 
   problem = kept.Empty() ? RemoveFile(sidecar) : ReplaceFile(faults, sidecar);
   if (!problem.empty()) {
     RemoveQuietly(faults);
+    if (!replacing) RemoveQuietly(path);  // a failure leaves no new card behind
     return CardOpen{nullptr, problem};
   }
   return OpenCardImage(path, options.geometry);

@@ -42,9 +42,13 @@ class Card {
   // Hands every change to the image file, the waiting erases included.
   std::string Flush();
 
+  // Holds the image's lock as long as the card is open.
+  void HoldLock(std::unique_ptr<ImageLock> held) { lock = std::move(held); }
+
  private:
   Nand nand;
   std::string path;
+  std::unique_ptr<ImageLock> lock;
 };
 
 struct CardOpen {
@@ -54,7 +58,9 @@ struct CardOpen {
 };
 
 // Opens an image of one of the standard sizes, recognised by its size. The
-// image must be a regular file; `access` ReadOnly never writes to it.
+// image must be a regular file; `access` ReadOnly never writes to it. The
+// card holds the image's lock (shared for ReadOnly): an image another tool
+// holds is refused.
 CardOpen OpenCardImage(const std::string& path, Access access = Access::ReadWrite,
                        const StorageOpener& open = OpenFileStorage);
 // Opens an image of the given geometry; the file must have exactly its size.
@@ -82,7 +88,7 @@ CardOpen CreateCard(const CreateOptions& options);
 // A new card written to `path`, kept open on it. The card is made under a
 // temporary name beside `path` and renamed over it (and its fault sidecar
 // over `path`.faults) only when complete, so a failure leaves whatever was
-// at `path` as it was.
+// at `path` as it was. An image there that another tool holds is refused.
 CardOpen CreateCardImage(const std::string& path, const CreateOptions& options);
 
 }  // namespace sim

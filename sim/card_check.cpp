@@ -10,6 +10,7 @@
 #include "engine/ecc.h"
 #include "engine/fat_layout.h"
 #include "engine/verify.h"
+#include "engine/zone_layout.h"
 #include "sim/firmware.h"
 #include "sim/page_format.h"
 
@@ -112,12 +113,13 @@ class Checker {
 };
 
 void Checker::FindCis() {
+  // Hosts look only in the blocks before the first zone's data area.
   const UnitGeometry& unit = nand.Unit(0);
-  const std::uint32_t limit = std::min(unit.blocks, kCisSearchBlocks);
+  const std::uint32_t window = zone_layout::CisWindowBlocks(unit.blocks);
   std::uint32_t block = 0;
-  while (block < limit && nand.IsBad(0, block)) ++block;
-  if (block == limit) {
-    Add({CardFaultKind::CisMissing, 0, block, 0, 0, 0, "no good block"});
+  while (block < window && nand.IsBad(0, block)) ++block;
+  if (block == window) {
+    Add({CardFaultKind::CisMissing, 0, block, 0, window, 0, "no good block"});
     return;
   }
   const std::uint8_t* page = nand.Page(0, block * unit.pagesPerBlock);
@@ -330,7 +332,8 @@ std::string Describe(const CardFault& f) {
              std::to_string(f.value) + " of their zone";
     case CardFaultKind::CisMissing:
       return f.where.empty() ? "no CIS in the first good block (unit 0 block " + std::to_string(f.block) + ")"
-                             : "no CIS: no good block among the first 1024 of unit 0";
+                             : "no CIS: no good block among the first " + std::to_string(f.value) +
+                                   " blocks of unit 0, where hosts look for it";
     case CardFaultKind::CisMalformed:
       return "the first good block (unit 0 block " + std::to_string(f.block) +
              ") starts like a CIS but is not a valid CIS page";

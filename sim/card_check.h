@@ -24,7 +24,7 @@ enum class CardFaultKind : std::uint8_t {
   AddressInvalid,         // a block address word with bad parity, or one its zone cannot hold
   AddressCopiesDiffer,    // the two copies of a block address differ
   DuplicateLogicalBlock,  // two blocks of a zone claim the same logical block
-  CisMissing,             // the first good block of unit 0 holds no CIS
+  CisMissing,             // the first good block of unit 0 holds no CIS, or lies beyond the blocks hosts search
   CisMalformed,           // it holds something that starts like a CIS but is not a CIS page
   NoLayout,               // the card's capacity gives no file system
   LayoutDiffers,          // the logical image does not hold the file system of its capacity

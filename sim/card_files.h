@@ -14,6 +14,9 @@ namespace sim {
 std::string CheckRegularFile(const std::string& path, const std::string& what);
 // True when something (a file, a directory, a dangling link ...) is at `path`.
 bool PathExists(const std::string& path);
+// Why the system could not take `path` as a file's name at all (a name too
+// long), or empty.
+std::string UnusableName(const std::string& path);
 // True when `a` and `b` name the same file: the same existing file (through
 // hard or symbolic links too), or the same place when either is not there yet.
 bool SameFile(const std::string& a, const std::string& b);

@@ -35,6 +35,13 @@ bool SameFile(const std::string& a, const std::string& b) {
   return !error && placeA == placeB;
 }
 
+std::string UnusableName(const std::string& path) {
+  std::error_code error;
+  static_cast<void>(fs::symlink_status(path, error));
+  if (error != std::errc::filename_too_long) return "";
+  return path + ": " + error.message() + "; give the card a shorter name";
+}
+
 std::string LinkTarget(const std::string& path) {
   std::error_code error;
   if (!fs::is_symlink(path, error)) return path;

@@ -48,9 +48,13 @@ bool Identity(const std::string& path, BY_HANDLE_FILE_INFORMATION& info) {
 }
 
 std::string FullPath(const std::string& path) {
-  char full[MAX_PATH] = {};
-  const DWORD length = GetFullPathNameA(path.c_str(), MAX_PATH, full, nullptr);
-  return length != 0 && length < MAX_PATH ? std::string(full, length) : path;
+  const DWORD length = GetFullPathNameA(path.c_str(), 0, nullptr, nullptr);
+  if (length == 0) return path;
+  std::string full(length, '\0');
+  const DWORD written = GetFullPathNameA(path.c_str(), length, full.data(), nullptr);
+  if (written == 0 || written >= length) return path;
+  full.resize(written);
+  return full;
 }
 
 }  // namespace
@@ -63,6 +67,12 @@ std::string CheckRegularFile(const std::string& path, const std::string& what) {
 }
 
 bool PathExists(const std::string& path) { return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+
+// The ANSI calls take no name of MAX_PATH characters or more.
+std::string UnusableName(const std::string& path) {
+  if (FullPath(path).size() < MAX_PATH) return "";
+  return path + ": " + SystemText(ENAMETOOLONG) + "; give the card a shorter name";
+}
 
 bool SameFile(const std::string& a, const std::string& b) {
   BY_HANDLE_FILE_INFORMATION infoA;

@@ -108,6 +108,11 @@ bool CardStorage::Fill(std::uint64_t offset, std::size_t length, std::uint8_t va
 
 std::string SystemText(int code) { return std::generic_category().message(code); }
 
+std::string ImageInUseText(const std::string& path) {
+  return path + " is in use: another smformat or smcard is working on the card. Wait until it has ended, then try " +
+         "again";
+}
+
 StorageOpen OpenStreamStorage(const std::string& path, Access access) {
   const bool writable = access == Access::ReadWrite;
   errno = 0;

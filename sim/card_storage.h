@@ -95,6 +95,23 @@ StorageOpen OpenStreamStorage(const std::string& path, Access access);
 // wraps it to stand in for host failures that cannot be made here.
 using StorageOpener = std::function<StorageOpen(const std::string& path, Access access)>;
 
+// One tool per card: an advisory lock on a card image file, held as long as
+// the object lives, shared by tools that only read the image and exclusive
+// to one that writes it. It guards against a second tool, not against
+// programs that ignore it; the image's own reads and writes never meet it.
+class ImageLock {
+ public:
+  virtual ~ImageLock() = default;
+};
+
+struct ImageLockResult {
+  std::unique_ptr<ImageLock> lock;  // none where the host's file system keeps no locks
+  std::string error;                // another tool holds the image; empty otherwise
+};
+ImageLockResult LockImage(const std::string& path, Access access);
+// Why a locked image is refused.
+std::string ImageInUseText(const std::string& path);
+
 // The system's text for the error number `code` ("No space left on device").
 std::string SystemText(int code);
 

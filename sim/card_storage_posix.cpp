@@ -7,6 +7,7 @@
 // several times the cost of the same bytes written.) Only the windows in use
 // and the two gathering buffers take memory, whatever the card's size.
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -196,7 +197,29 @@ std::string ReserveBlocks(int fd, std::uint64_t size) {
   return "";
 }
 
+class FlockImageLock : public ImageLock {
+ public:
+  explicit FlockImageLock(int fd_) : fd(fd_) {}
+  ~FlockImageLock() override { close(fd); }
+
+ private:
+  int fd;
+};
+
 }  // namespace
+
+ImageLockResult LockImage(const std::string& path, Access access) {
+  // A descriptor of its own: the lock lasts until it is closed.
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return {};  // the image's own opening says why
+  if (flock(fd, (access == Access::ReadWrite ? LOCK_EX : LOCK_SH) | LOCK_NB) == 0) {
+    return {std::make_unique<FlockImageLock>(fd), ""};
+  }
+  const int code = errno;
+  close(fd);
+  if (code != EWOULDBLOCK) return {};
+  return {nullptr, ImageInUseText(path)};
+}
 
 StorageOpen OpenFileStorage(const std::string& path, Access access) {
   const bool writable = access == Access::ReadWrite;

@@ -3,23 +3,14 @@
 #include <algorithm>
 
 #include "engine/byte_order.h"
+#include "engine/zone_layout.h"
 #include "sim/page_format.h"
 
 namespace sim {
 
-namespace {
+std::uint32_t ZonePhysicalBlocks(const UnitGeometry& unit) { return zone_layout::ZoneBlocks(unit.blocks); }
 
-// 1000 logical of every 1024 physical blocks.
-constexpr std::uint32_t kLogicalShareNumerator = 125;
-constexpr std::uint32_t kLogicalShareDenominator = 128;
-
-}  // namespace
-
-std::uint32_t ZonePhysicalBlocks(const UnitGeometry& unit) { return std::min(unit.blocks, kZonePhysicalBlocks); }
-
-std::uint32_t ZoneLogicalBlocks(const UnitGeometry& unit) {
-  return ZonePhysicalBlocks(unit) * kLogicalShareNumerator / kLogicalShareDenominator;
-}
+std::uint32_t ZoneLogicalBlocks(const UnitGeometry& unit) { return zone_layout::ZoneLogicalBlocks(unit.blocks); }
 
 std::uint32_t ZoneCount(const UnitGeometry& unit) { return unit.blocks / ZonePhysicalBlocks(unit); }
 

@@ -24,8 +24,6 @@
 
 namespace sim {
 
-constexpr std::uint32_t kZonePhysicalBlocks = 1024;
-constexpr std::uint32_t kZoneLogicalBlocks = 1000;
 // The CIS is looked for in the first good block among the first 1024 blocks of unit 0.
 constexpr std::uint32_t kCisSearchBlocks = 1024;
 

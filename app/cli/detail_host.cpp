@@ -2,11 +2,14 @@
 
 #include <ostream>
 
-DetailHost::DetailHost(FormatHost& inner_, std::ostream& err_, std::string detail_)
-    : inner(inner_), err(err_), detail(std::move(detail_)) {}
+DetailHost::DetailHost(FormatHost& inner_, std::ostream& err_, std::string detail_, std::function<void()> onYes_)
+    : inner(inner_), err(err_), detail(std::move(detail_)), onYes(std::move(onYes_)) {}
 
 MessageAnswer DetailHost::ShowMessage(const std::string& text, const std::string& caption, MessageStyle style,
                                       MessageOwner owner) {
-  if (style.buttons == MessageButtons::YesNo) err << detail << "\n";
-  return inner.ShowMessage(text, caption, style, owner);
+  if (style.buttons != MessageButtons::YesNo) return inner.ShowMessage(text, caption, style, owner);
+  err << detail << "\n";
+  const MessageAnswer answer = inner.ShowMessage(text, caption, style, owner);
+  if (answer == MessageAnswer::Yes && onYes) onYes();
+  return answer;
 }

@@ -1,8 +1,11 @@
 // A FormatHost that adds one line of detail before every Yes/No question and
 // passes everything else on: the confirmation of a format on a real reader
 // names the device, its model and the card's size right above the question.
+// `onYes`, when given, runs once the question is answered Yes: the format
+// starts then.
 #pragma once
 
+#include <functional>
 #include <iosfwd>
 #include <string>
 
@@ -10,7 +13,7 @@
 
 class DetailHost : public FormatHost {
  public:
-  DetailHost(FormatHost& inner, std::ostream& err, std::string detail);
+  DetailHost(FormatHost& inner, std::ostream& err, std::string detail, std::function<void()> onYes = {});
 
   MessageAnswer ShowMessage(const std::string& text, const std::string& caption, MessageStyle style,
                             MessageOwner owner) override;
@@ -25,6 +28,7 @@ class DetailHost : public FormatHost {
   FormatHost& inner;
   std::ostream& err;
   std::string detail;
+  std::function<void()> onYes;
 };
 
 // A FormatHost that shows nothing and answers No: the probes of a listing

@@ -30,6 +30,23 @@ void Fail(FormatHost& host, const std::string& text) {
 
 }  // namespace
 
+bool TracingBlockTarget::Note(const std::string& what, bool result) {
+  trace.Note(what + " -> " + (result ? std::string("ok") : "failed: " + inner.LastError()));
+  return result;
+}
+
+bool TracingBlockTarget::Read(std::uint64_t sector, std::uint32_t count, std::uint8_t* data) {
+  const bool result = inner.Read(sector, count, data);
+  return Note("read " + name + " sector " + std::to_string(sector) + " count " + std::to_string(count), result);
+}
+
+bool TracingBlockTarget::Write(std::uint64_t sector, std::uint32_t count, const std::uint8_t* data) {
+  const bool result = inner.Write(sector, count, data);
+  return Note("write " + name + " sector " + std::to_string(sector) + " count " + std::to_string(count), result);
+}
+
+bool TracingBlockTarget::Flush() { return Note("flush " + name, inner.Flush()); }
+
 std::string LogicalSizeFault(std::uint64_t sectors) {
   const std::string size = std::to_string(sectors) + " sectors";
   if (sectors == 0) return "it holds no sectors (no card in the reader?). Nothing was written.";
@@ -87,7 +104,9 @@ int CBlockTargetReader::FindDevice(char& found) {
   return 1;
 }
 
-bool WriteLogicalFormat(CBlockTargetReader& reader, FormatHost& host) {
+namespace {
+
+bool WriteAndCheck(CBlockTargetReader& reader, FormatHost& host) {
   std::uint32_t key = 0;
   reader.GetCapacity(&key, nullptr);
   reader.SetPartitionSectors(key - kPartitionOffset);
@@ -100,9 +119,20 @@ bool WriteLogicalFormat(CBlockTargetReader& reader, FormatHost& host) {
     return false;
   }
   if (!reader.Target().Flush()) {
-    Fail(host, "The written sectors could not be flushed: " + reader.Target().LastError());
+    Fail(host, "The written sectors could not be flushed.");
     return false;
   }
   reader.Target().DropCache();
   return VerifyFileSystem(reader, host) == 1;
+}
+
+}  // namespace
+
+bool WriteLogicalFormat(CBlockTargetReader& reader, FormatHost& host) {
+  if (WriteAndCheck(reader, host)) return true;
+  // The layout's own messages name the structure; the system's reason for a
+  // failed transfer (a full disk, an I/O error) is what the operator can act on.
+  const std::string reason = reader.Target().LastError();
+  if (!reason.empty()) Fail(host, "The system refused a read or write of the target: " + reason);
+  return false;
 }

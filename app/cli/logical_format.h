@@ -16,6 +16,7 @@
 
 #include "engine/format_host.h"
 #include "engine/reader_device.h"
+#include "transport/command_trace.h"
 
 // 512-byte sectors of a block device or an image file.
 class BlockTarget {
@@ -32,6 +33,29 @@ class BlockTarget {
   virtual bool DropCache() { return false; }
   // The system's reason for the last failed transfer.
   virtual std::string LastError() const = 0;
+};
+
+// A target whose every transfer is logged to a trace, one line each, as the
+// Linux seam logs its reads and writes: "write E:\card.img sector 0 count 1
+// -> ok".
+class TracingBlockTarget : public BlockTarget {
+ public:
+  TracingBlockTarget(BlockTarget& inner, CommandTrace& trace, std::string name)
+      : inner(inner), trace(trace), name(std::move(name)) {}
+
+  std::uint64_t Sectors() const override { return inner.Sectors(); }
+  bool Read(std::uint64_t sector, std::uint32_t count, std::uint8_t* data) override;
+  bool Write(std::uint64_t sector, std::uint32_t count, const std::uint8_t* data) override;
+  bool Flush() override;
+  bool DropCache() override { return inner.DropCache(); }
+  std::string LastError() const override { return inner.LastError(); }
+
+ private:
+  bool Note(const std::string& what, bool result);
+
+  BlockTarget& inner;
+  CommandTrace& trace;
+  std::string name;
 };
 
 // Why `sectors` is no logical size of a card (whole sentences), or empty

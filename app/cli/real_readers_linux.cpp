@@ -29,12 +29,21 @@ constexpr int kOpenForFormat = O_RDWR | O_EXCL | O_NONBLOCK;
 constexpr int kOpenImage = O_RDWR;
 constexpr std::uint64_t kSectorBytes = 512;
 
+SgSystem& BaseSystem(CliContext& context) { return context.sgSystem != nullptr ? *context.sgSystem : SystemSgSystem(); }
+
+// A trace never goes onto a disk: the target, or any other.
+TraceGuard GuardOf(const RealReaderOptions& options, CliContext& context) {
+  SgSystem& system = BaseSystem(context);
+  return TraceGuard{options.target,
+                    [&system](const std::string& path) { return system.Status(path).kind == NodeStatus::Kind::Block; }};
+}
+
 // The system the command reaches, traced when asked.
 class Session : public TracedSystem<SgSystem, TracingSgSystem> {
  public:
   Session(const RealReaderOptions& options, CliContext& context)
-      : TracedSystem(options.tracePath, options.arguments,
-                     context.sgSystem != nullptr ? *context.sgSystem : SystemSgSystem()) {}
+      : TracedSystem(options.tracePath, options.arguments, GuardOf(options, context), BaseSystem(context),
+                     context.err) {}
   SgSystem& System() { return Get(); }
 };
 
@@ -169,6 +178,7 @@ std::string ProbeRefusal(const std::string& path, const ProbeResult& probe, cons
 
 // What went wrong during a failed format, beyond the engine's own message.
 void ExplainFailure(const CSgReader& reader, const RealReaderOptions& options, CliContext& context) {
+  if (reader.CardGone()) return;  // the format ended on it and said so
   if (reader.Met(sgio::Fault::DeviceGone)) {
     Refuse(context, "the reader was unplugged during the format; plug it in again and format the card again");
   } else if (reader.Met(sgio::Fault::NoMedium)) {
@@ -180,12 +190,35 @@ void ExplainFailure(const CSgReader& reader, const RealReaderOptions& options, C
   }
 }
 
-void RereadPartitions(SgSystem& system, int fd, const std::string& path, CliContext& context) {
+// The kernel reads the card's partition table anew, so that the new volume
+// (or, after a failed format, no stale one) shows. Only a card that holds
+// the new volume is promised to show it later.
+void RereadPartitions(SgSystem& system, int fd, const std::string& path, bool formatted, CliContext& context) {
   const int result = system.Ioctl(fd, BLKRRPART, nullptr);
-  if (result < 0) {
+  if (result < 0 && formatted) {
     Refuse(context, "the kernel could not re-read the partition table of " + path + " (" + ErrorText(-result) +
                         "); the new volume shows when the card is next inserted");
   }
+}
+
+// The kernel holds the disk read-only: a read-write open would only say
+// "Read-only file system". The reader is asked for the card's state on a
+// read-only descriptor instead, so that a write-protected card gets its own
+// message.
+int RefuseReadOnlyDisk(SgSystem& system, const sgio::Disk& disk, CSgReader& reader, FormatHost& host,
+                       const RealReaderOptions& options, CliContext& context) {
+  const int fd = sgio::OpenForProbe(system, disk.devicePath);
+  if (fd < 0) return Refuse(context, OpenRefusal(disk.devicePath, -fd, options));
+  reader.Attach(fd, disk.devicePath);
+  const ProbeResult probe = reader.Probe(false);
+  if (probe.verdict != ProbeVerdict::Card) {
+    const std::string refusal = ProbeRefusal(disk.devicePath, probe, reader, options);
+    return Refuse(context, refusal.empty() ? disk.devicePath + ": the reader did not report its card" : refusal);
+  }
+  if (RefuseWriteProtectedCard(reader, host)) return kExitFailure;
+  return Refuse(context, "the kernel holds " + disk.devicePath +
+                             " read-only, although the card is not write-protected. Run: blockdev --setrw " +
+                             disk.devicePath);
 }
 
 int FormatDisk(Session& session, const sgio::Disk& disk, const RealReaderOptions& options, CliContext& context) {
@@ -195,7 +228,8 @@ int FormatDisk(Session& session, const sgio::Disk& disk, const RealReaderOptions
   const std::string refusal = DiskRefusal(system, disk, reader);
   if (!refusal.empty()) return Refuse(context, refusal);
 
-  const int fd = system.Open(disk.devicePath, kOpenForFormat);
+  const int fd = disk.readOnly ? -EROFS : system.Open(disk.devicePath, kOpenForFormat);
+  if (fd == -EROFS) return RefuseReadOnlyDisk(system, disk, reader, terminal, options, context);
   if (fd < 0) return Refuse(context, OpenRefusal(disk.devicePath, -fd, options));
   reader.Attach(fd, disk.devicePath);
   const ProbeResult probe = reader.Probe(false);
@@ -211,13 +245,16 @@ int FormatDisk(Session& session, const sgio::Disk& disk, const RealReaderOptions
   reader.GetCapacity(&key, nullptr);
   DetailHost host(terminal, context.err,
                   "Device: " + disk.devicePath + ", " + probe.inquiryText + " (" + UsbIdOf(disk) + "), " +
-                      CardSizeText(reader.geometry, key));
+                      CardSizeText(reader.geometry, key),
+                  [&session] { session.StartTrace(); });
   // The reader's messages go through the detail host too (it passes them on).
   context.stopFlag.store(0);
   JobDesktop desktop;
   const JobOutcome outcome = FormatJob(reader, host, desktop, context.stopFlag);
-  if (outcome == JobOutcome::Completed || outcome == JobOutcome::Failed || outcome == JobOutcome::Stopped) {
-    RereadPartitions(system, fd, disk.devicePath, context);
+  const bool erased =
+      outcome == JobOutcome::Completed || outcome == JobOutcome::Failed || outcome == JobOutcome::Stopped;
+  if (erased && !reader.Met(sgio::Fault::DeviceGone)) {
+    RereadPartitions(system, fd, disk.devicePath, outcome == JobOutcome::Completed, context);
   }
   if (outcome == JobOutcome::Failed) ExplainFailure(reader, options, context);
   if (outcome == JobOutcome::Stopped) Refuse(context, "stopped; the card is partly erased (format it again)");
@@ -321,9 +358,15 @@ OpenedTarget OpenLogicalTarget(SgSystem& system, const std::string& path, const 
   }
   const int fd = system.Open(path, opened.blockDevice ? kOpenForFormat : kOpenImage);
   if (fd < 0) {
-    opened.refusal = -fd == EACCES || -fd == EPERM
-                         ? "cannot open " + path + ": " + ErrorText(-fd) + ". Run: " + AsRoot(options)
-                         : OpenRefusal(path, -fd, options);
+    opened.refusal = OpenRefusal(path, -fd, options);
+    // A file that even root may not write is immutable or append-only: no
+    // sudo helps there.
+    if (-fd == EPERM && !opened.blockDevice) {
+      opened.refusal = "cannot open " + path + ": " + ErrorText(EPERM) + ". The file is immutable or append-only " +
+                       "('lsattr " + path + "' shows it, 'chattr -i -a " + path + "' clears it)";
+    } else if (-fd == EACCES || -fd == EPERM) {
+      opened.refusal = "cannot open " + path + ": " + ErrorText(-fd) + ". Run: " + AsRoot(options);
+    }
     return opened;
   }
   if (opened.blockDevice) {
@@ -345,6 +388,7 @@ OpenedTarget OpenLogicalTarget(SgSystem& system, const std::string& path, const 
 int ListReaders(const RealReaderOptions& options, CliContext& context) {
   Session session(options, context);
   if (session.TraceFailed()) return Refuse(context, session.TraceError());
+  session.StartTrace();
   TerminalHost terminal(TerminalIo{context.err, context.in, context.errIsTerminal, context.sleep}, false);
   QuietHost quiet(terminal);
   const std::vector<sgio::ReaderReport> reports = sgio::SurveyUsbDisks(session.System(), quiet);
@@ -414,7 +458,8 @@ int FormatLogical(const RealReaderOptions& options, CliContext& context) {
   }
   const auto sectors = static_cast<std::uint32_t>(opened.target->Sectors());
   TerminalHost terminal(TerminalIo{context.err, context.in, context.errIsTerminal, context.sleep}, options.assumeYes);
-  DetailHost host(terminal, context.err, "Target: " + path + ", " + LogicalLayoutText(sectors));
+  DetailHost host(terminal, context.err, "Target: " + path + ", " + LogicalLayoutText(sectors),
+                  [&session] { session.StartTrace(); });
   if (host.ShowMessage(kConfirmText, "Warning", MessageStyle{MessageButtons::YesNo, MessageIcon::Warning},
                        MessageOwner::Dialog) != MessageAnswer::Yes) {
     return kExitFailure;
@@ -427,6 +472,6 @@ int FormatLogical(const RealReaderOptions& options, CliContext& context) {
     host.ShowMessage("Format Complete!", "Information", MessageStyle{MessageButtons::Ok, MessageIcon::Information},
                      MessageOwner::Dialog);
   }
-  if (opened.blockDevice) RereadPartitions(system, opened.target->Descriptor(), path, context);
+  if (opened.blockDevice) RereadPartitions(system, opened.target->Descriptor(), path, written, context);
   return written ? kExitSuccess : kExitFailure;
 }

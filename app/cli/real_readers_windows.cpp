@@ -3,6 +3,7 @@
 // format writes image files.
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <fstream>
@@ -102,15 +103,6 @@ class TracingVolumeApi : public VolumeApi {
   std::map<HANDLE, std::string> names;
 };
 
-// The system the command reaches, traced when asked.
-class Session : public TracedSystem<VolumeApi, TracingVolumeApi> {
- public:
-  Session(const RealReaderOptions& options, CliContext& context)
-      : TracedSystem(options.tracePath, options.arguments,
-                     context.volumeApi != nullptr ? *context.volumeApi : SystemVolumeApi()) {}
-  VolumeApi& Api() { return Get(); }
-};
-
 // "E:", "e:", "E" and "E:\" name drive E.
 char DriveLetterOf(const std::string& text) {
   if (text.empty() || text.size() > 3) return 0;
@@ -120,6 +112,22 @@ char DriveLetterOf(const std::string& text) {
   if (text.size() == 3 && text[2] != '\\') return 0;
   return letter;
 }
+
+// A trace never goes onto a drive or another device ("\\.\PhysicalDrive1").
+TraceGuard GuardOf(const RealReaderOptions& options) {
+  return TraceGuard{options.target, [](const std::string& path) {
+                      return DriveLetterOf(path) != 0 || path.rfind("\\\\.\\", 0) == 0 || path.rfind("//./", 0) == 0;
+                    }};
+}
+
+// The system the command reaches, traced when asked.
+class Session : public TracedSystem<VolumeApi, TracingVolumeApi> {
+ public:
+  Session(const RealReaderOptions& options, CliContext& context)
+      : TracedSystem(options.tracePath, options.arguments, GuardOf(options),
+                     context.volumeApi != nullptr ? *context.volumeApi : SystemVolumeApi(), context.err) {}
+  VolumeApi& Api() { return Get(); }
+};
 
 HANDLE OpenVolume(VolumeApi& api, char letter) {
   const HANDLE handle =
@@ -171,8 +179,9 @@ class VolumeLockingDesktop : public JobDesktop {
   bool LocksVolume() const override { return true; }
 };
 
-int FormatVolume(CPassThroughReader& reader, const std::string& detail, FormatHost& terminal, CliContext& context) {
-  DetailHost host(terminal, context.err, detail);
+int FormatVolume(CPassThroughReader& reader, const std::string& detail, FormatHost& terminal, Session& session,
+                 CliContext& context) {
+  DetailHost host(terminal, context.err, detail, [&session] { session.StartTrace(); });
   context.stopFlag.store(0);
   VolumeLockingDesktop desktop;
   const JobOutcome outcome = FormatJob(reader, host, desktop, context.stopFlag);
@@ -190,29 +199,34 @@ class FileBlockTarget : public BlockTarget {
   bool IsOpen() const { return file.is_open(); }
   std::uint64_t Sectors() const override { return sectors; }
   bool Read(std::uint64_t sector, std::uint32_t count, std::uint8_t* data) override {
+    errno = 0;
     file.seekg(static_cast<std::streamoff>(sector * kSectorBytes));
     file.read(reinterpret_cast<char*>(data), static_cast<std::streamsize>(count * kSectorBytes));
     return Check();
   }
   bool Write(std::uint64_t sector, std::uint32_t count, const std::uint8_t* data) override {
+    errno = 0;
     file.seekp(static_cast<std::streamoff>(sector * kSectorBytes));
     file.write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(count * kSectorBytes));
     return Check();
   }
   bool Flush() override {
+    errno = 0;
     file.flush();
     return Check();
   }
-  std::string LastError() const override { return "the image file could not be read or written"; }
+  std::string LastError() const override { return error; }
 
  private:
   bool Check() {
     if (file) return true;
+    error = errno != 0 ? std::strerror(errno) : "the image file could not be read or written";
     file.clear();
     return false;
   }
   std::fstream file;
   std::uint64_t sectors;
+  std::string error;
 };
 
 }  // namespace
@@ -220,6 +234,7 @@ class FileBlockTarget : public BlockTarget {
 int ListReaders(const RealReaderOptions& options, CliContext& context) {
   Session session(options, context);
   if (session.TraceFailed()) return Refuse(context, session.TraceError());
+  session.StartTrace();
   TerminalHost terminal(TerminalIo{context.err, context.in, context.errIsTerminal, context.sleep}, false);
   QuietHost quiet(terminal);
   CPassThroughReader reader(quiet, session.Api());
@@ -281,7 +296,7 @@ int FormatReader(const RealReaderOptions& options, CliContext& context) {
     reader.GetCapacity(&key, nullptr);
     const std::string detail =
         std::string("Device: ") + reader.driveLetter + ":, " + CardSizeText(reader.geometry, key);
-    return FormatVolume(reader, detail, terminal, context);
+    return FormatVolume(reader, detail, terminal, session, context);
   }
 
   const char letter = DriveLetterOf(*options.target);
@@ -318,7 +333,7 @@ int FormatReader(const RealReaderOptions& options, CliContext& context) {
   reader.GetCapacity(&key, nullptr);
   const std::string detail =
       "Device: " + drive + ", " + probe.identification + ", " + CardSizeText(probe.geometry, key);
-  return FormatVolume(reader, detail, terminal, context);
+  return FormatVolume(reader, detail, terminal, session, context);
 }
 
 int FormatLogical(const RealReaderOptions& options, CliContext& context) {
@@ -336,11 +351,17 @@ int FormatLogical(const RealReaderOptions& options, CliContext& context) {
   }
   const std::string fault = LogicalSizeFault(bytes / kSectorBytes);
   if (!fault.empty()) return Refuse(context, path + " cannot take the SmartMedia format: " + fault);
-  FileBlockTarget target(path, bytes / kSectorBytes);
-  if (!target.IsOpen()) return Refuse(context, path + ": cannot open the image file for writing");
+  Session session(options, context);
+  if (session.TraceFailed()) return Refuse(context, session.TraceError());
+  FileBlockTarget file(path, bytes / kSectorBytes);
+  if (!file.IsOpen()) return Refuse(context, path + ": cannot open the image file for writing");
+  std::unique_ptr<TracingBlockTarget> traced;
+  if (session.Trace() != nullptr) traced = std::make_unique<TracingBlockTarget>(file, *session.Trace(), path);
+  BlockTarget& target = traced ? static_cast<BlockTarget&>(*traced) : file;
   const auto sectors = static_cast<std::uint32_t>(bytes / kSectorBytes);
   TerminalHost terminal(TerminalIo{context.err, context.in, context.errIsTerminal, context.sleep}, options.assumeYes);
-  DetailHost host(terminal, context.err, "Target: " + path + ", " + LogicalLayoutText(sectors));
+  DetailHost host(terminal, context.err, "Target: " + path + ", " + LogicalLayoutText(sectors),
+                  [&session] { session.StartTrace(); });
   if (host.ShowMessage(kConfirmText, "Warning", MessageStyle{MessageButtons::YesNo, MessageIcon::Warning},
                        MessageOwner::Dialog) != MessageAnswer::Yes) {
     return kExitFailure;

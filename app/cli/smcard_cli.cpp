@@ -7,6 +7,7 @@
 
 #include "app/cli/arguments.h"
 #include "app/cli/card_options.h"
+#include "app/cli/smcard_serve.h"
 #include "sim/card.h"
 #include "sim/card_check.h"
 #include "sim/card_files.h"
@@ -22,6 +23,7 @@ constexpr const char* kUsage =
     "       smcard export IMAGE OUT [--geometry G] [--force]\n"
     "       smcard import IMAGE IN [--geometry G]\n"
     "       smcard check IMAGE [--geometry G]\n"
+    "       smcard serve --reader SLOT[,SLOT...] ...   (smcard serve --help)\n"
     "       smcard [COMMAND] --help\n"
     "       smcard --version\n";
 
@@ -59,6 +61,8 @@ constexpr const char* kHelp =
     "                 claiming one logical block, a missing or malformed CIS, and\n"
     "                 whether the logical image holds the file system of its\n"
     "                 capacity; exit status 1 when anything is found\n"
+    "  serve          offer cards as a USB card reader over USB/IP (Linux), for a\n"
+    "                 real kernel to drive: see smcard serve --help\n"
     "\n"
     "Standard sizes are recognised by the image's size; give --geometry for any\n"
     "other card. Faults to simulate (write protection, failing commands, a card\n"
@@ -242,6 +246,8 @@ std::string OptionNotFor(const ParsedArgs& parsed, const std::set<std::string>& 
 }  // namespace
 
 int SmcardMain(const std::vector<std::string>& args, CliContext& context) {
+  // serve has readers of its own on its command line.
+  if (!args.empty() && args[0] == "serve") return ServeMain({args.begin() + 1, args.end()}, context);
   const ParsedArgs parsed = ParseArgs(args, {"--size", "--geometry", "--bad-blocks", "--fill", "--seed"},
                                       {"--no-cis", "--write-protect", "--force", "--help", "--version"});
   if (!parsed.error.empty()) return UsageError(context, parsed.error);

@@ -72,11 +72,7 @@ bool OperatorConfirms(FormatHost& host) {
 }
 
 JobOutcome RunSteps(CReaderDevice& reader, FormatHost& host, JobDesktop& desktop, std::atomic<int>& stopFlag) {
-  if (CardIsWriteProtected(reader)) {
-    host.ShowMessage(kWriteProtectedText, "Error", MessageStyle{MessageButtons::Ok, MessageIcon::Error},
-                     MessageOwner::Dialog);
-    return JobOutcome::WriteProtected;
-  }
+  if (RefuseWriteProtectedCard(reader, host)) return JobOutcome::WriteProtected;
   if (!OperatorConfirms(host)) return JobOutcome::Declined;
   if (desktop.NotifyCompanionTool()) host.Sleep(kCompanionToolPause);
   VolumeLock volume(reader, host);
@@ -98,6 +94,13 @@ JobOutcome RunSteps(CReaderDevice& reader, FormatHost& host, JobDesktop& desktop
 }
 
 }  // namespace
+
+bool RefuseWriteProtectedCard(CReaderDevice& reader, FormatHost& host) {
+  if (!CardIsWriteProtected(reader)) return false;
+  host.ShowMessage(kWriteProtectedText, "Error", MessageStyle{MessageButtons::Ok, MessageIcon::Error},
+                   MessageOwner::Dialog);
+  return true;
+}
 
 std::string DriveRootPath(char driveLetter) { return std::string{driveLetter, ':', '\\'}; }
 

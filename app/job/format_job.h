@@ -38,5 +38,10 @@ enum class JobOutcome { WriteProtected, Declined, Stopped, Failed, Completed };
 // is 1 when the job returns.
 JobOutcome FormatJob(CReaderDevice& reader, FormatHost& host, JobDesktop& desktop, std::atomic<int>& stopFlag);
 
+// The job's first step: asks the reader whether the card is write-protected
+// and, if it is, says so ("The disk cannot be formatted! ..."). True when it
+// was refused.
+bool RefuseWriteProtectedCard(CReaderDevice& reader, FormatHost& host);
+
 // "E:\" for drive E.
 std::string DriveRootPath(char driveLetter);

@@ -10,6 +10,8 @@
 
 #include "app/cli/smcard_cli.h"
 #include "app/cli/smformat_cli.h"
+#include "sim/card.h"
+#include "sim/card_files.h"
 #include "sim/card_storage.h"
 #include "tests/support/temp_dir.h"
 
@@ -254,14 +256,63 @@ TEST_F(CardFiles, ReaderThatIsNotSupportedIsNotFound) {
   EXPECT_TRUE(Contains(run.err, "Information: Device not found")) << run.err;
 }
 
-TEST_F(CardFiles, CardPulledMidFormatFails) {
-  const std::string image = Create({"--size", "1M"});
-  WriteFile(image + ".faults", "remove-after 100\n");
+// Faults of the reader and the card, from the image's sidecar: the format
+// says what happened, retires no block for failures that are not the
+// blocks' own, and a second format without the faults gives a sound card.
+struct FaultCase {
+  const char* name;
+  std::vector<std::string> create;
+  const char* sidecar;
+  int status;
+  const char* says;
+  const char* never;  // a line that must not appear
+};
+
+class FaultTest : public CardFiles, public ::testing::WithParamInterface<FaultCase> {};
+
+TEST_P(FaultTest, EndsAsTheOperatorExpectsAndTheNextFormatMendsTheCard) {
+  const FaultCase& c = GetParam();
+  const std::string image = Create(c.create);
+  WriteFile(image + ".faults", c.sidecar);
   const ToolRun run = Smformat({"--simulate", image, "--yes"});
-  EXPECT_EQ(run.status, kExitFailure);
-  EXPECT_TRUE(Contains(run.err, "Error: The card does not answer any more")) << run.err;
-  EXPECT_FALSE(Contains(run.err, "Format Complete!"));
+  EXPECT_EQ(run.status, c.status) << run.err;
+  EXPECT_TRUE(Contains(run.err, c.says)) << run.err;
+  EXPECT_FALSE(Contains(run.err, c.never)) << run.err;
+  EXPECT_TRUE(Contains(Smcard({"info", image}).out, "Bad blocks:     none\n")) << "blocks were marked bad";
+  std::filesystem::remove(image + ".faults");
+  EXPECT_EQ(Smformat({"--simulate", image, "--yes"}).status, kExitSuccess);
+  EXPECT_EQ(Smcard({"check", image}).status, kExitSuccess);
 }
+
+const std::vector<std::string> kUsedSeed1 = {"--size", "1M", "--fill", "random", "--seed", "1"};
+
+INSTANTIATE_TEST_SUITE_P(
+    Sidecars, FaultTest,
+    ::testing::Values(
+        FaultCase{"EveryPageReadFails", kUsedSeed1, "fail-command EA at 1 and-later\n", kExitFailure,
+                  "Error: The card cannot be used: none of its first 6 blocks", "marked bad."},
+        FaultCase{"EveryEraseFails", kUsedSeed1, "fail-command E8 at 1 and-later\n", kExitFailure,
+                  "could not be erased, more than the 6 a zone of 256 blocks may hold unusable", "were marked bad"},
+        FaultCase{"FirstBlockNeitherReadableNorProgrammable",
+                  {"--size", "1M", "--fill", "random", "--seed", "150528426", "--no-cis"},
+                  "program-fails 0:0\nunreadable-page 0:0\n",
+                  kExitFailure,
+                  "Error: 1 block of the card could not be read or erased, nor marked bad",
+                  "Format Complete!"},
+        FaultCase{"FormatEndFailsOnce", kUsedSeed1, "fail-command E6/5 at 1\n", kExitSuccess,
+                  "Information: Format Complete!", "Issue media change fail!"},
+        FaultCase{"CisWriteFails",
+                  {"--size", "1M", "--no-cis"},
+                  "program-fails 0:0\n",
+                  kExitFailure,
+                  "Error: Write low level header error!\n",
+                  "Error: Write low level header error\n"},
+        FaultCase{"CardPulledDuringTheErasePass", kUsedSeed1, "remove-after 100\n", kExitFailure,
+                  "Error: The card was taken out of the reader during the format. Put it back and format it again.",
+                  "marked bad"},
+        FaultCase{"CardPulledDuringTheFileSystem", kUsedSeed1, "remove-after 520\n", kExitFailure,
+                  "Error: The card was taken out of the reader during the format.", "Write boot sector error!"}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(CardFiles, StopEndsTheJobWithoutCompletion) {
   const std::string image = Create({"--size", "1M"});
@@ -303,6 +354,8 @@ struct RefusalCase {
   const char* complaint;
   // Prepares the test's directory (links, folders) before the command.
   std::function<void(const TempDir&)> prepare = {};
+  bool heldByAnotherTool = false;    // another tool has the card open for writing meanwhile
+  std::string leavesNothingAt = "";  // a file the command must not leave in the directory
 };
 
 class RefusalTest : public CardFiles, public ::testing::WithParamInterface<RefusalCase> {};
@@ -328,6 +381,7 @@ TEST_P(RefusalTest, SaysWhyAndChangesNothing) {
     else
       args.push_back(word);
   }
+  const sim::CardOpen other = c.heldByAnotherTool ? sim::OpenCardImage(image) : sim::CardOpen{};
   const ToolRun run =
       args[0] == "smformat" ? Smformat({args.begin() + 1, args.end()}) : Smcard({args.begin() + 1, args.end()});
   EXPECT_EQ(run.status, kExitFailure) << run.err;
@@ -336,6 +390,9 @@ TEST_P(RefusalTest, SaysWhyAndChangesNothing) {
   EXPECT_TRUE(Slurp(image) == imageBefore) << "the image changed";
   EXPECT_TRUE(sidecarText() == faultsBefore) << "the sidecar changed";
   EXPECT_FALSE(std::filesystem::exists(dir.File("out.img"))) << "an output was left";
+  if (!c.leavesNothingAt.empty()) {
+    EXPECT_FALSE(sim::PathExists(dir.File(c.leavesNothingAt))) << "a new card was left";
+  }
   for (const auto& entry : std::filesystem::directory_iterator(dir.Path())) {
     EXPECT_EQ(entry.path().string().find(".new"), std::string::npos) << "temporary file left: " << entry.path();
   }
@@ -385,7 +442,28 @@ INSTANTIATE_TEST_SUITE_P(
                                   [](const TempDir& d) {
                                     std::filesystem::remove(d.File("card.img.faults"));
                                     std::filesystem::create_directory(d.File("card.img.faults"));
-                                  }}
+                                  }},
+                      RefusalCase{"FormatACardAnotherToolHolds",
+                                  kUsed1M,
+                                  nullptr,
+                                  {"smformat", "--simulate", "IMAGE", "--yes"},
+                                  "is in use: another smformat or smcard is working on the card",
+                                  nullptr,
+                                  true},
+                      RefusalCase{"CheckACardAnotherToolWrites",
+                                  kUsed1M,
+                                  nullptr,
+                                  {"smcard", "check", "IMAGE"},
+                                  "is in use: another smformat or smcard is working on the card",
+                                  nullptr,
+                                  true},
+                      RefusalCase{"ReplaceACardAnotherToolHolds",
+                                  kUsed1M,
+                                  nullptr,
+                                  {"smcard", "create", "IMAGE", "--size", "2M", "--force"},
+                                  "is in use",
+                                  nullptr,
+                                  true}
 #ifndef _WIN32
                       ,
                       RefusalCase{"ExportOntoALinkToTheImage",
@@ -404,7 +482,16 @@ INSTANTIATE_TEST_SUITE_P(
                                   [](const TempDir& d) {
                                     std::filesystem::remove(d.File("card.img.faults"));
                                     std::filesystem::create_symlink("/dev/zero", d.File("card.img.faults"));
-                                  }}
+                                  }},
+                      // The name takes the image but not its sidecar's ".faults".
+                      RefusalCase{"CreateWithANameTooLongForTheSidecar",
+                                  kUsed1M,
+                                  nullptr,
+                                  {"smcard", "create", "DIR/" + std::string(250, 'n'), "--size", "1M"},
+                                  "File name too long; give the card a shorter name",
+                                  {},
+                                  false,
+                                  std::string(250, 'n')}
 #endif
                       ),
     [](const auto& info) { return std::string(info.param.name); });

@@ -318,3 +318,134 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
+
+namespace {
+
+struct TraceCase {
+  const char* name;
+  // The --trace path, beside the image in `dir`; may make links or a file there.
+  std::function<std::string(const TempDir& dir, const std::string& image)> trace;
+  std::string input;
+  int status;
+  const char* says;
+  bool formatted;          // the image got the layout; otherwise it is unchanged
+  const char* traceHolds;  // what the trace file then begins with, or null
+};
+
+void PrintTo(const TraceCase& c, std::ostream* os) { *os << c.name; }
+
+std::string Existing(const TempDir& dir, const char* text) {
+  const std::string path = dir.File("reader.log");
+  std::ofstream(path) << text;
+  return path;
+}
+
+class Trace : public clitest::Machine, public ::testing::WithParamInterface<TraceCase> {};
+
+// The trace never harms the target, nor a file it was not asked to replace,
+// and a trace that cannot be written changes nothing of the format's result.
+TEST_P(Trace, NeverHarmsWhatItExplains) {
+  const TraceCase& c = GetParam();
+  system.AddUsbDisk("sdc", kOtherReader, "Generic", "CF SM Reader", 32000);
+  TempDir dir;
+  const std::string image = MakeImage(dir, 32000);
+  std::ofstream(image, std::ios::binary | std::ios::in) << "user data";
+  const std::string before = Fingerprint(image);
+  const std::string trace = c.trace(dir, image);
+  const clitest::ToolRun run = Smformat({"--logical", image, "--trace", trace}, c.input);
+  EXPECT_EQ(run.status, c.status) << run.err;
+  EXPECT_TRUE(Contains(run.err, c.says)) << run.err;
+  EXPECT_EQ(Fingerprint(image) != before, c.formatted) << run.err;
+  if (c.traceHolds) {
+    EXPECT_EQ(ReadHead(trace, 64).rfind(c.traceHolds, 0), 0u) << ReadHead(trace, 64);
+  }
+  EXPECT_EQ(system.DiskSector("sdc", 0), std::vector<std::uint8_t>(kSector, 0));
+}
+
+std::string Named(const TempDir&, const std::string& image) { return image; }
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, Trace,
+    ::testing::Values(
+        TraceCase{"IsTheTarget", Named, "n\n", 1, "card.img, what the run works on; give another file", false, nullptr},
+        TraceCase{"LinksToTheTarget",
+                  [](const TempDir& dir, const std::string& image) {
+                    std::filesystem::create_symlink(image, dir.File("link.log"));
+                    return dir.File("link.log");
+                  },
+                  "y\n", 1, "what the run works on; give another file", false, nullptr},
+        TraceCase{"IsAHardLinkOfTheTarget",
+                  [](const TempDir& dir, const std::string& image) {
+                    std::filesystem::create_hard_link(image, dir.File("hard.log"));
+                    return dir.File("hard.log");
+                  },
+                  "y\n", 1, "what the run works on; give another file", false, nullptr},
+        TraceCase{"IsADisk", [](const TempDir&, const std::string&) { return std::string("/dev/sdc"); }, "y\n", 1,
+                  "the trace file /dev/sdc is a disk or volume", false, nullptr},
+        // The answer No keeps the file that was there.
+        TraceCase{"ExistingFileKeptWhenAnsweredNo",
+                  [](const TempDir& dir, const std::string&) { return Existing(dir, "the last trace\n"); }, "n\n", 1,
+                  "warning: the trace was not written", false, "the last trace\n"},
+        TraceCase{"ExistingFileReplacedWhenTheFormatStarts",
+                  [](const TempDir& dir, const std::string&) { return Existing(dir, "the last trace\n"); }, "y\n", 0,
+                  "Format Complete!", true, "smformat trace: --logical"},
+        TraceCase{"FailedWriteIsAWarningAtTheEnd",
+                  [](const TempDir&, const std::string&) { return std::string("/dev/full"); }, "y\n", 0,
+                  "Format Complete!\nsmformat: warning: the trace is incomplete: /dev/full: cannot write it: No space "
+                  "left on device (the exit status is the format's own)\n",
+                  true, nullptr}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace
+
+namespace {
+
+struct HostFault {
+  const char* name;
+  int openError;
+  int writeError;
+  const char* says;
+};
+
+// Image files on a host whose file system fails: an immutable file, a full disk.
+class FailingFiles : public FakeSgSystem {
+ public:
+  explicit FailingFiles(const HostFault& fault) : fault(fault) {}
+  int Open(const std::string& path, int flags) override {
+    return fault.openError != 0 ? -fault.openError : FakeSgSystem::Open(path, flags);
+  }
+  long WriteAt(int fd, const void* buffer, std::size_t length, std::uint64_t offset) override {
+    return fault.writeError != 0 ? -fault.writeError : FakeSgSystem::WriteAt(fd, buffer, length, offset);
+  }
+  const HostFault& fault;
+};
+
+void PrintTo(const HostFault& c, std::ostream* os) { *os << c.name; }
+
+class LogicalHostFault : public ::testing::TestWithParam<HostFault> {};
+
+// The operator hears the system's reason and what to do about it.
+TEST_P(LogicalHostFault, SaysTheSystemsReason) {
+  TempDir dir;
+  const std::string image = MakeImage(dir, 2000);
+  FailingFiles files(GetParam());
+  std::ostringstream out, err;
+  std::istringstream in;
+  std::atomic<int> stopFlag{1};
+  CliContext context{out, err, in, false, [](std::uint32_t) {}, stopFlag};
+  context.sgSystem = &files;
+  EXPECT_EQ(SmformatMain({"--logical", image, "--yes"}, context), 1);
+  EXPECT_TRUE(Contains(err.str(), GetParam().says)) << err.str();
+  EXPECT_FALSE(Contains(err.str(), "sudo")) << err.str();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Faults, LogicalHostFault,
+    ::testing::Values(HostFault{"ImmutableFile", EPERM, 0,
+                                "Operation not permitted. The file is immutable or append-only ('lsattr "},
+                      HostFault{"FullDisk", 0, ENOSPC,
+                                "Error: Write MBR error!\nError: The system refused a read or write of the target: No "
+                                "space left on device\n"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace

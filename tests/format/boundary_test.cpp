@@ -1,11 +1,12 @@
 // The edges of the procedure that a small change would move without another
-// test noticing: how far the CIS writer searches, what ends the CIS scan, and
+// test noticing: where the CIS may go, what ends the CIS scan, and
 // the partition size the format stores.
 #include <gtest/gtest.h>
 
 #include <ostream>
 
 #include "engine/low_level_format.h"
+#include "sim/card_check.h"
 #include "tests/format/format_bench.h"
 
 namespace {
@@ -20,38 +21,44 @@ std::vector<std::uint32_t> PagesRead(const std::vector<Op>& log) {
   return pages;
 }
 
-struct SearchCase {
+struct WindowCase {
   const char* name;
   sim::CardGeometry geometry;
   std::uint32_t badBlocks;  // blocks 0 .. badBlocks-1 of unit 0 are bad
-  int result;
-  std::uint32_t reads;  // pages the search reads: one per block from block 0
+  int result;               // the CIS goes into block badBlocks, or the card is refused untouched
 };
 
-void PrintTo(const SearchCase& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const WindowCase& c, std::ostream* os) { *os << c.name; }
 
-class CisSearch : public ::testing::TestWithParam<SearchCase> {};
+class CisWindow : public ::testing::TestWithParam<WindowCase> {};
 
-// WriteCisBlock alone: it looks at the first page of each block, from block
-// 0, up to the first good one, the unit's end or block 1024.
-TEST_P(CisSearch, ReadsOneBlockAfterAnotherUpToItsLimit) {
-  const SearchCase& c = GetParam();
+// Hosts look for the CIS only in the blocks before the first zone's data
+// area: 24 of a zone of 1024 blocks, 6 of a unit of 256.
+TEST_P(CisWindow, TakesTheFirstGoodBlockOfTheWindowOrRefusesTheCard) {
+  const WindowCase& c = GetParam();
   Bench bench(CardOptions(c.geometry, false, BlockRange(0, c.badBlocks)));
-  ASSERT_EQ(bench.Open(), 1);
-  EXPECT_EQ(bench.device->WriteCisBlock(), c.result);
-  std::vector<std::uint32_t> expected;
+  EXPECT_EQ(bench.Format(), c.result);
   const std::uint32_t perBlock = c.geometry.units[0].pagesPerBlock;
-  for (std::uint32_t b = 0; b < c.reads; ++b) expected.push_back(b * perBlock);
-  if (c.result == 1) expected.push_back((c.reads - 1) * perBlock);  // the CIS page read back
-  EXPECT_EQ(PagesRead(bench.device->log), expected);
+  if (c.result == 1) {
+    EXPECT_EQ(sim::CheckCard(bench.card->Media(), {true}).cisBlock, c.badBlocks);
+    return;
+  }
+  std::vector<std::uint32_t> scanned;
+  for (std::uint32_t b = 0; b < c.badBlocks; ++b) scanned.push_back(b * perBlock);
+  EXPECT_EQ(PagesRead(bench.device->log), scanned);
+  EXPECT_TRUE(bench.card->Media().Bytes() == bench.original) << "the card was changed";
+  ASSERT_EQ(bench.host.MessageTexts().size(), 1u);
+  EXPECT_EQ(bench.host.MessageTexts()[0].rfind(
+                "The card cannot be used: none of its first " + std::to_string(c.badBlocks) + " blocks", 0),
+            0u);
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Limits, CisSearch,
-    ::testing::Values(SearchCase{"LastBlockOfTheSearchIsGood", sim::CardGeometry{{{2048, 8}}}, 1023, 1, 1024},
-                      SearchCase{"GoodBlockJustBeyondTheSearch", sim::CardGeometry{{{2048, 8}}}, 1024, 0, 1024},
-                      // A unit of fewer than 1024 blocks ends the search at its end.
-                      SearchCase{"UnitSmallerThanTheSearch", sim::CardGeometry{{{256, 8}}}, 256, 0, 256}),
+    Limits, CisWindow,
+    ::testing::Values(WindowCase{"LastBlockOfTheWindow", sim::CardGeometry{{{2048, 8}}}, 23, 1},
+                      WindowCase{"NoGoodBlockInTheWindow", sim::CardGeometry{{{2048, 8}}}, 24, 0},
+                      WindowCase{"LastBlockOfASmallUnitsWindow", sim::CardGeometry{{{256, 8}}}, 5, 1},
+                      WindowCase{"NoGoodBlockInASmallUnitsWindow", sim::CardGeometry{{{256, 8}}}, 6, 0}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // Only a page whose data status and block status are both 0xFF ends the

@@ -119,6 +119,12 @@ INSTANTIATE_TEST_SUITE_P(
                   [](sim::Card& c) { ClearBits(c.Media(), 0, 256, 0xFE); },
                   {Kind::CisMalformed, Kind::EccCorrectable}},
         PlantCase{"CisErased", [](sim::Card& c) { ASSERT_TRUE(c.Media().Erase(0, 0)); }, {Kind::CisMissing}},
+        // Hosts look for the CIS only in the first 6 blocks of a unit of 256.
+        PlantCase{"NoGoodBlockWhereHostsLookForTheCis",
+                  [](sim::Card& c) {
+                    for (std::uint32_t b = 0; b < 6; ++b) c.Media().MarkBad(0, b);
+                  },
+                  {Kind::CisMissing}},
         PlantCase{"RootDirectoryChanged", [](sim::Card& c) { WriteLogical(c, 20); }, {Kind::LayoutDiffers}},
         // Data beyond the file system: no fault on a card in use, one on a card just formatted.
         PlantCase{"DataAfterTheFileSystem",

@@ -11,6 +11,7 @@
 namespace formattest {
 
 int LoggingReader::Record(OpKind kind, std::uint8_t unit, std::uint32_t where, int result) {
+  if (cannotTellGone && CardGone()) NoteCommandFault(CommandFault::Failed);
   log.push_back(Op{kind, unit, where, result});
   if (afterOp) afterOp(log.back());
   return result;
@@ -142,11 +143,10 @@ sim::CreateOptions CardOptions(const sim::CardGeometry& geometry, bool withCis, 
 
 sim::CardGeometry Standard(const char* name) { return *sim::StandardGeometry(name); }
 
-sim::FaultPlan FailingScanReads(std::uint32_t count) {
+sim::FaultPlan FailingScanReads(std::uint32_t firstBlock, std::uint32_t blocks) {
   constexpr std::uint8_t kReadPage = 0xEA;
-  constexpr std::uint32_t kScanReads = 16;
   sim::FaultPlan plan;
-  for (std::uint32_t call = kScanReads - count + 1; call <= kScanReads; ++call) {
+  for (std::uint32_t call = firstBlock + 1; call <= firstBlock + 2 * blocks; ++call) {
     plan.commandFaults.push_back(sim::CommandFault{kReadPage, std::nullopt, call, false});
   }
   return plan;

@@ -44,6 +44,8 @@ class LoggingReader : public CSimReader {
   void DropHandle() override;
 
   std::vector<Op> log;
+  // Stands for a backend that cannot tell a pulled card from a failed command.
+  bool cannotTellGone = false;
   // Called after each logged operation.
   std::function<void(const Op&)> afterOp;
 
@@ -105,9 +107,10 @@ struct Bench {
 sim::CreateOptions CardOptions(const sim::CardGeometry& geometry, bool withCis,
                                const std::vector<sim::BlockRef>& bad = {});
 sim::CardGeometry Standard(const char* name);
-// A plan in which the last `count` of the 16 page reads of the CIS scan fail
-// (once each: later reads of the same pages succeed).
-sim::FaultPlan FailingScanReads(std::uint32_t count);
+// A plan in which the CIS scan cannot read `blocks` blocks from `firstBlock`
+// on (each read and its second try fail; later reads succeed). The blocks
+// before `firstBlock` must read at the first try.
+sim::FaultPlan FailingScanReads(std::uint32_t firstBlock, std::uint32_t blocks);
 std::vector<sim::BlockRef> BlockRange(std::uint32_t first, std::uint32_t end, std::uint8_t unit = 0);
 
 // --- Raw card contents ------------------------------------------------------------

@@ -17,9 +17,9 @@ struct ProgressCase {
   sim::CardGeometry geometry;
   bool withCis;
   std::vector<sim::BlockRef> bad;
-  std::uint32_t scanEnd;  // block of unit 0 where the CIS scan ended (16: it ran through)
+  std::uint32_t scanEnd;  // block of unit 0 where the CIS scan ended
   bool cisFound;
-  std::uint32_t scanReadFaults = 0;  // reads of the scan that fail, from the 16th back
+  std::uint32_t scanReadFaults = 0;  // blocks after the bad ones the scan cannot read (two reads each)
 };
 
 void PrintTo(const ProgressCase& c, std::ostream* os) { *os << c.name; }
@@ -83,12 +83,13 @@ class WholeRun : public ::testing::TestWithParam<ProgressCase> {};
 
 TEST_P(WholeRun, ShowsEveryPositionStatusAndPauseInOrder) {
   const ProgressCase& c = GetParam();
-  Bench bench(CardOptions(c.geometry, c.withCis, c.bad), FailingScanReads(c.scanReadFaults));
+  Bench bench(CardOptions(c.geometry, c.withCis, c.bad),
+              FailingScanReads(static_cast<std::uint32_t>(c.bad.size()), c.scanReadFaults));
   ASSERT_EQ(bench.Format(), 1);
 
   std::vector<std::string> expected = {Range(0, 100), Position(0), Status("Formatting............")};
   std::uint64_t clock = 0;
-  for (std::uint32_t i = 0; i < c.scanReadFaults; ++i, clock += kPause) expected.push_back(Pause(kPause, clock));
+  for (std::uint32_t i = 0; i < 2 * c.scanReadFaults; ++i, clock += kPause) expected.push_back(Pause(kPause, clock));
   for (const std::string& p : ErasePassPositions(c)) expected.push_back(p);
   for (const std::string& e : {Position(85), Status("Building file system....."), Pause(kPause, clock), Position(90),
                                Position(98), Pause(kPause, clock + kPause), Position(100)}) {
@@ -99,6 +100,7 @@ TEST_P(WholeRun, ShowsEveryPositionStatusAndPauseInOrder) {
 }
 
 const sim::CardGeometry k1M = Standard("1M");
+const sim::CardGeometry k8M = Standard("8M");
 const sim::CardGeometry kTwoUnits{{{256, 8}, {512, 16}}};
 
 INSTANTIATE_TEST_SUITE_P(
@@ -108,10 +110,10 @@ INSTANTIATE_TEST_SUITE_P(
                       // The count starts at the CIS block, the erasing one block later.
                       ProgressCase{"TwoUnitsCisAfterBadBlocks", kTwoUnits, true, BlockRange(0, 2), 2, true},
                       // The count starts 16 blocks in although the erasing starts at
-                      // block 0, so the pass ends at 84.
-                      ProgressCase{"First16Bad", k1M, false, BlockRange(0, 16), 16, false},
+                      // block 0, so the pass ends above 80.
+                      ProgressCase{"First16Bad", k8M, false, BlockRange(0, 16), 16, false},
                       // A block that cannot be read does not end the scan.
-                      ProgressCase{"First16BadOrUnreadable", k1M, false, BlockRange(0, 10), 16, false, 6}),
+                      ProgressCase{"First16BadOrUnreadable", k8M, false, BlockRange(0, 10), 16, false, 6}),
     [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -30,7 +30,7 @@ struct ScanCase {
   sim::CardGeometry geometry;
   bool withCis;  // the card is made with a CIS in its first good block
   std::vector<sim::BlockRef> bad;
-  std::uint32_t scanReadFaults;             // reads of the scan that fail, from the 16th back
+  std::uint32_t scanReadFaults;             // blocks after the bad ones the scan cannot read
   std::function<void(sim::Nand&)> before;   // a page written on the card before the run
   std::optional<std::uint32_t> cisFound;    // the CIS block the scan finds; no CIS is written
   std::uint32_t firstErased;                // the first block of unit 0 the erase pass visits
@@ -44,7 +44,8 @@ class ScanAndErase : public ::testing::TestWithParam<ScanCase> {};
 TEST_P(ScanAndErase, ErasesEveryGoodBlockAfterTheCisAndPlacesTheCis) {
   const ScanCase& c = GetParam();
   const std::uint32_t pagesPerBlock0 = c.geometry.units[0].pagesPerBlock;
-  Bench bench(CardOptions(c.geometry, c.withCis, c.bad), FailingScanReads(c.scanReadFaults));
+  Bench bench(CardOptions(c.geometry, c.withCis, c.bad),
+              FailingScanReads(static_cast<std::uint32_t>(c.bad.size()), c.scanReadFaults));
   if (c.before) {
     c.before(bench.card->Media());
     bench.original = bench.card->Media().Bytes();
@@ -94,6 +95,7 @@ TEST_P(ScanAndErase, ErasesEveryGoodBlockAfterTheCisAndPlacesTheCis) {
 }
 
 const sim::CardGeometry k1M = Standard("1M");
+const sim::CardGeometry k8M = Standard("8M");
 const sim::CardGeometry kTwoUnits{{{256, 8}, {512, 16}}};
 
 // Pages that look like a CIS page but are not one.
@@ -107,12 +109,12 @@ INSTANTIATE_TEST_SUITE_P(
         ScanCase{"CisInBlock0", k1M, true, {}, 0, nullptr, 0, 1, std::nullopt},
         ScanCase{"CisAfterTwoBadBlocks", k1M, true, BlockRange(0, 2), 0, nullptr, 2, 3, std::nullopt},
         ScanCase{"NoCisGoodBlock0", k1M, false, {}, 0, nullptr, std::nullopt, 0, 0},
-        // The scan gives up after 16 blocks, bad or unreadable; the erase pass
-        // starts at block 0, and the CIS goes into the first good block.
-        ScanCase{"First16BadOrUnreadable", k1M, false, BlockRange(0, 10), 6, nullptr, std::nullopt, 0, 10},
-        ScanCase{"First40Bad", k1M, false, BlockRange(0, 40), 0, nullptr, std::nullopt, 0, 40},
-        // A CIS beyond the first 16 blocks is not found: it is erased and written anew.
-        ScanCase{"CisBehind16BadBlocks", k1M, true, BlockRange(0, 16), 0, nullptr, std::nullopt, 0, 16},
+        // A block the scan cannot read does not end it; the erase pass starts
+        // at block 0, and the CIS goes into the first good block.
+        ScanCase{"UnreadableBlocksDoNotEndTheScan", k8M, false, BlockRange(0, 10), 6, nullptr, std::nullopt, 0, 10},
+        ScanCase{"First20Bad", k8M, false, BlockRange(0, 20), 0, nullptr, std::nullopt, 0, 20},
+        // Hosts look for the CIS in the first 24 blocks of a zone of 1024.
+        ScanCase{"CisBehind16BadBlocks", k8M, true, BlockRange(0, 16), 0, nullptr, 16, 17, std::nullopt},
         // Not CIS pages, but a good block: the scan ends there and block 0 is
         // erased before the CIS is written over it.
         ScanCase{"SignatureOnlyAtOffset0", k1M, false, {}, 0, kSignatureOnlyAtOffset0, std::nullopt, 0, 0},

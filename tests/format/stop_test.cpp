@@ -114,13 +114,14 @@ INSTANTIATE_TEST_SUITE_P(
     Moments, Stop,
     ::testing::Values(
         // reads, erases, CIS writes, format ends, sector 0 reads
-        StopCase{"DuringScan", false, 16, Trigger::FirstPause, 0, 1, 0, 0, 0, 0, FileSystem::None, 0},
+        // The failed read is tried once more before the next checkpoint.
+        StopCase{"DuringScan", false, 16, Trigger::FirstPause, 0, 2, 0, 0, 0, 0, FileSystem::None, 0},
         StopCase{"AtFirstErasedBlock", true, 0, Trigger::ErasePassBlock, 0, 2, 1, 0, 0, 0, FileSystem::None, 0},
         // Block 127 of 256: 127 x 8 x 80 / 2048.
         StopCase{"MidErasePass", false, 0, Trigger::ErasePassBlock, 127, 129, 128, 0, 0, 0, FileSystem::None, 39},
         // No checkpoint between the last block and the CIS write: the run goes on to
         // the read of sector 0 and stops before the MBR. The CIS page is read back.
-        StopCase{"AtLastErasedBlock", false, 0, Trigger::ErasePassBlock, 255, 259, 256, 2, 1, 1, FileSystem::None, 85},
+        StopCase{"AtLastErasedBlock", false, 0, Trigger::ErasePassBlock, 255, 258, 256, 2, 1, 1, FileSystem::None, 85},
         StopCase{"AtMediaChangePause", true, 0, Trigger::MediaChangePause, 0, 256, 255, 0, 1, 1, FileSystem::None, 85},
         StopCase{"DuringMbr", true, 0, Trigger::FirstLogicalWrite, 0, 256, 255, 0, 1, 1, FileSystem::MbrOnly, 85},
         StopCase{"DuringBootSector", true, 0, Trigger::Position90, 0, 256, 255, 0, 1, 1, FileSystem::MbrAndBootSector,

@@ -1,10 +1,13 @@
 // The fault matrix: whole formats of 1 MB cards (with and without a CIS, with
 // a bad block, used) with the card pulled before each command, with each
-// fault of the chip at the CIS block, a normal block and the last block, and
-// with each kind of command failing at its first and at its last use. For
-// every run: no crash, no endless run, success only over a card the
-// independent check passes, and a second format without faults always
-// yields a card the check passes. Every pause runs on the virtual clock.
+// fault of the chip (alone, and an unreadable first page together with
+// failing programming) at the CIS block, a normal block and the last block,
+// and with each kind of command failing at its first and at its last use,
+// and for good from its first and from its middle use on. For every run: no
+// crash, no endless run, success only over a card the independent check
+// passes, no block marked bad by a lasting command fault, and a second
+// format without faults always yields a card the check passes. Every pause
+// runs on the virtual clock.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -19,6 +22,7 @@
 #include "engine/low_level_format.h"
 #include "sim/card.h"
 #include "sim/card_check.h"
+#include "sim/card_tools.h"
 #include "sim/reader.h"
 #include "sim/sim_reader_device.h"
 #include "tests/support/recording_host.h"
@@ -113,6 +117,7 @@ struct Trial {
     std::uint32_t commands = 0;  // of the format alone
     std::uint64_t slept = 0;
     std::map<std::pair<std::uint8_t, int>, std::uint32_t> uses;
+    std::vector<std::string> messages;
   };
   Result Format(sim::FaultPlan plan, const std::function<void(sim::FaultPlan&, std::uint32_t)>& atStart = nullptr) {
     sim::Reader reader(card, {});
@@ -123,11 +128,14 @@ struct Trial {
     if (atStart) atStart(plan, base);
     reader.Plan() = plan;
     const std::uint64_t sleptBefore = host.TotalSleep();
+    const std::size_t messagesBefore = host.MessageTexts().size();
     Result result;
     result.formatted = LowLevelFormat(device, stop, host);
     result.commands = reader.CommandCount() - base;
     result.slept = host.TotalSleep() - sleptBefore;
     result.uses = device.uses;
+    const std::vector<std::string> messages = host.MessageTexts();
+    result.messages.assign(messages.begin() + static_cast<std::ptrdiff_t>(messagesBefore), messages.end());
     return result;
   }
 
@@ -174,6 +182,12 @@ TEST_P(Matrix, CardPulledBeforeEachCommand) {
     const Trial::Result first = run.Format(
         {}, [before](sim::FaultPlan& plan, std::uint32_t base) { plan.removeAfterCommands = base + before; });
     EXPECT_EQ(first.formatted, before == clean.commands ? 1 : 0) << run.label;
+    if (before < clean.commands) {
+      // The first command that meets the empty slot ends the format (the
+      // reader notices a pull at the end of a command, so never before the first).
+      EXPECT_EQ(first.commands, std::max(before, 1u) + 1) << run.label;
+      EXPECT_EQ(first.messages, std::vector<std::string>{CardGoneText(CommandFault::NoMedium)}) << run.label;
+    }
     ExpectSoundOutcome(run, first, clean.commands);
     if (HasFailure()) return;
   }
@@ -200,6 +214,11 @@ TEST_P(Matrix, EachChipFaultAtTheCisANormalAndTheLastBlock) {
        [](sim::FaultPlan& p, std::uint32_t b) {
          p.failingProgram = {{0, b}};
        }},
+      {"unreadable first page, program fails",
+       [](sim::FaultPlan& p, std::uint32_t b) {
+         p.unreadablePages = {{0, b * kPagesPerBlock}};
+         p.failingProgram = {{0, b}};
+       }},
   };
   for (const auto& [kind, plant] : kinds) {
     for (std::uint32_t block : {v.cisBlock, kNormalBlock, kLastBlock}) {
@@ -212,22 +231,31 @@ TEST_P(Matrix, EachChipFaultAtTheCisANormalAndTheLastBlock) {
   }
 }
 
-TEST_P(Matrix, EachCommandKindFailingAtItsFirstAndLastUse) {
+// Once: at the first and the last use. For good (a reader whose firmware
+// differs, a bad contact): from the first and from the middle use on, which
+// must never retire a block, as the failures are no block's own.
+TEST_P(Matrix, EachCommandKindFailingOnceAndForGood) {
   const Variant& v = GetParam();
   const Trial::Result clean = CleanFormat(v);
   ASSERT_FALSE(clean.uses.empty());
+  const std::size_t badBefore = v.bad.size();
   for (const auto& [command, uses] : clean.uses) {
     const auto [opcode, sub] = command;
-    for (std::uint32_t at : {1u, uses}) {
-      Trial run(v, "command " + std::to_string(opcode) + (sub < 0 ? "" : "/" + std::to_string(sub)) + " fails at use " +
-                       std::to_string(at) + " of " + std::to_string(uses));
+    for (const auto& [at, forGood] :
+         {std::pair{1u, false}, std::pair{uses, false}, std::pair{1u, true}, std::pair{uses / 2 + 1, true}}) {
+      Trial run(v, "command " + std::to_string(opcode) + (sub < 0 ? "" : "/" + std::to_string(sub)) + " fails " +
+                       (forGood ? "from" : "at") + " use " + std::to_string(at) + " of " + std::to_string(uses));
       sim::FaultPlan plan;
       sim::CommandFault fault;
       fault.opcode = opcode;
       if (sub >= 0) fault.subFunction = static_cast<std::uint8_t>(sub);
       fault.failAtCall = at;
+      fault.andLater = forGood;
       plan.commandFaults = {fault};
       const Trial::Result first = run.Format(plan);
+      if (forGood) {
+        EXPECT_EQ(sim::Inspect(run.card).badBlocks.size(), badBefore) << run.label << ": blocks marked bad";
+      }
       ExpectSoundOutcome(run, first, clean.commands);
     }
   }

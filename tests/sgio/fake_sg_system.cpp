@@ -17,7 +17,6 @@ namespace {
 constexpr unsigned kScsiDiskMajor = 8;
 constexpr unsigned kMinorsPerDisk = 16;
 constexpr std::size_t kSectorBytes = 512;
-constexpr std::size_t kFixedSenseLength = 18;
 constexpr std::size_t kInquiryVendor = 8;
 constexpr std::size_t kInquiryProduct = 16;
 constexpr std::size_t kInquiryLength = 36;
@@ -37,26 +36,6 @@ bool Modelled(const std::string& path) { return Under(path, "/dev/") || Under(pa
 std::string ParentOf(const std::string& path) {
   const auto slash = path.find_last_of('/');
   return slash == 0 || slash == std::string::npos ? std::string("/") : path.substr(0, slash);
-}
-
-std::vector<std::uint8_t> FixedSense(std::uint8_t key, std::uint8_t code, std::uint8_t qualifier = 0) {
-  std::vector<std::uint8_t> sense(kFixedSenseLength, 0);
-  sense[0] = 0x70;
-  sense[2] = key;
-  sense[7] = static_cast<std::uint8_t>(kFixedSenseLength - 8);
-  sense[12] = code;
-  sense[13] = qualifier;
-  return sense;
-}
-
-bool WritesCard(ReaderOperation operation) {
-  return operation == ReaderOperation::WriteLba || operation == ReaderOperation::ErasePhyBlk ||
-         operation == ReaderOperation::WriteRedundant || operation == ReaderOperation::WritePhySector;
-}
-
-bool NeedsCard(ReaderOperation operation) {
-  return operation != ReaderOperation::Inquiry && operation != ReaderOperation::GetLunMap &&
-         operation != ReaderOperation::GetCardType;
 }
 
 void PutPadded(std::uint8_t* out, const std::string& text, std::size_t width) {
@@ -97,7 +76,7 @@ void FakeSgSystem::PlaceBehindUsb(DiskModel& disk, int bus, UsbId id) {
 void FakeSgSystem::AddReader(const std::string& name, sim::Reader& reader, UsbId id) {
   DiskModel& disk = AddDisk(name, Kind::Reader);
   disk.reader = &reader;
-  disk.reportedMediaChanges = reader.MediaChanges();
+  disk.target = std::make_shared<sim::ReaderTarget>(reader);
   const auto inquiry = reader.InquiryReply();
   disk.vendor.assign(inquiry.begin() + kInquiryVendor, inquiry.begin() + kInquiryProduct);
   disk.product.assign(inquiry.begin() + kInquiryProduct, inquiry.begin() + kInquiryLength - 4);
@@ -191,6 +170,9 @@ void FakeSgSystem::WriteSysfs(DiskModel& disk) {
   AddFile(block + "/dev", std::to_string(disk.major) + ":" + std::to_string(disk.minor));
   AddFile(block + "/size", std::to_string(DiskBytesCount(disk) / kSectorBytes));
   AddFile(block + "/removable", disk.kind == Kind::SystemDisk ? "0" : "1");
+  const bool writeProtected =
+      disk.kind == Kind::Reader && disk.reader->CardPresent() && disk.reader->Plan().writeProtected;
+  AddFile(block + "/ro", writeProtected ? "1" : "0");
   AddFile(scsiDevice + "/vendor", disk.vendor);
   AddFile(scsiDevice + "/model", disk.product);
   AddLink(block + "/device", scsiDevice);
@@ -343,14 +325,32 @@ int FakeSgSystem::Open(const std::string& path, int flags) {
     result = -EACCES;
   } else if ((flags & O_EXCL) && ClaimedExclusively(*disk)) {
     result = -EBUSY;
-  } else if (disk->kind == Kind::Reader && !disk->reader->CardPresent() && !(flags & O_NONBLOCK)) {
+  } else if (disk->kind == Kind::Reader && !Revalidate(*disk) && !(flags & O_NONBLOCK)) {
     result = -ENOMEDIUM;
+  } else if (disk->kind == Kind::Reader && disk->reader->Plan().writeProtected && (flags & O_ACCMODE) != O_RDONLY) {
+    result = -EROFS;  // sd refuses to write to a card whose reader reports write protection
   } else {
     result = nextDescriptor++;
     descriptors[result] = Descriptor{disk->name, partition, flags, true};
   }
   opens.push_back(OpenCall{path, flags, result});
   return result;
+}
+
+// What sd does when a removable disk is opened: TEST UNIT READY (which takes
+// a pending UNIT ATTENTION), then the card's size and write protection as
+// the reader reports them. True when the slot holds a card.
+bool FakeSgSystem::Revalidate(DiskModel& disk) {
+  const std::uint8_t testUnitReady[6] = {};
+  // The kernel sends it again after a UNIT ATTENTION.
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    if (disk.target->Execute(testUnitReady, sizeof testUnitReady, DataDirection::None, nullptr, 0).status ==
+        sim::kStatusGood) {
+      break;
+    }
+  }
+  WriteSysfs(disk);
+  return disk.reader->CardPresent();
 }
 
 FakeSgSystem::Descriptor* FakeSgSystem::DescriptorOf(int fd, const char* call) {
@@ -428,14 +428,18 @@ bool FakeSgSystem::TransferSectors(DiskModel& disk, bool write, std::uint64_t se
     }
     return true;
   }
-  // The kernel's block layer reaches the reader with READ(10)/WRITE(10).
+  // The kernel's block layer reaches the reader with READ(10)/WRITE(10),
+  // and sends a command again that met UNIT ATTENTION.
   ReaderCommand command = write ? WriteLbaCommand(0, 1) : ReadLbaCommand(0, 1);
   for (std::uint32_t i = 0; i < count; ++i) {
     StoreBe32(&command.cdb[cdb::kLbaSector], static_cast<std::uint32_t>(sector + i));
-    if (disk.reader->Execute(command.cdb.data(), command.cdbLength, command.direction, data + i * kSectorBytes,
-                             command.dataLength) != sim::kStatusGood) {
-      return false;
-    }
+    const auto run = [&] {
+      return disk.target->Execute(command.cdb.data(), command.cdbLength, command.direction, data + i * kSectorBytes,
+                                  command.dataLength);
+    };
+    sim::TargetAnswer answer = run();
+    if (answer.status != sim::kStatusGood && disk.target->Sense()[2] == sense_key::kUnitAttention) answer = run();
+    if (answer.status != sim::kStatusGood) return false;
   }
   return true;
 }
@@ -500,7 +504,7 @@ int FakeSgSystem::Ioctl(int fd, unsigned long request, void* argument) {
     if (argument == nullptr) return -EFAULT;
     return SgIo(*descriptor, disk, *static_cast<sg_io_hdr*>(argument));
   }
-  if (!disk.present) return -ENODEV;
+  if (!disk.present) return -ENXIO;  // the block device of an unplugged reader
   if (request == BLKGETSIZE64) {
     if (argument == nullptr) return -EFAULT;
     *static_cast<std::uint64_t*>(argument) = DiskBytesCount(disk);
@@ -563,12 +567,13 @@ int FakeSgSystem::SgIo(Descriptor& descriptor, DiskModel& disk, sg_io_hdr& heade
 
   call.reachedDevice = true;
   std::vector<std::uint8_t> sense;
-  header.status = Execute(disk, header, sense);
+  const sim::TargetAnswer answer = Execute(disk, header, sense);
+  header.status = answer.status;
   header.masked_status = header.status == sgio::kStatusCheckCondition ? kMaskedCheckCondition : 0;
   header.msg_status = 0;
   header.host_status = 0;
   header.driver_status = sense.empty() ? 0 : sgio::kDriverSense;
-  header.resid = header.status == sgio::kStatusGood ? 0 : static_cast<int>(header.dxfer_len);
+  header.resid = static_cast<int>(header.dxfer_len - answer.transferred);
   header.duration = kCommandDurationMs;
   const std::size_t senseLength = std::min<std::size_t>(sense.size(), header.mx_sb_len);
   if (senseLength != 0 && header.sbp != nullptr) std::memcpy(header.sbp, sense.data(), senseLength);
@@ -582,39 +587,18 @@ int FakeSgSystem::SgIo(Descriptor& descriptor, DiskModel& disk, sg_io_hdr& heade
   return finish(0);
 }
 
-std::uint8_t FakeSgSystem::Execute(DiskModel& disk, sg_io_hdr& header, std::vector<std::uint8_t>& sense) {
+sim::TargetAnswer FakeSgSystem::Execute(DiskModel& disk, sg_io_hdr& header, std::vector<std::uint8_t>& sense) {
   if (disk.kind != Kind::Reader) return ExecuteOnMemoryDisk(disk, header, sense);
-  sim::Reader& reader = *disk.reader;
-  if (reader.MediaChanges() != disk.reportedMediaChanges) {
-    disk.reportedMediaChanges = reader.MediaChanges();
-    sense = FixedSense(sense_key::kUnitAttention, asc::kMediumChanged);
-    return sgio::kStatusCheckCondition;
-  }
   const DataDirection direction =
       header.dxfer_len != 0 ? sgio::DirectionOfDxfer(header.dxfer_direction) : DataDirection::None;
-  const std::uint8_t status = reader.Execute(header.cmdp, header.cmd_len, direction,
-                                             static_cast<std::uint8_t*>(header.dxferp), header.dxfer_len);
-  if (status == sim::kStatusGood) return status;
-
-  // Why the reader refused, as its sense data says it.
-  const CommandRow* row = FindCommandRow(header.cmdp, header.cmd_len);
-  if (row == nullptr) {
-    sense = FixedSense(sense_key::kIllegalRequest, asc::kInvalidOpcode);
-  } else if (header.cmd_len != row->cdbLength || direction != row->direction ||
-             header.dxfer_len != ExpectedDataLength(*row, header.cmdp)) {
-    sense = FixedSense(sense_key::kIllegalRequest, asc::kInvalidFieldInCdb);
-  } else if (!reader.CardPresent() && NeedsCard(row->operation)) {
-    sense = FixedSense(sense_key::kNotReady, asc::kMediumNotPresent);
-  } else if (reader.Plan().writeProtected && WritesCard(row->operation)) {
-    sense = FixedSense(sense_key::kDataProtect, asc::kWriteProtected);
-  } else {
-    sense = FixedSense(sense_key::kMediumError, WritesCard(row->operation) ? 0x0C : 0x11);
-  }
-  return status;
+  const sim::TargetAnswer answer = disk.target->Execute(header.cmdp, header.cmd_len, direction,
+                                                        static_cast<std::uint8_t*>(header.dxferp), header.dxfer_len);
+  sense = disk.target->Sense();
+  return answer;
 }
 
-std::uint8_t FakeSgSystem::ExecuteOnMemoryDisk(DiskModel& disk, const sg_io_hdr& header,
-                                               std::vector<std::uint8_t>& sense) {
+sim::TargetAnswer FakeSgSystem::ExecuteOnMemoryDisk(DiskModel& disk, const sg_io_hdr& header,
+                                                    std::vector<std::uint8_t>& sense) {
   const std::uint8_t* cdb = header.cmdp;
   auto* data = static_cast<std::uint8_t*>(header.dxferp);
   if (cdb[0] == opcode::kInquiry && header.dxfer_direction == SG_DXFER_FROM_DEV) {
@@ -622,8 +606,9 @@ std::uint8_t FakeSgSystem::ExecuteOnMemoryDisk(DiskModel& disk, const sg_io_hdr&
     reply[4] = kInquiryLength - 5;
     PutPadded(reply + kInquiryVendor, disk.vendor, kInquiryProduct - kInquiryVendor);
     PutPadded(reply + kInquiryProduct, disk.product, 16);
-    std::memcpy(data, reply, std::min<std::size_t>(header.dxfer_len, kInquiryLength));
-    return sgio::kStatusGood;
+    const auto moved = static_cast<std::uint32_t>(std::min<std::size_t>(header.dxfer_len, kInquiryLength));
+    std::memcpy(data, reply, moved);
+    return sim::TargetAnswer{sim::kStatusGood, moved};
   }
   const bool read = cdb[0] == opcode::kRead10 && header.dxfer_direction == SG_DXFER_FROM_DEV;
   const bool write = cdb[0] == opcode::kWrite10 && header.dxfer_direction == SG_DXFER_TO_DEV;
@@ -631,11 +616,11 @@ std::uint8_t FakeSgSystem::ExecuteOnMemoryDisk(DiskModel& disk, const sg_io_hdr&
     const std::uint32_t count = LoadBe16(cdb + cdb::kLbaCount);
     if (header.dxfer_len == count * kSectorBytes &&
         TransferSectors(disk, write, LoadBe32(cdb + cdb::kLbaSector), count, data)) {
-      return sgio::kStatusGood;
+      return sim::TargetAnswer{sim::kStatusGood, header.dxfer_len};
     }
-    sense = FixedSense(sense_key::kIllegalRequest, asc::kInvalidFieldInCdb);
-    return sgio::kStatusCheckCondition;
+    sense = sim::FixedSense(sense_key::kIllegalRequest, asc::kInvalidFieldInCdb);
+    return sim::TargetAnswer{sim::kStatusCheckCondition, 0};
   }
-  sense = FixedSense(sense_key::kIllegalRequest, asc::kInvalidOpcode);
-  return sgio::kStatusCheckCondition;
+  sense = sim::FixedSense(sense_key::kIllegalRequest, asc::kInvalidOpcode);
+  return sim::TargetAnswer{sim::kStatusCheckCondition, 0};
 }

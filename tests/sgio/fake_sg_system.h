@@ -19,7 +19,10 @@
 // does not run it, as SCSI devices do.
 // Opening follows the kernel too: EACCES without permission, EBUSY for an
 // exclusive open of a mounted or claimed disk, ENOMEDIUM for a reader with
-// no card unless opened non-blocking.
+// no card unless opened non-blocking, EROFS for a read-write open of a
+// write-protected card (whose disk sysfs shows "ro" 1). Opening a reader
+// sends it TEST UNIT READY, as sd does, which takes a pending UNIT ATTENTION.
+// INQUIRY and REQUEST SENSE never meet a UNIT ATTENTION.
 //
 // Paths outside /dev, /sys and /proc are real files: they go to the real
 // system, so tests can use image files in a temporary directory.
@@ -35,6 +38,7 @@
 #include <vector>
 
 #include "sim/reader.h"
+#include "sim/reader_target.h"
 #include "transport/sgio/sg_system.h"
 
 class FakeSgSystem : public SgSystem {
@@ -134,8 +138,8 @@ class FakeSgSystem : public SgSystem {
     std::vector<int> partitions;
     bool heldElsewhere = false;
     bool present = true;
-    int unplugAfter = -1;                    // SG_IO requests until the unplug; -1 never
-    std::uint32_t reportedMediaChanges = 0;  // of the reader, told to the host by UNIT ATTENTION
+    int unplugAfter = -1;                       // SG_IO requests until the unplug; -1 never
+    std::shared_ptr<sim::ReaderTarget> target;  // the reader as its SCSI disk driver meets it
     int rereads = 0;
   };
 
@@ -147,6 +151,7 @@ class FakeSgSystem : public SgSystem {
   };
 
   DiskModel& AddDisk(const std::string& name, Kind kind);
+  bool Revalidate(DiskModel& disk);
   DiskModel* DiskNamed(const std::string& name);
   // The disk and partition of a /dev path, if it is a modelled node.
   DiskModel* NodeOf(const std::string& path, int& partition);
@@ -165,8 +170,8 @@ class FakeSgSystem : public SgSystem {
 
   int SgIo(Descriptor& descriptor, DiskModel& disk, sg_io_hdr& header);
   bool CommandAllowed(const std::uint8_t* cdb, const Descriptor& descriptor) const;
-  std::uint8_t Execute(DiskModel& disk, sg_io_hdr& header, std::vector<std::uint8_t>& sense);
-  std::uint8_t ExecuteOnMemoryDisk(DiskModel& disk, const sg_io_hdr& header, std::vector<std::uint8_t>& sense);
+  sim::TargetAnswer Execute(DiskModel& disk, sg_io_hdr& header, std::vector<std::uint8_t>& sense);
+  sim::TargetAnswer ExecuteOnMemoryDisk(DiskModel& disk, const sg_io_hdr& header, std::vector<std::uint8_t>& sense);
   bool TransferSectors(DiskModel& disk, bool write, std::uint64_t sector, std::uint32_t count, std::uint8_t* data);
 
   std::map<std::string, DiskModel> disks;

@@ -163,9 +163,11 @@ TEST(CardImage, OpensWithTheSidecarsPlan) {
   sim::FaultPlan plan;
   plan.writeProtected = true;
   ASSERT_TRUE(Create(path, "1M", plan));
-  sim::CardAndPlan opened = sim::OpenCardAndPlan(path);
-  ASSERT_TRUE(opened) << opened.error;
-  EXPECT_TRUE(opened.plan.writeProtected);
+  {
+    sim::CardAndPlan opened = sim::OpenCardAndPlan(path);
+    ASSERT_TRUE(opened) << opened.error;
+    EXPECT_TRUE(opened.plan.writeProtected);
+  }
   {
     std::ofstream sidecar(sim::FaultSidecarPath(path), std::ios::trunc);
     sidecar << "write-protect\nerase-fails seven\n";

@@ -85,6 +85,7 @@ std::optional<Disk> ReadDisk(SgSystem& system, const std::string& name) {
   disk.devicePath = kDevDirectory + name;
   if (const auto size = Attribute(system, base + "/size")) disk.sectors = std::strtoull(size->c_str(), nullptr, 10);
   disk.removable = Attribute(system, base + "/removable").value_or("0") == "1";
+  disk.readOnly = Attribute(system, base + "/ro").value_or("0") == "1";
   disk.vendor = Attribute(system, base + "/device/vendor").value_or("");
   disk.model = Attribute(system, base + "/device/model").value_or("");
   FindUsbAncestor(system, base + "/device", disk);

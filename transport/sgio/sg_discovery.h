@@ -37,6 +37,9 @@ struct Disk {
   std::string model;
   std::uint64_t sectors = 0;  // 512-byte sectors of the medium, 0 with no medium
   bool removable = false;
+  // The kernel holds the disk read-only: sd sets this from the write-protect
+  // bit the reader reports (MODE SENSE), and then refuses a read-write open.
+  bool readOnly = false;
   std::vector<BlockNode> partitions;
 };
 

@@ -123,7 +123,9 @@ int CSgReader::Run(const ReaderCommand& command, void* data) {
     return 1;
   }
   Report(command, lastOutcome.fault);
-  Host().Sleep(kFailurePauseMs);
+  // An empty slot or an unplugged reader will not answer the next command
+  // either: waiting for it helps nothing.
+  if (!CardGone()) Host().Sleep(kFailurePauseMs);
   return 0;
 }
 

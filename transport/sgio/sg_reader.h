@@ -3,9 +3,10 @@
 //
 // Each operation sends its command block once (twice when the reader first
 // answers UNIT ATTENTION: it presents the card anew and did not run the
-// command). After a failed command the
-// backend pauses 1000 ms (through the host's clock) before it returns 0; the
-// probes (INQUIRY and the card type) return at once. Sense data tells the
+// command). After a failed command the backend pauses 1000 ms (through the
+// host's clock) before it returns 0, unless the reader said that its slot is
+// empty or the reader is gone: no pause helps then. The probes (INQUIRY and
+// the card type) return at once. Sense data tells the
 // failures apart; the first time a command meets a missing card, a
 // write-protected card, a reader that is gone or a refusal by the system,
 // the backend says so in a message box, once until a command succeeds again.
