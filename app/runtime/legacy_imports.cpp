@@ -19,7 +19,7 @@
 // GetModuleHandleA and LoadLibraryA instead, and _fstat64 not at all.
 #include <windows.h>
 
-#include <sys/stat.h>
+#include "app/runtime/legacy_imports.h"
 
 #include <cerrno>
 
@@ -58,7 +58,6 @@ HMODULE WINAPI LoadLibraryByAnsiName(LPCWSTR wide) {
 }
 
 using Fstat64Call = int(__cdecl*)(int, struct _stat64*);
-using Fstati64Call = int(__cdecl*)(int, struct _stat32i64*);
 
 template <typename Call>
 Call MsvcrtFunction(const char* name) {
@@ -68,7 +67,12 @@ Call MsvcrtFunction(const char* name) {
 
 int __cdecl Fstat64OrOlder(int descriptor, struct _stat64* status) {
   if (const auto own = MsvcrtFunction<Fstat64Call>("_fstat64")) return own(descriptor, status);
-  const auto older = MsvcrtFunction<Fstati64Call>("_fstati64");
+  return legacy::Fstat64ByOlder(MsvcrtFunction<legacy::Fstati64Call>("_fstati64"), descriptor, status);
+}
+
+}  // namespace
+
+int legacy::Fstat64ByOlder(Fstati64Call older, int descriptor, struct _stat64* status) {
   if (older == nullptr) {
     errno = ENOSYS;
     return -1;
@@ -89,8 +93,6 @@ int __cdecl Fstat64OrOlder(int descriptor, struct _stat64* status) {
   status->st_ctime = narrow.st_ctime;
   return 0;
 }
-
-}  // namespace
 
 // The import slots, by the names the 32-bit linker gives them (a leading
 // underscore, and stdcall functions' argument bytes after the @).

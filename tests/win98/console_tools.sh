@@ -40,6 +40,9 @@ expect 0 "smformat $version" win98_smformat.exe --version
 expect 0 "" win98_smcard.exe create card.img --size 2M --fill random --bad-blocks 7
 expect 0 "Format Complete!" win98_smformat.exe --simulate card.img --yes
 expect 0 "" win98_smcard.exe check card.img
+# Real readers are the Windows program's there: the console tool says so.
+expect 1 "on Windows 98 SE and ME use smformatw.exe" win98_smformat.exe --list
+expect 1 "on Windows 98 SE and ME use smformatw.exe" win98_smformat.exe E:
 for pass in 1 2; do
   expect 0 "" win98_smcard.exe export card.img logical.img --force
   size=$(stat -c %s logical.img 2>/dev/null || echo none)
