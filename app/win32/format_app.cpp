@@ -32,6 +32,20 @@ void EnableCommonControls() {
   }
 }
 
+// On standard output where that leads somewhere (a file, a pipe: "smformatw
+// --version > version.txt"), else in a message box.
+void ShowVersion() {
+  const char* const text = "smformatw " SMFORMAT_VERSION_STRING;
+  const std::string line = std::string(text) + "\r\n";
+  const HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+  DWORD written = 0;
+  if (out != nullptr && out != INVALID_HANDLE_VALUE &&
+      WriteFile(out, line.data(), static_cast<DWORD>(line.size()), &written, nullptr) && written == line.size()) {
+    return;
+  }
+  MessageBoxA(nullptr, text, "smformatw", MB_OK | MB_ICONINFORMATION);
+}
+
 }  // namespace
 
 LaunchPlan PlanFromCommandLine(const std::vector<std::string>& args) {
@@ -65,7 +79,7 @@ int CFormatApp::Run(const std::vector<std::string>& args) {
   EnableCommonControls();
   const LaunchPlan plan = PlanFromCommandLine(args);
   if (plan.showVersion) {
-    MessageBoxA(nullptr, "smformatw " SMFORMAT_VERSION_STRING, "smformatw", MB_OK | MB_ICONINFORMATION);
+    ShowVersion();
     return kExitClosed;
   }
   if (plan.readers == nullptr) {

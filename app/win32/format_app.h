@@ -4,8 +4,8 @@
 //   smformatw                                   the card in the reader
 //   smformatw --simulate IMAGE [--geometry G]   the simulated card of a card
 //                                               image file (as made by smcard)
-//   smformatw --version                         the program's version, in a
-//                                               message box
+//   smformatw --version                         the program's version (on
+//                                               standard output, or in a box)
 #pragma once
 
 #include <windows.h>

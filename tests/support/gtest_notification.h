@@ -1,9 +1,7 @@
-// GoogleTest's Notification for the Windows builds, read before any of its
-// headers (tests/CMakeLists.txt passes it with -include). GoogleTest makes it
-// of std::mutex and std::condition_variable, which the Windows runtime we
-// build with (MinGW-w64's win32 thread model) does not have; the rest of
-// GoogleTest's locking already uses the system's own. It is used only by
-// GoogleTest's ThreadWithParam, which our tests do not start.
+// GoogleTest's Notification for the Windows builds, whose runtime (the win32
+// thread model) has no std::mutex to make it of; tests/CMakeLists.txt puts
+// this in front of every GoogleTest source. Only GoogleTest's own thread
+// helper uses it.
 #pragma once
 
 #include <atomic>
@@ -11,15 +9,10 @@
 
 #define GTEST_HAS_NOTIFICATION_ 1
 
-namespace testing {
-namespace internal {
+namespace testing::internal {
 
 class Notification {
  public:
-  Notification() = default;
-  Notification(const Notification&) = delete;
-  Notification& operator=(const Notification&) = delete;
-
   void Notify() { notified.store(true); }
   void WaitForNotification() {
     while (!notified.load()) std::this_thread::yield();
@@ -29,5 +22,4 @@ class Notification {
   std::atomic<bool> notified{false};
 };
 
-}  // namespace internal
-}  // namespace testing
+}  // namespace testing::internal

@@ -1,6 +1,5 @@
-// A lock for test fixtures that several threads record into, in standard
-// C++ alone: the Windows builds' runtime has no std::mutex. Held only for a
-// few instructions at a time, so waiting by yielding costs nothing.
+// A lock for fixtures that several threads record into, in standard C++
+// alone (the Windows runtime has no std::mutex); held for a few instructions.
 #pragma once
 
 #include <atomic>

@@ -42,35 +42,12 @@ constexpr unsigned kMaxLuns = 8;
 constexpr BYTE kCheckCondition = 0x02;
 constexpr std::array<BYTE, 14> kIllegalRequestSense = {0x70, 0, 0x05, 0, 0, 0, 0, 0x06, 0, 0, 0, 0, 0x24, 0};
 
-// The layer's lock, its wake-ups and its thread are the system's own: the
-// Windows runtime we build with has no std::mutex or std::thread.
-class Lock {
- public:
-  Lock() { InitializeCriticalSection(&section); }
-  ~Lock() { DeleteCriticalSection(&section); }
-  Lock(const Lock&) = delete;
-  Lock& operator=(const Lock&) = delete;
-  void lock() { EnterCriticalSection(&section); }
-  void unlock() { LeaveCriticalSection(&section); }
-  CRITICAL_SECTION* Section() { return &section; }
-
- private:
-  CRITICAL_SECTION section;
-};
-
-class Condition {
- public:
-  Condition() { InitializeConditionVariable(&variable); }
-  // Called with `lock` held; returns with it held and `ready()` true.
-  template <typename Ready>
-  void Wait(Lock& lock, Ready ready) {
-    while (!ready()) SleepConditionVariableCS(&variable, lock.Section(), INFINITE);
-  }
-  void NotifyOne() { WakeConditionVariable(&variable); }
-  void NotifyAll() { WakeAllConditionVariable(&variable); }
-
- private:
-  CONDITION_VARIABLE variable;
+// The layer's lock and wake-ups are the system's: the Windows runtime we
+// build with has no std::mutex.
+struct Lock {
+  SRWLOCK srw = SRWLOCK_INIT;
+  void lock() { AcquireSRWLockExclusive(&srw); }
+  void unlock() { ReleaseSRWLockExclusive(&srw); }
 };
 
 struct Lun {
@@ -232,7 +209,7 @@ class Layer {
 
   void WaitIdle() {
     std::lock_guard<Lock> lock(mutex);
-    idle.Wait(mutex, [&] { return queue.empty() && !executing; });
+    while (!queue.empty() || executing) SleepConditionVariableSRW(&idle, &mutex.srw, INFINITE, 0);
   }
 
   void Shutdown() {
@@ -240,7 +217,7 @@ class Layer {
       std::lock_guard<Lock> lock(mutex);
       stopping = true;
     }
-    work.NotifyAll();
+    WakeAllConditionVariable(&work);
     if (worker != nullptr) {
       WaitForSingleObject(worker, INFINITE);
       CloseHandle(worker);
@@ -358,7 +335,7 @@ class Layer {
     } else if (mode == kSimAspiAllLater || (mode == kSimAspiAlternate && executeCount % 2 == 0)) {
       queue.push_back(&request);
       StartWorker();
-      work.NotifyOne();
+      WakeConditionVariable(&work);
       record.completion = kSimAspiLater;
     } else {
       Complete(request, Execute(request));
@@ -452,20 +429,20 @@ class Layer {
   void Work() {
     std::lock_guard<Lock> lock(mutex);
     for (;;) {
-      work.Wait(mutex, [&] { return stopping || !queue.empty(); });
+      while (!stopping && queue.empty()) SleepConditionVariableSRW(&work, &mutex.srw, INFINITE, 0);
       if (queue.empty()) return;
       SrbExecScsiCmd* request = queue.front();
       queue.pop_front();
       executing = true;
       Complete(*request, Execute(*request));
       executing = false;
-      if (queue.empty()) idle.NotifyAll();
+      if (queue.empty()) WakeAllConditionVariable(&idle);
     }
   }
 
   Lock mutex;
-  Condition work;
-  Condition idle;
+  CONDITION_VARIABLE work = CONDITION_VARIABLE_INIT;
+  CONDITION_VARIABLE idle = CONDITION_VARIABLE_INIT;
   HANDLE worker = nullptr;
   bool stopping = false;
   bool executing = false;
