@@ -30,7 +30,9 @@ install(TARGETS smformat smcard RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 set(_smformat_man_pages smformat.1 smcard.1)
 set(_smformat_man_outputs)
 foreach(page ${_smformat_man_pages})
-  set(source ${PROJECT_SOURCE_DIR}/man/${page})
+  # The pages name the project's version (project() in CMakeLists.txt).
+  set(source ${PROJECT_BINARY_DIR}/man/${page})
+  configure_file(${PROJECT_SOURCE_DIR}/man/${page} ${source} @ONLY)
   set(output ${PROJECT_BINARY_DIR}/man/${page}.gz)
   add_custom_command(
     OUTPUT ${output}

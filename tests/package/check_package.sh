@@ -28,7 +28,7 @@ for program in smformat smcard; do
   [ "$("$out/root/usr/bin/$program" --version)" = "$program $version" ] || { echo "$program --version is not $version"; exit 1; }
 done
 for page in smformat smcard; do
-  gzip -dc "$out/root/usr/share/man/man1/$page.1.gz" | grep -q "^\.TH $(echo $page | tr a-z A-Z) 1" ||
+  gzip -dc "$out/root/usr/share/man/man1/$page.1.gz" | grep -q "^\.TH $(echo $page | tr a-z A-Z) 1 .*\"smformat $version\"" ||
     { echo "the manual page of $page is not there"; exit 1; }
 done
 
