@@ -197,9 +197,11 @@ TEST_P(Gone, MidFormatIsExplainedAtOnce) {
 INSTANTIATE_TEST_SUITE_P(
     Cases, Gone,
     ::testing::Values(GoneCase{"CardPulled", [](auto&, auto& r) { r.Plan().removeAfterCommands = 200; },
-                               ": No card in the reader!", "Error: The card was taken out of the reader during the format. Put it back"},
+                               ": No card in the reader!",
+                               "Error: The card was taken out of the reader during the format. Put it back"},
                       GoneCase{"ReaderUnplugged", [](auto& m, auto&) { m.system.UnplugAfter("sdb", 200); },
-                               ": The reader is gone!", "Error: The reader was unplugged during the format. Plug it in again"}),
+                               ": The reader is gone!",
+                               "Error: The reader was unplugged during the format. Plug it in again"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(Format, UsageErrorsOfTheRealReaderOptions) {
