@@ -7,6 +7,7 @@
 #include "app/cli/card_options.h"
 #include "app/cli/real_readers.h"
 #include "app/cli/simulated_format.h"
+#include "smformat_version.h"
 
 namespace {
 
@@ -16,7 +17,7 @@ constexpr const char* kUsage =
     "       smformat --list [--trace FILE]\n"
     "       smformat --logical TARGET [--trace FILE] [--yes]\n"
     "       smformat --simulate IMAGE [--geometry G] [--yes]\n"
-    "       smformat --help\n";
+    "       smformat --help | --version\n";
 
 constexpr const char* kHelp =
     "Low-level formats a SmartMedia card and lays the SmartMedia FAT file system\n"
@@ -45,6 +46,7 @@ constexpr const char* kHelp =
     "  --yes             answer the confirmation question with Yes (only with\n"
     "                    DEVICE, TARGET or IMAGE named)\n"
     "  --help            show this help\n"
+    "  --version         show the program's version\n"
     "\n"
     "A device must be a supported reader (its USB identifier and INQUIRY are\n"
     "checked first) and none of its partitions may be mounted; it is opened\n"
@@ -77,10 +79,14 @@ std::string Help() {
 
 int SmformatMain(const std::vector<std::string>& args, CliContext& context) {
   const ParsedArgs parsed =
-      ParseArgs(args, {"--simulate", "--geometry", "--logical", "--trace"}, {"--yes", "--help", "--list"});
+      ParseArgs(args, {"--simulate", "--geometry", "--logical", "--trace"}, {"--yes", "--help", "--list", "--version"});
   if (!parsed.error.empty()) return UsageError(context, parsed.error);
   if (parsed.Has("--help")) {
     context.out << kUsage << "\n" << Help();
+    return kExitSuccess;
+  }
+  if (parsed.Has("--version")) {
+    context.out << "smformat " SMFORMAT_VERSION_STRING "\n";
     return kExitSuccess;
   }
   const std::optional<std::string> image = parsed.Value("--simulate");
