@@ -2,19 +2,25 @@
 # SMFORMAT_MINGW_TRIPLE (i686-w64-mingw32 or x86_64-w64-mingw32) and
 # CMAKE_SYSTEM_PROCESSOR first.
 #
-# Debian ships each MinGW-w64 compiler in two thread models. The -posix one
-# (winpthreads underneath) is the one whose libstdc++ has std::thread,
-# std::mutex and the rest of <thread>; the -win32 one lacks them in GCC 12.
-# Executables are linked statically (top-level CMakeLists.txt), winpthreads
-# included, so they need nothing beyond the system DLLs.
+# Debian ships each MinGW-w64 compiler in two thread models. We use the
+# -win32 one for both architectures: the -posix one links winpthreads, which
+# imports functions that Windows 98 SE, ME and 2000 lack (GetTickCount64,
+# AddVectoredExceptionHandler) even into a program that starts no thread, so
+# the 32-bit programs could not even be loaded there. Its libstdc++ (GCC 12)
+# has no std::thread, std::mutex or std::condition_variable: code built for
+# Windows uses the system's threads and locks instead. Thread-safe statics,
+# std::atomic and the clocks are there. The names are always the suffixed
+# ones: installing the -win32 package moves the unsuffixed alternative.
+# Executables are linked statically (top-level CMakeLists.txt), so they need
+# nothing beyond the system DLLs.
 
 set(CMAKE_SYSTEM_NAME Windows)
 
 set(_triple ${SMFORMAT_MINGW_TRIPLE})
 foreach(_tool gcc g++)
-  find_program(_smformat_${_tool} ${_triple}-${_tool}-posix NO_CACHE)
+  find_program(_smformat_${_tool} ${_triple}-${_tool}-win32 NO_CACHE)
   if(NOT _smformat_${_tool})
-    message(FATAL_ERROR "${_triple}-${_tool}-posix not found: run scripts/install-deps --windows")
+    message(FATAL_ERROR "${_triple}-${_tool}-win32 not found: run scripts/install-deps --windows")
   endif()
 endforeach()
 set(CMAKE_C_COMPILER ${_smformat_gcc})

@@ -1,18 +1,38 @@
-# Installation (cmake --install) and the Debian package (cpack -G DEB): both
-# tools in bin, their manual pages in section 1, compressed as Debian ships
-# them.
+# Installation (cmake --install) and the packages (cpack): on Linux the
+# Debian package, both tools in bin and their manual pages in section 1,
+# compressed as Debian ships them; on Windows the zip a user downloads, the
+# three programs and README.txt in one folder. scripts/release makes both.
 include(GNUInstallDirs)
 
-install(TARGETS smformat smcard RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-
 if(WIN32)
+  # x86: the 32-bit programs, for 98 SE to 11; x64: 64-bit Windows only.
+  if(CMAKE_SIZEOF_VOID_P EQUAL 4)
+    set(SMFORMAT_WINDOWS_DOWNLOAD x86)
+    set(SMFORMAT_WINDOWS_SYSTEMS "Windows 98 Second Edition, ME, 2000, XP, Vista, 7, 8, 10 and 11")
+  else()
+    set(SMFORMAT_WINDOWS_DOWNLOAD x64)
+    set(SMFORMAT_WINDOWS_SYSTEMS "64-bit Windows: Vista, 7, 8, 10 and 11")
+  endif()
+  set(readme ${PROJECT_BINARY_DIR}/package/README.txt)
+  configure_file(${PROJECT_SOURCE_DIR}/resources/windows-readme.txt.in ${readme} @ONLY NEWLINE_STYLE CRLF)
+  install(TARGETS smformatw smformat smcard RUNTIME DESTINATION .)
+  install(FILES ${readme} DESTINATION .)
+  set(CPACK_GENERATOR ZIP)
+  set(CPACK_PACKAGE_FILE_NAME smformat-${PROJECT_VERSION}-windows-${SMFORMAT_WINDOWS_DOWNLOAD})
+  set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY ON)
+  set(CPACK_STRIP_FILES ON)
+  include(CPack)
   return()
 endif()
+
+install(TARGETS smformat smcard RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 
 set(_smformat_man_pages smformat.1 smcard.1)
 set(_smformat_man_outputs)
 foreach(page ${_smformat_man_pages})
-  set(source ${PROJECT_SOURCE_DIR}/man/${page})
+  # The pages name the project's version (project() in CMakeLists.txt).
+  set(source ${PROJECT_BINARY_DIR}/man/${page})
+  configure_file(${PROJECT_SOURCE_DIR}/man/${page} ${source} @ONLY)
   set(output ${PROJECT_BINARY_DIR}/man/${page}.gz)
   add_custom_command(
     OUTPUT ${output}

@@ -1,7 +1,5 @@
 #include "sim/card.h"
 
-#include <filesystem>
-#include <system_error>
 #include <utility>
 #include <vector>
 
@@ -79,10 +77,8 @@ std::string StandardSizes() {
 std::string ImageSize(const std::string& path, std::uint64_t& size) {
   const std::string problem = CheckRegularFile(path, "a card image");
   if (!problem.empty()) return problem;
-  std::error_code error;
-  size = std::filesystem::file_size(path, error);
-  if (error) return path + ": cannot tell the image's size: " + error.message();
-  return "";
+  const std::string error = FileSize(path, size);
+  return error.empty() ? "" : path + ": cannot tell the image's size: " + error;
 }
 
 CardOpen OpenWith(const std::string& path, const CardGeometry& geometry, Access access, const StorageOpener& open) {

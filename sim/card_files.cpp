@@ -1,16 +1,16 @@
+// Host file handling that standard C++ streams do alike everywhere; what
+// tells files apart, renames and removes them is per platform
+// (card_files_posix.cpp, card_files_windows.cpp).
 #include "sim/card_files.h"
 
+#include <algorithm>
 #include <cerrno>
-#include <filesystem>
 #include <fstream>
-#include <system_error>
 #include <vector>
 
 #include "sim/card_storage.h"
 
 namespace sim {
-
-namespace fs = std::filesystem;
 
 namespace {
 
@@ -21,65 +21,12 @@ std::string ErrnoText() { return errno != 0 ? SystemText(errno) : "the system ga
 
 }  // namespace
 
-std::string CheckRegularFile(const std::string& path, const std::string& what) {
-  std::error_code error;
-  const fs::file_status status = fs::status(path, error);
-  if (status.type() == fs::file_type::regular) return "";
-  if (status.type() == fs::file_type::directory) return path + ": a directory, not " + what;
-  if (status.type() == fs::file_type::not_found || (error && status.type() == fs::file_type::none)) {
-    return path + ": " + (error ? error.message() : SystemText(ENOENT));
-  }
-  return path + ": not a regular file, so not " + what;
-}
-
-bool PathExists(const std::string& path) {
-  std::error_code error;
-  return fs::symlink_status(path, error).type() != fs::file_type::not_found && !error;
-}
-
-bool SameFile(const std::string& a, const std::string& b) {
-  std::error_code error;
-  if (fs::equivalent(a, b, error) && !error) return true;
-  const fs::path placeA = fs::weakly_canonical(fs::absolute(a, error), error);
-  if (error) return false;
-  const fs::path placeB = fs::weakly_canonical(fs::absolute(b, error), error);
-  return !error && placeA == placeB;
-}
-
-std::string LinkTarget(const std::string& path) {
-  std::error_code error;
-  if (!fs::is_symlink(path, error)) return path;
-  const fs::path target = fs::weakly_canonical(path, error);
-  return error ? path : target.string();
-}
-
-std::string UnusableName(const std::string& path) {
-  std::error_code error;
-  static_cast<void>(fs::symlink_status(path, error));
-  if (error != std::errc::filename_too_long) return "";
-  return path + ": " + error.message() + "; give the card a shorter name";
-}
-
 std::string TemporarySibling(const std::string& path) {
   for (int n = 1; n < kTemporaryTries; ++n) {
     const std::string candidate = path + ".new" + std::to_string(n);
     if (!PathExists(candidate)) return candidate;
   }
   return path + ".new";
-}
-
-std::string ReplaceFile(const std::string& from, const std::string& to) {
-  std::error_code error;
-  fs::rename(from, to, error);
-  if (error) return to + ": cannot put the new file in place: " + error.message();
-  return "";
-}
-
-std::string RemoveFile(const std::string& path) {
-  std::error_code error;
-  fs::remove(path, error);
-  if (error) return path + ": cannot remove it: " + error.message();
-  return "";
 }
 
 std::string WriteTextFile(const std::string& path, const std::string& text) {
@@ -89,11 +36,6 @@ std::string WriteTextFile(const std::string& path, const std::string& text) {
   out.flush();
   if (!out) return path + ": cannot write the file: " + ErrnoText();
   return "";
-}
-
-void RemoveQuietly(const std::string& path) {
-  std::error_code ignored;
-  fs::remove(path, ignored);
 }
 
 std::string WriteFilledFile(const std::string& path, std::uint64_t size, std::uint8_t value) {

@@ -22,6 +22,9 @@ std::string UnusableName(const std::string& path);
 bool SameFile(const std::string& a, const std::string& b);
 // The file a symbolic link finally leads to; `path` itself when it is no link.
 std::string LinkTarget(const std::string& path);
+// The size of the file at `path`. Returns the system's text when it cannot
+// be had, empty on success.
+std::string FileSize(const std::string& path, std::uint64_t& size);
 
 // A path beside `path`, in the same directory, where nothing is yet.
 std::string TemporarySibling(const std::string& path);

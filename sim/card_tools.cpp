@@ -1,9 +1,7 @@
 #include "sim/card_tools.h"
 
 #include <cerrno>
-#include <filesystem>
 #include <fstream>
-#include <system_error>
 #include <utility>
 
 #include "sim/card_files.h"
@@ -140,9 +138,8 @@ std::uint64_t LogicalSectorsOf(const Card& card) { return LogicalSectorCount(car
 std::string CheckInput(const Card& card, const std::string& path, std::uint64_t& size) {
   std::string problem = CheckRegularFile(path, "a logical image");
   if (!problem.empty()) return problem;
-  std::error_code error;
-  size = std::filesystem::file_size(path, error);
-  if (error) return path + ": cannot tell its size: " + error.message();
+  const std::string error = FileSize(path, size);
+  if (!error.empty()) return path + ": cannot tell its size: " + error;
   if (size % kSectorSize != 0) return path + ": a logical image holds whole sectors of 512 bytes";
   if (size / kSectorSize > LogicalSectorsOf(card)) {
     return path + ": the logical image has " + std::to_string(size / kSectorSize) + " sectors; the card holds " +

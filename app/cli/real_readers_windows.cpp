@@ -21,6 +21,7 @@
 #include "app/job/format_job.h"
 #include "transport/passthrough/pass_through_reader.h"
 #include "transport/passthrough/pass_through_request.h"
+#include "transport/win32/platform_version.h"
 
 const char* const kDeviceExample = "E:";
 
@@ -129,6 +130,17 @@ class Session : public TracedSystem<VolumeApi, TracingVolumeApi> {
                      context.volumeApi != nullptr ? *context.volumeApi : SystemVolumeApi(), context.err) {}
   VolumeApi& Api() { return Get(); }
 };
+
+// Pass-through requests are the NT family's: 98 SE and ME reach readers only
+// through the ASPI layer, which the Windows program uses. Empty elsewhere.
+std::string NineXRefusal() {
+  PlatformVersion version;
+  PlatformVersionApi& system = SystemPlatformVersionApi();
+  if (!(system.ReadExtended(version) || system.ReadBasic(version))) return "";
+  if (version.platformId != VER_PLATFORM_WIN32_WINDOWS) return "";
+  return "smformat.exe reaches card readers on Windows 2000 and later; on Windows 98 SE and ME use smformatw.exe, "
+         "which reaches them through the ASPI layer";
+}
 
 HANDLE OpenVolume(VolumeApi& api, char letter) {
   const HANDLE handle =
@@ -290,6 +302,7 @@ std::string DumpOnTheCard(const RealReaderOptions& options) {
 }  // namespace
 
 int ListReaders(const RealReaderOptions& options, CliContext& context) {
+  if (const std::string refusal = NineXRefusal(); !refusal.empty()) return Refuse(context, refusal);
   Session session(options, context);
   if (session.TraceFailed()) return Refuse(context, session.TraceError());
   session.StartTrace();
@@ -338,6 +351,7 @@ int ListReaders(const RealReaderOptions& options, CliContext& context) {
 }
 
 int FormatReader(const RealReaderOptions& options, CliContext& context) {
+  if (const std::string refusal = NineXRefusal(); !refusal.empty()) return Refuse(context, refusal);
   Session session(options, context);
   if (session.TraceFailed()) return Refuse(context, session.TraceError());
   TerminalHost terminal(TerminalIo{context.err, context.in, context.errIsTerminal, context.sleep}, options.assumeYes);
@@ -368,6 +382,7 @@ int FormatReader(const RealReaderOptions& options, CliContext& context) {
 }
 
 int ReadCard(const RealReaderOptions& options, CliContext& context) {
+  if (const std::string refusal = NineXRefusal(); !refusal.empty()) return Refuse(context, refusal);
   if (options.read->dumpPath) {
     const std::string refusal = DumpOutRefusal(options, DumpOnTheCard(options));
     if (!refusal.empty()) return Refuse(context, refusal);

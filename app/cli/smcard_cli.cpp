@@ -13,6 +13,7 @@
 #include "sim/card_check.h"
 #include "sim/card_files.h"
 #include "sim/card_tools.h"
+#include "smformat_version.h"
 
 namespace {
 
@@ -24,7 +25,8 @@ constexpr const char* kUsage =
     "       smcard import IMAGE IN [--geometry G]\n"
     "       smcard check IMAGE [--geometry G] [--json]\n"
     "       smcard serve --reader SLOT[,SLOT...] ...   (smcard serve --help)\n"
-    "       smcard [COMMAND] --help\n";
+    "       smcard [COMMAND] --help\n"
+    "       smcard --version\n";
 
 constexpr const char* kHelp =
     "Makes and inspects simulated SmartMedia cards: raw card images of 528-byte\n"
@@ -249,10 +251,14 @@ int SmcardMain(const std::vector<std::string>& args, CliContext& context) {
   // serve has readers of its own on its command line.
   if (!args.empty() && args[0] == "serve") return ServeMain({args.begin() + 1, args.end()}, context);
   const ParsedArgs parsed = ParseArgs(args, {"--size", "--geometry", "--bad-blocks", "--fill", "--seed"},
-                                      {"--no-cis", "--write-protect", "--force", "--json", "--help"});
+                                      {"--no-cis", "--write-protect", "--force", "--json", "--help", "--version"});
   if (!parsed.error.empty()) return UsageError(context, parsed.error);
   if (parsed.Has("--help")) {
     context.out << kUsage << "\n" << kHelp;
+    return kExitSuccess;
+  }
+  if (parsed.Has("--version")) {
+    context.out << "smcard " SMFORMAT_VERSION_STRING "\n";
     return kExitSuccess;
   }
   if (parsed.positional.empty()) return UsageError(context, "no command given");

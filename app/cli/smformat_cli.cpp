@@ -8,6 +8,7 @@
 #include "app/cli/card_read.h"
 #include "app/cli/real_readers.h"
 #include "app/cli/simulated_format.h"
+#include "smformat_version.h"
 
 namespace {
 
@@ -20,7 +21,7 @@ constexpr const char* kUsage =
     "       smformat --check [--json] [--trace FILE] DEVICE\n"
     "       smformat --dump OUT [--force] [--trace FILE] DEVICE\n"
     "       smformat (--check [--json] | --dump OUT [--force]) --simulate IMAGE [--geometry G]\n"
-    "       smformat --help\n";
+    "       smformat --help | --version\n";
 
 constexpr const char* kHelp =
     "Low-level formats a SmartMedia card and lays the SmartMedia FAT file system\n"
@@ -63,6 +64,7 @@ constexpr const char* kHelp =
     "  --yes             answer the confirmation question with Yes (only with\n"
     "                    DEVICE, TARGET or IMAGE named)\n"
     "  --help            show this help\n"
+    "  --version         show the program's version\n"
     "\n"
     "A device must be a supported reader (its USB identifier and INQUIRY are\n"
     "checked first) and none of its partitions may be mounted; it is opened\n"
@@ -120,10 +122,14 @@ std::string OptionPairingFault(const ParsedArgs& parsed, bool check, bool dump) 
 
 int SmformatMain(const std::vector<std::string>& args, CliContext& context) {
   const ParsedArgs parsed = ParseArgs(args, {"--simulate", "--geometry", "--logical", "--trace", "--dump"},
-                                      {"--yes", "--help", "--list", "--check", "--json", "--force"});
+                                      {"--yes", "--help", "--list", "--version", "--check", "--json", "--force"});
   if (!parsed.error.empty()) return UsageError(context, parsed.error);
   if (parsed.Has("--help")) {
     context.out << kUsage << "\n" << Help();
+    return kExitSuccess;
+  }
+  if (parsed.Has("--version")) {
+    context.out << "smformat " SMFORMAT_VERSION_STRING "\n";
     return kExitSuccess;
   }
   const std::optional<std::string> image = parsed.Value("--simulate");

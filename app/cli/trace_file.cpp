@@ -2,8 +2,6 @@
 
 #include <cerrno>
 #include <cstring>
-#include <filesystem>
-#include <system_error>
 
 #include "sim/card_files.h"
 #include "sim/fault_plan.h"
@@ -12,10 +10,7 @@ namespace {
 
 std::string ErrnoText(int code) { return code != 0 ? std::strerror(code) : "the system gave no reason"; }
 
-bool IsRegularFile(const std::string& path) {
-  std::error_code error;
-  return std::filesystem::is_regular_file(path, error);
-}
+bool IsRegularFile(const std::string& path) { return sim::CheckRegularFile(path, "a trace").empty(); }
 
 }  // namespace
 

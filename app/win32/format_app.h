@@ -4,6 +4,8 @@
 //   smformatw                                   the card in the reader
 //   smformatw --simulate IMAGE [--geometry G]   the simulated card of a card
 //                                               image file (as made by smcard)
+//   smformatw --version                         the program's version (on
+//                                               standard output, or in a box)
 #pragma once
 
 #include <windows.h>
@@ -19,10 +21,11 @@ constexpr int kExitClosed = 0;    // the dialog was closed
 constexpr int kExitNoDevice = 1;  // no reader (or no card image) was found
 constexpr int kExitUsage = 2;     // the command line was wrong
 
-// The reader factory a command line asks for, or an explanation of what is
-// wrong with it.
+// The reader factory a command line asks for, the version to show, or an
+// explanation of what is wrong with it.
 struct LaunchPlan {
   std::unique_ptr<ReaderFactory> readers;
+  bool showVersion = false;
   std::string error;
 };
 LaunchPlan PlanFromCommandLine(const std::vector<std::string>& args);

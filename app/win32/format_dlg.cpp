@@ -203,7 +203,9 @@ void CFormatDlg::OnFormat() {
   SetWindowTextA(Control(IDC_CLOSE_STOP), kStopCaption);
   EnableWindow(Control(IDC_FORMAT), FALSE);
   ResetEvent(jobFinished);
-  worker = reinterpret_cast<HANDLE>(_beginthreadex(nullptr, 0, WorkerMain, this, 0, nullptr));
+  // 95 and 98 fail a thread start that has no place for the thread's id.
+  unsigned workerId = 0;
+  worker = reinterpret_cast<HANDLE>(_beginthreadex(nullptr, 0, WorkerMain, this, 0, &workerId));
   if (worker == nullptr) {  // no thread: back to idle at once
     EnableWindow(Control(IDC_FORMAT), TRUE);
     SetWindowTextA(Control(IDC_CLOSE_STOP), kCloseCaption);

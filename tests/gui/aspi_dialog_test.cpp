@@ -1,7 +1,11 @@
 // The 9x family: the dialog takes the ASPI backend with its real platform
 // calls, and the backend reaches a simulated reader through the project's
-// test ASPI layer (wnaspi32.dll beside this program).
+// test ASPI layer (wnaspi32.dll beside this program); a copy runs in Wine's
+// 98 mode (SMFORMAT_WINDOWS=win98, nine_x_thread_start.cpp).
 #include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <string>
 
 #include "app/job/format_job.h"
 #include "resources/resource_ids.h"
@@ -14,6 +18,12 @@
 namespace {
 
 using namespace guitest;
+
+// In Wine's 98 mode the dialog reads the system's own version (Kind() below).
+bool OnWindows98() {
+  const char* mode = std::getenv("SMFORMAT_WINDOWS");
+  return mode != nullptr && std::string(mode) == "win98";
+}
 
 // This system's device tree has no drive letter for the reader: the backend
 // says so in a box of its own, with no owner, and goes on with letter 255.
@@ -38,8 +48,9 @@ TEST(NineXFamily, WholeFormatThroughTheAspiBackend) {
   Timeline timeline;
   VirtualClock clock(timeline);
   RecordingShell shell(timeline);
-  FakeVersionApi version;
-  version.extended = PlatformVersion{VER_PLATFORM_WIN32_WINDOWS, 4, 10, 0x040A08AE};  // 98 Second Edition
+  FakeVersionApi secondEdition;
+  secondEdition.extended = PlatformVersion{VER_PLATFORM_WIN32_WINDOWS, 4, 10, 0x040A08AE};
+  PlatformVersionApi& version = OnWindows98() ? SystemPlatformVersionApi() : secondEdition;
   HardwareReaderFactory readers;
   {
     LiveDialog live(readers, version, clock, shell);

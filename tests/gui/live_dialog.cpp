@@ -48,24 +48,24 @@ BOOL CALLBACK CollectBox(HWND window, LPARAM param) {
 // --- Timeline, clock, shell, version --------------------------------------------------
 
 void Timeline::Add(const std::string& event) {
-  std::lock_guard<std::mutex> lock(mutex);
+  std::lock_guard<TestLock> lock(mutex);
   events.push_back(event);
 }
 
 std::vector<std::string> Timeline::Events() const {
-  std::lock_guard<std::mutex> lock(mutex);
+  std::lock_guard<TestLock> lock(mutex);
   return events;
 }
 
 std::optional<std::size_t> Timeline::Find(const std::string& event) const {
-  std::lock_guard<std::mutex> lock(mutex);
+  std::lock_guard<TestLock> lock(mutex);
   const auto it = std::find(events.begin(), events.end(), event);
   if (it == events.end()) return std::nullopt;
   return static_cast<std::size_t>(it - events.begin());
 }
 
 std::size_t Timeline::Count(const std::string& event) const {
-  std::lock_guard<std::mutex> lock(mutex);
+  std::lock_guard<TestLock> lock(mutex);
   return static_cast<std::size_t>(std::count(events.begin(), events.end(), event));
 }
 
@@ -301,7 +301,7 @@ LRESULT CALLBACK LiveDialog::TraceHook(int code, WPARAM wParam, LPARAM lParam) {
       sent->message <= kRestoreIdleMessage) {
     TracedMessage traced{sent->message, sent->wParam, live->dialog->StopFlag(),
                          Signalled(live->dialog->JobFinishedEvent())};
-    std::lock_guard<std::mutex> lock(live->traceMutex);
+    std::lock_guard<TestLock> lock(live->traceMutex);
     live->trace.push_back(traced);
   }
   return CallNextHookEx(nullptr, code, wParam, lParam);
@@ -313,7 +313,7 @@ void LiveDialog::TraceMessages() {
 }
 
 std::vector<TracedMessage> LiveDialog::Trace() const {
-  std::lock_guard<std::mutex> lock(traceMutex);
+  std::lock_guard<TestLock> lock(traceMutex);
   return trace;
 }
 

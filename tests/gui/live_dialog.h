@@ -19,6 +19,7 @@
 #include "sim/reader.h"
 #include "sim/sim_reader_device.h"
 #include "tests/gui/program_facts.h"
+#include "tests/support/test_lock.h"
 #include "transport/reader_commands.h"
 
 namespace guitest {
@@ -36,7 +37,7 @@ class Timeline {
   std::size_t Count(const std::string& event) const;
 
  private:
-  mutable std::mutex mutex;
+  mutable TestLock mutex;
   std::vector<std::string> events;
 };
 
@@ -233,7 +234,7 @@ class LiveDialog {
   HWND window = nullptr;
   INT_PTR result = -1;
   HHOOK hook = nullptr;
-  mutable std::mutex traceMutex;
+  mutable TestLock traceMutex;
   std::vector<TracedMessage> trace;
 };
 

@@ -1,10 +1,12 @@
 #!/bin/sh
-# check_package.sh BUILD_DIR: builds the Debian package of a build tree with
-# CPack and checks it: the files it holds, its control fields, the programs
-# and manual pages it installs; as root, also an install and a removal with
-# dpkg in a scratch root.
+# check_package.sh BUILD_DIR [KEEP_DIR]: builds the Debian package of a build
+# tree with CPack and checks it: the files it holds, its control fields, the
+# programs (and their version) and manual pages it installs; as root, also an
+# install and a removal with dpkg in a scratch root. The package is left in
+# KEEP_DIR when one is given (scripts/release).
 set -eu
 build=$1
+keep=${2:-}
 out=$(mktemp -d)
 trap 'rm -rf "$out"' EXIT
 
@@ -21,8 +23,12 @@ dpkg-deb -f "$deb" Depends | grep -q 'libc6' || { echo "no dependency on the C l
 dpkg-deb -x "$deb" "$out/root"
 "$out/root/usr/bin/smformat" --help | grep -q 'smformat --list' || { echo "the packaged smformat does not run"; exit 1; }
 "$out/root/usr/bin/smcard" --help | grep -q 'smcard create' || { echo "the packaged smcard does not run"; exit 1; }
+version=$(dpkg-deb -f "$deb" Version)
+for program in smformat smcard; do
+  [ "$("$out/root/usr/bin/$program" --version)" = "$program $version" ] || { echo "$program --version is not $version"; exit 1; }
+done
 for page in smformat smcard; do
-  gzip -dc "$out/root/usr/share/man/man1/$page.1.gz" | grep -q "^\.TH $(echo $page | tr a-z A-Z) 1" ||
+  gzip -dc "$out/root/usr/share/man/man1/$page.1.gz" | grep -q "^\.TH $(echo $page | tr a-z A-Z) 1 .*\"smformat $version\"" ||
     { echo "the manual page of $page is not there"; exit 1; }
 done
 
@@ -35,4 +41,5 @@ if [ "$(id -u)" = 0 ]; then
   dpkg --root="$root" -r smformat >/dev/null 2>&1
   [ ! -e "$root/usr/bin/smformat" ] || { echo "dpkg did not remove smformat"; exit 1; }
 fi
+if [ -n "$keep" ]; then cp "$deb" "$keep/"; fi
 echo "package ok: $(basename "$deb")"

@@ -5,7 +5,7 @@ MessageAnswer RecordingHost::ShowMessage(const std::string& text, const std::str
   HostEvent event;
   event.kind = HostEvent::Kind::Message;
   event.message = HostMessage{text, caption, style, owner};
-  std::lock_guard<std::mutex> lock(mutex);
+  std::lock_guard<TestLock> lock(mutex);
   event.at = now;
   events.push_back(event);
   if (!answers.empty()) {
@@ -49,7 +49,7 @@ void RecordingHost::Sleep(std::uint32_t milliseconds) {
   HostEvent event;
   event.kind = HostEvent::Kind::Sleep;
   event.a = static_cast<int>(milliseconds);
-  std::lock_guard<std::mutex> lock(mutex);
+  std::lock_guard<TestLock> lock(mutex);
   event.at = now;
   events.push_back(event);
   now += milliseconds;
@@ -61,18 +61,18 @@ std::string RecordingHost::DeviceIdListText() const {
 }
 
 void RecordingHost::ScriptAnswers(std::initializer_list<MessageAnswer> list) {
-  std::lock_guard<std::mutex> lock(mutex);
+  std::lock_guard<TestLock> lock(mutex);
   answers.insert(answers.end(), list.begin(), list.end());
 }
 
 void RecordingHost::Record(HostEvent event) {
-  std::lock_guard<std::mutex> lock(mutex);
+  std::lock_guard<TestLock> lock(mutex);
   event.at = now;
   events.push_back(std::move(event));
 }
 
 std::vector<HostEvent> RecordingHost::Events() const {
-  std::lock_guard<std::mutex> lock(mutex);
+  std::lock_guard<TestLock> lock(mutex);
   return events;
 }
 
@@ -104,17 +104,17 @@ std::vector<std::string> RecordingHost::StatusTexts() const {
 }
 
 std::uint64_t RecordingHost::Now() const {
-  std::lock_guard<std::mutex> lock(mutex);
+  std::lock_guard<TestLock> lock(mutex);
   return now;
 }
 
 std::uint64_t RecordingHost::TotalSleep() const {
-  std::lock_guard<std::mutex> lock(mutex);
+  std::lock_guard<TestLock> lock(mutex);
   return slept;
 }
 
 void RecordingHost::Clear() {
-  std::lock_guard<std::mutex> lock(mutex);
+  std::lock_guard<TestLock> lock(mutex);
   events.clear();
 }
 

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "engine/format_host.h"
+#include "tests/support/test_lock.h"
 
 struct HostMessage {
   std::string text;
@@ -64,7 +65,7 @@ class RecordingHost : public FormatHost {
  private:
   void Record(HostEvent event);
 
-  mutable std::mutex mutex;
+  mutable TestLock mutex;
   std::vector<HostEvent> events;
   std::deque<MessageAnswer> answers;
   std::uint64_t now = 0;

@@ -8,6 +8,8 @@
 #include <ntddscsi.h>
 #include <winioctl.h>
 
+#include <process.h>
+
 #include <gtest/gtest.h>
 
 #include "transport/win32/platform_version.h"
@@ -18,9 +20,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
-#include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 namespace {
@@ -101,27 +101,33 @@ TEST(Win32Platform, DeviceIoControlOnAnInvalidHandleFails) {
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
 }
 
-// The job runs on its own thread and is stopped through an atomic flag: the
-// runtime's threads, mutexes and atomics must work in both builds.
-TEST(Win32Platform, ThreadsMutexesAndAtomicsWork) {
-  constexpr int kThreads = 4;
-  constexpr int kRounds = 10000;
-  std::atomic<int> atomicCount{0};
-  int lockedCount = 0;
-  std::mutex lock;
-  std::vector<std::thread> threads;
-  for (int t = 0; t < kThreads; ++t) {
-    threads.emplace_back([&] {
-      for (int i = 0; i < kRounds; ++i) {
-        atomicCount.fetch_add(1);
-        std::lock_guard<std::mutex> guard(lock);
-        ++lockedCount;
-      }
-    });
+// The job runs on a thread started as the dialog starts it and stops through
+// an atomic flag; a local static is made once (on app/runtime's semaphores).
+std::atomic<int> rounds{0};
+std::atomic<int> staticsMade{0};
+
+unsigned __stdcall CountRounds(void*) {
+  static const int made = staticsMade.fetch_add(1) + 1;
+  for (int i = 0; i < 10000; ++i) rounds.fetch_add(1);
+  return static_cast<unsigned>(made);
+}
+
+TEST(Win32Platform, ThreadsAtomicsAndStaticsWork) {
+  std::vector<HANDLE> threads;
+  for (int t = 0; t < 4; ++t) {
+    unsigned id = 0;
+    threads.push_back(reinterpret_cast<HANDLE>(_beginthreadex(nullptr, 0, CountRounds, nullptr, 0, &id)));
+    ASSERT_NE(threads.back(), nullptr);
+    EXPECT_NE(id, 0u);
   }
-  for (auto& thread : threads) thread.join();
-  EXPECT_EQ(atomicCount.load(), kThreads * kRounds);
-  EXPECT_EQ(lockedCount, kThreads * kRounds);
+  for (HANDLE thread : threads) {
+    DWORD made = 0;
+    EXPECT_EQ(WaitForSingleObject(thread, INFINITE), WAIT_OBJECT_0);
+    EXPECT_TRUE(GetExitCodeThread(thread, &made) && made == 1);
+    CloseHandle(thread);
+  }
+  EXPECT_EQ(rounds.load(), 40000);
+  EXPECT_EQ(staticsMade.load(), 1);
 }
 
 // Card images hold every byte value; a stream opened without binary mode on

@@ -6,17 +6,17 @@
 // recorded for the tests.
 #include <windows.h>
 
+#include <process.h>
+
 #include <algorithm>
 #include <array>
 #include <atomic>
-#include <condition_variable>
 #include <cstring>
 #include <deque>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <utility>
 #include <vector>
 
@@ -41,6 +41,14 @@ constexpr unsigned kMaxTargets = 8;
 constexpr unsigned kMaxLuns = 8;
 constexpr BYTE kCheckCondition = 0x02;
 constexpr std::array<BYTE, 14> kIllegalRequestSense = {0x70, 0, 0x05, 0, 0, 0, 0, 0x06, 0, 0, 0, 0, 0x24, 0};
+
+// The layer's lock and wake-ups are the system's: the Windows runtime we
+// build with has no std::mutex.
+struct Lock {
+  SRWLOCK srw = SRWLOCK_INIT;
+  void lock() { AcquireSRWLockExclusive(&srw); }
+  void unlock() { ReleaseSRWLockExclusive(&srw); }
+};
 
 struct Lun {
   std::unique_ptr<sim::Card> card;
@@ -97,7 +105,7 @@ class Layer {
 
   void Reset(unsigned adapterCount) {
     WaitIdle();
-    std::lock_guard<std::mutex> lock(mutex);
+    std::lock_guard<Lock> lock(mutex);
     targets.clear();
     adapters = adapterCount;
     supportStatus = aspi::kStatusComplete;
@@ -111,12 +119,12 @@ class Layer {
   }
 
   void SetSupportStatus(BYTE status) {
-    std::lock_guard<std::mutex> lock(mutex);
+    std::lock_guard<Lock> lock(mutex);
     supportStatus = status;
   }
 
   DWORD SupportInfo() {
-    std::lock_guard<std::mutex> lock(mutex);
+    std::lock_guard<Lock> lock(mutex);
     // A count the caller must not take comes with a status that is not SS_COMP.
     if (supportStatus != aspi::kStatusComplete) return (DWORD{supportStatus} << 8) | adapters;
     if (adapters == 0) return DWORD{aspi::kStatusNoAdapters} << 8;
@@ -129,7 +137,7 @@ class Layer {
     if (!plan.error.empty()) return 0;
     auto made = MakeCard(card != nullptr ? card : "1M", plan.plan);
     if (!made) return 0;
-    std::lock_guard<std::mutex> lock(mutex);
+    std::lock_guard<Lock> lock(mutex);
     Lun& slot = targets[{ha, target}].luns[lun];
     slot.reader.reset();
     slot.card = std::move(made);
@@ -144,18 +152,18 @@ class Layer {
   }
 
   void SetMode(int newMode) {
-    std::lock_guard<std::mutex> lock(mutex);
+    std::lock_guard<Lock> lock(mutex);
     mode = newMode;
   }
 
   void Hold(int nth, bool deaf) {
-    std::lock_guard<std::mutex> lock(mutex);
+    std::lock_guard<Lock> lock(mutex);
     holdAt = executeCount + static_cast<unsigned>(nth);
     holdDeaf = deaf;
   }
 
   int IsHeldEvent(void* event) {
-    std::lock_guard<std::mutex> lock(mutex);
+    std::lock_guard<Lock> lock(mutex);
     for (const Pending& pending : held) {
       if (pending.request->SRB_PostProc == event) return 1;
     }
@@ -163,12 +171,12 @@ class Layer {
   }
 
   int HeldCount() {
-    std::lock_guard<std::mutex> lock(mutex);
+    std::lock_guard<Lock> lock(mutex);
     return static_cast<int>(held.size());
   }
 
   int ReleaseHeld() {
-    std::lock_guard<std::mutex> lock(mutex);
+    std::lock_guard<Lock> lock(mutex);
     const int released = static_cast<int>(held.size());
     for (Pending& pending : held) {
       Run(pending);
@@ -181,7 +189,7 @@ class Layer {
   // A layer between its last two steps: the held requests run and get their
   // final status; ReleaseHeld signals their events.
   int WriteHeldStatus() {
-    std::lock_guard<std::mutex> lock(mutex);
+    std::lock_guard<Lock> lock(mutex);
     for (Pending& pending : held) Run(pending);
     return static_cast<int>(held.size());
   }
@@ -200,45 +208,49 @@ class Layer {
   }
 
   void WaitIdle() {
-    std::unique_lock<std::mutex> lock(mutex);
-    idle.wait(lock, [&] { return queue.empty() && !executing; });
+    std::lock_guard<Lock> lock(mutex);
+    while (!queue.empty() || executing) SleepConditionVariableSRW(&idle, &mutex.srw, INFINITE, 0);
   }
 
   void Shutdown() {
     {
-      std::lock_guard<std::mutex> lock(mutex);
+      std::lock_guard<Lock> lock(mutex);
       stopping = true;
     }
-    work.notify_all();
-    if (worker.joinable()) worker.join();
-    std::lock_guard<std::mutex> lock(mutex);
+    WakeAllConditionVariable(&work);
+    if (worker != nullptr) {
+      WaitForSingleObject(worker, INFINITE);
+      CloseHandle(worker);
+      worker = nullptr;
+    }
+    std::lock_guard<Lock> lock(mutex);
     stopping = false;
   }
 
   void ClearRecords() {
-    std::lock_guard<std::mutex> lock(mutex);
+    std::lock_guard<Lock> lock(mutex);
     records.clear();
   }
 
   int RecordCount() {
-    std::lock_guard<std::mutex> lock(mutex);
+    std::lock_guard<Lock> lock(mutex);
     return static_cast<int>(records.size());
   }
 
   int GetRecord(int index, SimAspiRecord* record) {
-    std::lock_guard<std::mutex> lock(mutex);
+    std::lock_guard<Lock> lock(mutex);
     if (index < 0 || static_cast<std::size_t>(index) >= records.size() || record == nullptr) return 0;
     *record = records[static_cast<std::size_t>(index)];
     return 1;
   }
 
   int MisuseCount() {
-    std::lock_guard<std::mutex> lock(mutex);
+    std::lock_guard<Lock> lock(mutex);
     return static_cast<int>(misuse.size());
   }
 
   int GetMisuse(int index, char* text, int size) {
-    std::lock_guard<std::mutex> lock(mutex);
+    std::lock_guard<Lock> lock(mutex);
     if (index < 0 || static_cast<std::size_t>(index) >= misuse.size() || text == nullptr || size <= 0) return 0;
     const std::string& line = misuse[static_cast<std::size_t>(index)];
     const std::size_t length = std::min(line.size(), static_cast<std::size_t>(size - 1));
@@ -302,7 +314,7 @@ class Layer {
   }
 
   DWORD Accept(SrbExecScsiCmd& request) {
-    std::unique_lock<std::mutex> lock(mutex);
+    std::lock_guard<Lock> lock(mutex);
     SimAspiRecord record = RecordOf(request);
     CheckReuse(request);
     if (!Valid(request)) {
@@ -323,7 +335,7 @@ class Layer {
     } else if (mode == kSimAspiAllLater || (mode == kSimAspiAlternate && executeCount % 2 == 0)) {
       queue.push_back(&request);
       StartWorker();
-      work.notify_one();
+      WakeConditionVariable(&work);
       record.completion = kSimAspiLater;
     } else {
       Complete(request, Execute(request));
@@ -335,7 +347,7 @@ class Layer {
   }
 
   DWORD Abort(SrbAbort& abort) {
-    std::lock_guard<std::mutex> lock(mutex);
+    std::lock_guard<Lock> lock(mutex);
     SimAspiRecord record{};
     record.command = abort.SRB_Cmd;
     record.hostAdapter = abort.SRB_HaId;
@@ -405,27 +417,33 @@ class Layer {
   }
 
   void StartWorker() {
-    if (!worker.joinable()) worker = std::thread([this] { Work(); });
+    unsigned id = 0;
+    if (worker == nullptr) worker = reinterpret_cast<HANDLE>(_beginthreadex(nullptr, 0, WorkMain, this, 0, &id));
+  }
+
+  static unsigned __stdcall WorkMain(void* self) {
+    static_cast<Layer*>(self)->Work();
+    return 0;
   }
 
   void Work() {
-    std::unique_lock<std::mutex> lock(mutex);
+    std::lock_guard<Lock> lock(mutex);
     for (;;) {
-      work.wait(lock, [&] { return stopping || !queue.empty(); });
+      while (!stopping && queue.empty()) SleepConditionVariableSRW(&work, &mutex.srw, INFINITE, 0);
       if (queue.empty()) return;
       SrbExecScsiCmd* request = queue.front();
       queue.pop_front();
       executing = true;
       Complete(*request, Execute(*request));
       executing = false;
-      if (queue.empty()) idle.notify_all();
+      if (queue.empty()) WakeAllConditionVariable(&idle);
     }
   }
 
-  std::mutex mutex;
-  std::condition_variable work;
-  std::condition_variable idle;
-  std::thread worker;
+  Lock mutex;
+  CONDITION_VARIABLE work = CONDITION_VARIABLE_INIT;
+  CONDITION_VARIABLE idle = CONDITION_VARIABLE_INIT;
+  HANDLE worker = nullptr;
   bool stopping = false;
   bool executing = false;
   std::deque<SrbExecScsiCmd*> queue;
