@@ -5,7 +5,6 @@
 #include <cctype>
 #include <cerrno>
 #include <chrono>
-#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <map>
@@ -292,8 +291,9 @@ std::string DumpOnTheCard(const RealReaderOptions& options) {
   if (out.rfind("\\\\.\\", 0) == 0 || out.rfind("//./", 0) == 0) {
     return out + " is a device; the dump goes into a file (a card image)";
   }
-  char full[_MAX_PATH] = {};
-  if (_fullpath(full, out.c_str(), sizeof full) == nullptr || full[1] != ':') return "";
+  char full[MAX_PATH] = {};
+  const DWORD length = ::GetFullPathNameA(out.c_str(), sizeof full, full, nullptr);
+  if (length == 0 || length >= sizeof full || full[1] != ':') return "";
   const char letter = static_cast<char>(std::toupper(static_cast<unsigned char>(full[0])));
   if (letter != DriveLetterOf(*options.target)) return "";
   return out + " is on the card itself (" + std::string(1, letter) + ":); put the dump on another drive";
