@@ -24,6 +24,10 @@ class FileSystemLayout {
 
   std::uint32_t SectorCount() const { return rootEnd + 1; }
   std::uint32_t PartitionStart() const { return partitionStart; }
+  // The first sector of each FAT: the media descriptor and the two reserved entries.
+  bool IsFatStart(std::uint32_t sector) const {
+    return sector == partitionStart + 1 || sector == partitionStart + 1 + fatSectors;
+  }
   // What sector `sector` (below SectorCount()) must hold.
   const SectorBuffer& Expected(std::uint32_t sector) const;
   // The structure the sector belongs to, for messages: "MBR", "boot sector", ...

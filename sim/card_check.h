@@ -1,11 +1,14 @@
 // An independent check of a card's flash, read as a SmartMedia host reads
-// it: the ECC of every written page, the block address words, the logical
-// blocks each zone's blocks claim, the CIS in the first good block, and
-// whether the logical image the blocks make up holds the file system the
-// format lays down for the card's capacity (the bytes of the engine's sector
-// builders). It shares nothing with the format procedure or with the
-// simulated reader's block map, so that tests can use it to judge what a
-// format left behind. Fault plans are not applied: it reads the flash as it is.
+// it: the bad blocks, the ECC of every written page, the block address
+// words, the logical blocks each zone's blocks claim, the CIS in the first
+// good block, and whether the logical image the blocks make up holds the
+// file system the format lays down for the card's capacity (the bytes of the
+// engine's sector builders), or what it holds instead. It shares nothing
+// with the format procedure or with the simulated reader's block map, so
+// that tests can use it to judge what a format left behind, and it reads the
+// pages through a PageSource: a card image, or a card in a reader. Every
+// page is read once, in order; only the sectors of the file system it looks
+// at are read a second time.
 #pragma once
 
 #include <cstddef>
@@ -14,13 +17,16 @@
 #include <string>
 #include <vector>
 
+#include "engine/fat_volume.h"
 #include "sim/nand.h"
+#include "sim/page_source.h"
 
 namespace sim {
 
 enum class CardFaultKind : std::uint8_t {
   EccCorrectable,         // one bit of data or ECC differs: a host corrects it
   EccUncorrectable,       // the ECC does not match the data and cannot mend it
+  PageUnreadable,         // the page of a block not marked bad cannot be read
   AddressInvalid,         // a block address word with bad parity, or one its zone cannot hold
   AddressCopiesDiffer,    // the two copies of a block address differ
   DuplicateLogicalBlock,  // two blocks of a zone claim the same logical block
@@ -35,7 +41,7 @@ struct CardFault {
   CardFaultKind kind = CardFaultKind::EccCorrectable;
   std::uint8_t unit = 0;
   std::uint32_t block = 0;
-  std::uint32_t page = 0;   // page within the unit (ECC), or the other block (duplicate)
+  std::uint32_t page = 0;   // page within the unit (ECC, unreadable), or the other block (duplicate)
   std::uint32_t value = 0;  // the word, the logical block, the first differing sector ...
   std::uint32_t count = 0;  // differing sectors of a layout region
   std::string where;        // the layout region, or the ECC's data half
@@ -44,25 +50,47 @@ struct CardFault {
 // The fault as a line of text.
 std::string Describe(const CardFault& fault);
 
+// A block marked bad: at the factory (the status byte cleared in every page
+// and nothing else written, as a card leaves the factory), or retired in use
+// (marked later, by a format or a reader's firmware: only some of its pages
+// marked, or data left in it).
+struct BadBlock {
+  std::uint8_t unit = 0;
+  std::uint32_t block = 0;
+  bool factory = false;
+};
+
 struct CardCheckOptions {
-  // The card was just formatted: every good block but the CIS block must be
-  // erased or hold logical blocks of the file system.
+  // The card was just formatted: the FATs and the root directory must be
+  // empty, and every good block but the CIS block must be erased or hold
+  // logical blocks of the file system. Otherwise the card may be in use:
+  // the MBR, the sectors up to the boot sector and the boot sector must be
+  // the layout's, and the FATs' first bytes its media descriptor.
   bool freshFormat = false;
 };
 
 struct CardCheck {
   std::vector<CardFault> faults;
   std::optional<std::uint32_t> cisBlock;
-  std::uint64_t pagesChecked = 0;  // written pages whose ECC was checked
+  std::vector<BadBlock> badBlocks;
+  std::optional<bool> writeProtected;  // none when the reader did not tell
+  std::uint64_t pagesChecked = 0;      // written pages whose ECC was checked
   std::uint32_t capacityKey = 0;
   bool layoutPresent = false;  // the logical image holds the file system of the capacity
+  VolumeSurvey volume;         // what the logical image holds
+  PassEnd end = PassEnd::Complete;
 
-  bool Passed() const { return faults.empty(); }
+  bool Passed() const { return end == PassEnd::Complete && faults.empty(); }
   std::size_t Count(CardFaultKind kind) const;
   // A report: a summary, then at most `perKind` faults of each kind.
   std::vector<std::string> Report(std::size_t perKind = 10) const;
+  // The same for scripts: one JSON object, with the source and the geometry.
+  std::string Json(const std::string& source, const std::string& geometry) const;
 };
 
+// The card image as it is: no fault of a plan applies.
 CardCheck CheckCard(const Nand& nand, const CardCheckOptions& options = {});
+// `watch` is told of the pass over the pages and may stop it.
+CardCheck CheckCard(PageSource& pages, const CardCheckOptions& options = {}, const PassWatch& watch = {});
 
 }  // namespace sim

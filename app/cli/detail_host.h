@@ -1,8 +1,9 @@
-// A FormatHost that adds one line of detail before every Yes/No question and
+// A FormatHost that adds lines of detail before every Yes/No question and
 // passes everything else on: the confirmation of a format on a real reader
-// names the device, its model and the card's size right above the question.
-// `onYes`, when given, runs once the question is answered Yes: the format
-// starts then.
+// names the device, its model and the card's size right above the question,
+// and says when the card holds files. `late`, when given, is asked for its
+// line (none when empty) only when the first question comes, and only then. `onYes`, when
+// given, runs once the question is answered Yes: the format starts then.
 #pragma once
 
 #include <functional>
@@ -13,7 +14,8 @@
 
 class DetailHost : public FormatHost {
  public:
-  DetailHost(FormatHost& inner, std::ostream& err, std::string detail, std::function<void()> onYes = {});
+  DetailHost(FormatHost& inner, std::ostream& err, std::string detail, std::function<void()> onYes = {},
+             std::function<std::string()> late = {});
 
   MessageAnswer ShowMessage(const std::string& text, const std::string& caption, MessageStyle style,
                             MessageOwner owner) override;
@@ -29,6 +31,7 @@ class DetailHost : public FormatHost {
   std::ostream& err;
   std::string detail;
   std::function<void()> onYes;
+  std::function<std::string()> late;
 };
 
 // A FormatHost that shows nothing and answers No: the probes of a listing

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "app/cli/card_read.h"
 #include "app/cli/cli_context.h"
 #include "engine/media_geometry.h"
 
@@ -17,11 +18,15 @@ struct RealReaderOptions {
   bool assumeYes = false;             // only ever with an explicit target
   std::optional<std::string> tracePath;
   std::vector<std::string> arguments;  // the command line, to show how to run it as root
+  std::optional<CardRead> read;        // --check or --dump instead of a format
 };
 
 int ListReaders(const RealReaderOptions& options, CliContext& context);
 int FormatReader(const RealReaderOptions& options, CliContext& context);
 int FormatLogical(const RealReaderOptions& options, CliContext& context);
+// --check or --dump of the card in the reader `target` names: opened for
+// reading only, and only the commands that read reach it.
+int ReadCard(const RealReaderOptions& options, CliContext& context);
 
 // What a user types for DEVICE on this platform ("/dev/sdc", "E:"), for help texts.
 extern const char* const kDeviceExample;
@@ -33,3 +38,7 @@ int Refuse(CliContext& context, const std::string& text);
 // "16 MB card, 32000 sectors": the card's physical size and its logical sectors.
 std::string CardSizeText(const MediaGeometry& geometry, std::uint32_t capacityKey);
 extern const char* const kConfirmText;  // the format job's question
+// Why --dump may not write its OUT, before anything is sent to the reader:
+// it exists without --force, it is the trace file, or the platform's own
+// rule (`onTheCard`) finds it on the card; empty when it may.
+std::string DumpOutRefusal(const RealReaderOptions& options, const std::string& onTheCard);

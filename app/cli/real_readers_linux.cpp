@@ -26,6 +26,10 @@ namespace {
 // refuses it to every other program, and refuses it to us while any of its
 // partitions is mounted. Non-blocking, so that a reader without a card opens.
 constexpr int kOpenForFormat = O_RDWR | O_EXCL | O_NONBLOCK;
+// A check or a dump holds it exclusively too, so that nothing changes the
+// card while it is read, but only for reading: a write-protected card,
+// which the kernel holds read-only, opens as well.
+constexpr int kOpenForReading = O_RDONLY | O_EXCL | O_NONBLOCK;
 constexpr int kOpenImage = O_RDWR;
 constexpr std::uint64_t kSectorBytes = 512;
 
@@ -54,7 +58,7 @@ std::string AsRoot(const RealReaderOptions& options) {
 }
 
 std::string PermissionAdvice(const RealReaderOptions& options) {
-  return "Formatting a card sends the reader vendor commands, which Linux allows only to root (the "
+  return "A format, --check and --dump send the reader vendor commands, which Linux allows only to root (the "
          "CAP_SYS_RAWIO capability). Run: " +
          AsRoot(options);
 }
@@ -132,7 +136,7 @@ std::string DiskRefusal(SgSystem& system, const sgio::Disk& disk, CReaderDevice&
     if (!mounted.empty()) mounted += "; ";
     mounted += (mount.source.empty() ? disk.devicePath : mount.source) + " is mounted on " + mount.mountPoint;
   }
-  if (!mounted.empty()) return mounted + ". Unmount it first (umount DIR), then format";
+  if (!mounted.empty()) return mounted + ". Unmount it first (umount DIR), then try again";
   return {};
 }
 
@@ -221,6 +225,23 @@ int RefuseReadOnlyDisk(SgSystem& system, const sgio::Disk& disk, CSgReader& read
                              disk.devicePath);
 }
 
+// The probe found a card, or its refusal is said: "Read media information
+// fail!" as the Windows program says it, or why the reader is of no use.
+constexpr int kCardFound = -1;
+
+int RefuseAllButACard(const ProbeResult& probe, const CSgReader& reader, FormatHost& terminal,
+                      const RealReaderOptions& options, CliContext& context) {
+  if (probe.verdict == ProbeVerdict::MediaInfoFailed) {
+    terminal.ShowMessage("Read media information fail!", "Error", MessageStyle{MessageButtons::Ok, MessageIcon::Error},
+                         MessageOwner::None);
+    return kExitFailure;
+  }
+  if (probe.verdict != ProbeVerdict::Card) {
+    return Refuse(context, ProbeRefusal(reader.DevicePath(), probe, reader, options));
+  }
+  return kCardFound;
+}
+
 int FormatDisk(Session& session, const sgio::Disk& disk, const RealReaderOptions& options, CliContext& context) {
   SgSystem& system = session.System();
   TerminalHost terminal(TerminalIo{context.err, context.in, context.errIsTerminal, context.sleep}, options.assumeYes);
@@ -233,20 +254,17 @@ int FormatDisk(Session& session, const sgio::Disk& disk, const RealReaderOptions
   if (fd < 0) return Refuse(context, OpenRefusal(disk.devicePath, -fd, options));
   reader.Attach(fd, disk.devicePath);
   const ProbeResult probe = reader.Probe(false);
-  if (probe.verdict == ProbeVerdict::MediaInfoFailed) {
-    terminal.ShowMessage("Read media information fail!", "Error", MessageStyle{MessageButtons::Ok, MessageIcon::Error},
-                         MessageOwner::None);
-    return kExitFailure;
+  if (const int refused = RefuseAllButACard(probe, reader, terminal, options, context); refused != kCardFound) {
+    return refused;
   }
-  if (probe.verdict != ProbeVerdict::Card)
-    return Refuse(context, ProbeRefusal(disk.devicePath, probe, reader, options));
 
   std::uint32_t key = 0;
   reader.GetCapacity(&key, nullptr);
-  DetailHost host(terminal, context.err,
-                  "Device: " + disk.devicePath + ", " + probe.inquiryText + " (" + UsbIdOf(disk) + "), " +
-                      CardSizeText(reader.geometry, key),
-                  [&session] { session.StartTrace(); });
+  DetailHost host(
+      terminal, context.err,
+      "Device: " + disk.devicePath + ", " + probe.inquiryText + " (" + UsbIdOf(disk) + "), " +
+          CardSizeText(reader.geometry, key),
+      [&session] { session.StartTrace(); }, [&reader] { return CardFilesNotice(reader); });
   // The reader's messages go through the detail host too (it passes them on).
   context.stopFlag.store(0);
   JobDesktop desktop;
@@ -260,6 +278,35 @@ int FormatDisk(Session& session, const sgio::Disk& disk, const RealReaderOptions
   if (outcome == JobOutcome::Stopped) Refuse(context, "stopped; the card is partly erased (format it again)");
   reader.Close();
   return outcome == JobOutcome::Completed ? kExitSuccess : kExitFailure;
+}
+
+// --check and --dump: the reader's disk opened for reading; only the probes
+// and the commands that read reach it.
+int ReadDisk(Session& session, const sgio::Disk& disk, const RealReaderOptions& options, CliContext& context) {
+  SgSystem& system = session.System();
+  TerminalHost terminal(TerminalIo{context.err, context.in, context.errIsTerminal, context.sleep}, false);
+  CSgReader reader(terminal, system);
+  const std::string refusal = DiskRefusal(system, disk, reader);
+  if (!refusal.empty()) return Refuse(context, refusal);
+  const int fd = system.Open(disk.devicePath, kOpenForReading);
+  if (fd < 0) return Refuse(context, OpenRefusal(disk.devicePath, -fd, options));
+  reader.Attach(fd, disk.devicePath);
+  const ProbeResult probe = reader.Probe(false);
+  if (const int refused = RefuseAllButACard(probe, reader, terminal, options, context); refused != kCardFound) {
+    return refused;
+  }
+  session.StartTrace();
+  const int status = ReadCardIn(reader, disk.devicePath + ", " + probe.inquiryText + " (" + UsbIdOf(disk) + ")",
+                                *options.read, context);
+  reader.Close();
+  return status;
+}
+
+// The dump goes into a file, never onto a disk: the card's, or another.
+std::string DumpOnADisk(SgSystem& system, const RealReaderOptions& options) {
+  const std::string& out = *options.read->dumpPath;
+  if (system.Status(out).kind != NodeStatus::Kind::Block) return "";
+  return out + " is a disk; the dump goes into a file (a card image), never onto a disk";
 }
 
 // --- The logical format ------------------------------------------------------------------------
@@ -443,6 +490,23 @@ int FormatReader(const RealReaderOptions& options, CliContext& context) {
     return Refuse(context, "readers with a card:" + names + ". Name the one to format: smformat DEVICE");
   }
   return FormatDisk(session, withCard[0].disk, options, context);
+}
+
+int ReadCard(const RealReaderOptions& options, CliContext& context) {
+  Session session(options, context);
+  if (session.TraceFailed()) return Refuse(context, session.TraceError());
+  SgSystem& system = session.System();
+  if (options.read->dumpPath) {
+    const std::string refusal = DumpOutRefusal(options, DumpOnADisk(system, options));
+    if (!refusal.empty()) return Refuse(context, refusal);
+  }
+  const sgio::NodeLookup lookup = sgio::FindDiskOfNode(system, *options.target);
+  if (!lookup.disk) return Refuse(context, *options.target + ": " + lookup.error);
+  if (lookup.partition) {
+    return Refuse(context,
+                  *options.target + " is a partition; give the reader's whole disk, " + lookup.disk->devicePath);
+  }
+  return ReadDisk(session, *lookup.disk, options, context);
 }
 
 int FormatLogical(const RealReaderOptions& options, CliContext& context) {

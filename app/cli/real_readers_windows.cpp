@@ -193,7 +193,9 @@ class VolumeLockingDesktop : public JobDesktop {
 
 int FormatVolume(CPassThroughReader& reader, const std::string& detail, FormatHost& terminal, Session& session,
                  CliContext& context) {
-  DetailHost host(terminal, context.err, detail, [&session] { session.StartTrace(); });
+  DetailHost host(
+      terminal, context.err, detail, [&session] { session.StartTrace(); },
+      [&reader] { return CardFilesNotice(reader); });
   context.stopFlag.store(0);
   VolumeLockingDesktop desktop;
   const JobOutcome outcome = FormatJob(reader, host, desktop, context.stopFlag);
@@ -240,6 +242,62 @@ class FileBlockTarget : public BlockTarget {
   std::uint64_t sectors;
   std::string error;
 };
+
+// Opens and probes the drive `target` names: INQUIRY first, the vendor
+// commands only for a supported reader. When it holds a card, the reader
+// keeps the volume and kReaderOpen comes back; otherwise the refusal is said
+// and its exit status comes back.
+constexpr int kReaderOpen = -1;
+
+int OpenNamedVolume(const std::string& target, Session& session, CPassThroughReader& reader, FormatHost& terminal,
+                    CliContext& context, std::string& identification) {
+  const char letter = DriveLetterOf(target);
+  if (letter == 0) return Refuse(context, "'" + target + "' is not a drive letter (" + kDeviceExample + ")");
+  const HANDLE handle = OpenVolume(session.Api(), letter);
+  if (handle == nullptr) return Refuse(context, OpenRefusal(letter, ::GetLastError()));
+  const VolumeProbe probe = Probe(reader, handle);
+  const std::string drive = std::string(1, letter) + ":";
+  std::string refusal;
+  if (!probe.answered) {
+    refusal = drive + " does not answer INQUIRY: it is no card reader";
+  } else if (!probe.supported) {
+    refusal = drive + " answers INQUIRY as \"" + probe.identification +
+              "\", not as a supported reader; nothing else was sent to it";
+  } else if (!probe.cardTypeRead) {
+    refusal = drive + " did not report the card in its slot";
+  } else if (!IsSmartMediaCard(probe.cardType)) {
+    refusal = "no SmartMedia card in the reader " + drive + ". Insert the card and try again";
+  } else if (!probe.geometryRead) {
+    terminal.ShowMessage("Read media information fail!", "Error", MessageStyle{MessageButtons::Ok, MessageIcon::Error},
+                         MessageOwner::None);
+    session.Api().Close(handle);
+    return kExitFailure;
+  }
+  if (!refusal.empty()) {
+    session.Api().Close(handle);
+    return Refuse(context, refusal);
+  }
+  reader.geometry = probe.geometry;
+  reader.volumeHandle = handle;
+  reader.driveLetter = letter;
+  reader.openFlag = 1;
+  identification = probe.identification;
+  return kReaderOpen;
+}
+
+// The dump goes into a file, never onto a device or the card's own drive.
+std::string DumpOnTheCard(const RealReaderOptions& options) {
+  const std::string& out = *options.read->dumpPath;
+  if (out.rfind("\\\\.\\", 0) == 0 || out.rfind("//./", 0) == 0) {
+    return out + " is a device; the dump goes into a file (a card image)";
+  }
+  char full[MAX_PATH] = {};
+  const DWORD length = ::GetFullPathNameA(out.c_str(), sizeof full, full, nullptr);
+  if (length == 0 || length >= sizeof full || full[1] != ':') return "";
+  const char letter = static_cast<char>(std::toupper(static_cast<unsigned char>(full[0])));
+  if (letter != DriveLetterOf(*options.target)) return "";
+  return out + " is on the card itself (" + std::string(1, letter) + ":); put the dump on another drive";
+}
 
 }  // namespace
 
@@ -313,41 +371,34 @@ int FormatReader(const RealReaderOptions& options, CliContext& context) {
     return FormatVolume(reader, detail, terminal, session, context);
   }
 
-  const char letter = DriveLetterOf(*options.target);
-  if (letter == 0) return Refuse(context, "'" + *options.target + "' is not a drive letter (" + kDeviceExample + ")");
-  const HANDLE handle = OpenVolume(session.Api(), letter);
-  if (handle == nullptr) return Refuse(context, OpenRefusal(letter, ::GetLastError()));
-  const VolumeProbe probe = Probe(reader, handle);
-  const std::string drive = std::string(1, letter) + ":";
-  std::string refusal;
-  if (!probe.answered) {
-    refusal = drive + " does not answer INQUIRY: it is no card reader";
-  } else if (!probe.supported) {
-    refusal = drive + " answers INQUIRY as \"" + probe.identification +
-              "\", not as a supported reader; nothing else was sent to it";
-  } else if (!probe.cardTypeRead) {
-    refusal = drive + " did not report the card in its slot";
-  } else if (!IsSmartMediaCard(probe.cardType)) {
-    refusal = "no SmartMedia card in the reader " + drive + ". Insert the card and try again";
-  } else if (!probe.geometryRead) {
-    terminal.ShowMessage("Read media information fail!", "Error", MessageStyle{MessageButtons::Ok, MessageIcon::Error},
-                         MessageOwner::None);
-    session.Api().Close(handle);
-    return kExitFailure;
-  }
-  if (!refusal.empty()) {
-    session.Api().Close(handle);
-    return Refuse(context, refusal);
-  }
-  reader.geometry = probe.geometry;
-  reader.volumeHandle = handle;
-  reader.driveLetter = letter;
-  reader.openFlag = 1;
+  std::string identification;
+  const int opened = OpenNamedVolume(*options.target, session, reader, terminal, context, identification);
+  if (opened != kReaderOpen) return opened;
   std::uint32_t key = 0;
   reader.GetCapacity(&key, nullptr);
-  const std::string detail =
-      "Device: " + drive + ", " + probe.identification + ", " + CardSizeText(probe.geometry, key);
+  const std::string detail = "Device: " + std::string(1, reader.driveLetter) + ":, " + identification + ", " +
+                             CardSizeText(reader.geometry, key);
   return FormatVolume(reader, detail, terminal, session, context);
+}
+
+int ReadCard(const RealReaderOptions& options, CliContext& context) {
+  if (const std::string refusal = NineXRefusal(); !refusal.empty()) return Refuse(context, refusal);
+  if (options.read->dumpPath) {
+    const std::string refusal = DumpOutRefusal(options, DumpOnTheCard(options));
+    if (!refusal.empty()) return Refuse(context, refusal);
+  }
+  Session session(options, context);
+  if (session.TraceFailed()) return Refuse(context, session.TraceError());
+  TerminalHost terminal(TerminalIo{context.err, context.in, context.errIsTerminal, context.sleep}, false);
+  CPassThroughReader reader(terminal, session.Api());
+  std::string identification;
+  const int opened = OpenNamedVolume(*options.target, session, reader, terminal, context, identification);
+  if (opened != kReaderOpen) return opened;
+  session.StartTrace();
+  const int status =
+      ReadCardIn(reader, std::string(1, reader.driveLetter) + ":, " + identification, *options.read, context);
+  reader.Close();
+  return status;
 }
 
 int FormatLogical(const RealReaderOptions& options, CliContext& context) {

@@ -2,8 +2,12 @@
 
 #include <ostream>
 
+#include "app/cli/detail_host.h"
+#include "app/cli/real_readers.h"
 #include "app/cli/terminal_host.h"
 #include "app/job/format_job.h"
+#include "sim/card_dump.h"
+#include "sim/card_files.h"
 #include "sim/card_tools.h"
 #include "sim/reader.h"
 #include "sim/sim_reader_device.h"
@@ -43,9 +47,24 @@ class SimulatedCardHost : public FormatHost {
   CliContext& context;
 };
 
-int HostFailure(CliContext& context, const std::string& error) {
-  context.err << "smformat: the host failed, not the card: " << error
-              << "; the format stopped and the card is left as far as it got\n";
+constexpr const char* kFormatLeftCard = "the format stopped and the card is left as far as it got";
+
+int HostFailure(CliContext& context, const std::string& error, const char* outcome = kFormatLeftCard) {
+  context.err << "smformat: the host failed, not the card: " << error << "; " << outcome << "\n";
+  return kExitFailure;
+}
+
+// The simulated reader finds its card as a real one is found, or "Device
+// not found" is said.
+constexpr int kReaderFound = -1;
+
+int FindTheReader(CSimReader& device, SimulatedCardHost& host, const sim::Reader& reader, CliContext& context) {
+  char found = 0;
+  device.FindDevice(found);
+  if (host.HostFailed()) return HostFailure(context, reader.LastError());
+  if (device.IsOpen()) return kReaderFound;
+  host.ShowMessage("Device not found", "Information", MessageStyle{MessageButtons::Ok, MessageIcon::Error},
+                   MessageOwner::Dialog);
   return kExitFailure;
 }
 
@@ -63,17 +82,11 @@ int FormatSimulatedCard(const std::string& image, const std::optional<sim::CardG
   SimulatedCardHost host(terminal, reader, context);
   CSimReader device(host, reader);
 
-  char found = 0;
-  device.FindDevice(found);
-  if (host.HostFailed()) return HostFailure(context, reader.LastError());
-  if (!device.IsOpen()) {
-    host.ShowMessage("Device not found", "Information", MessageStyle{MessageButtons::Ok, MessageIcon::Error},
-                     MessageOwner::Dialog);
-    return kExitFailure;
-  }
+  if (const int missing = FindTheReader(device, host, reader, context); missing != kReaderFound) return missing;
   context.stopFlag.store(0);
   JobDesktop desktop;
-  const JobOutcome outcome = FormatJob(device, host, desktop, context.stopFlag);
+  DetailHost asking(host, context.err, "", {}, [&device] { return CardFilesNotice(device); });
+  const JobOutcome outcome = FormatJob(device, asking, desktop, context.stopFlag);
   device.Close();
   const std::string commit = opened.card->Flush();
   if (host.HostFailed() || !commit.empty()) {
@@ -81,4 +94,35 @@ int FormatSimulatedCard(const std::string& image, const std::optional<sim::CardG
   }
   if (outcome == JobOutcome::Stopped) context.err << "smformat: stopped; the card is partly erased\n";
   return outcome == JobOutcome::Completed ? kExitSuccess : kExitFailure;
+}
+
+namespace {
+
+std::string DumpOntoTheImage(const std::string& image, const std::string& out) {
+  for (const std::string& own : {image, sim::FaultSidecarPath(image)}) {
+    if (sim::SameFile(out, own)) return out + ": that is the card's own image or its sidecar; give another file";
+  }
+  return "";
+}
+
+}  // namespace
+
+int ReadSimulatedCard(const std::string& image, const std::optional<sim::CardGeometry>& geometry,
+                      const CardRead& request, CliContext& context) {
+  if (request.dumpPath) {
+    std::string refusal = DumpOntoTheImage(image, *request.dumpPath);
+    if (refusal.empty()) refusal = sim::DumpTargetRefusal(*request.dumpPath, request.force);
+    if (!refusal.empty()) return Refuse(context, refusal);
+  }
+  sim::CardAndPlan opened = sim::OpenCardAndPlan(image, geometry, sim::Access::ReadOnly, context.openImage);
+  if (!opened) return Refuse(context, opened.error);
+  TerminalHost terminal(TerminalIo{context.err, context.in, context.errIsTerminal, {}}, false);
+  sim::Reader reader(*opened.card, opened.plan);
+  SimulatedCardHost host(terminal, reader, context);
+  CSimReader device(host, reader);
+  if (const int missing = FindTheReader(device, host, reader, context); missing != kReaderFound) return missing;
+  const int status = ReadCardIn(device, image + " (simulated reader)", request, context);
+  device.Close();
+  if (host.HostFailed()) return HostFailure(context, reader.LastError(), "nothing of the card can be trusted");
+  return status;
 }

@@ -5,6 +5,7 @@
 #include <optional>
 #include <string>
 
+#include "app/cli/card_read.h"
 #include "app/cli/cli_context.h"
 #include "sim/card_geometry.h"
 
@@ -14,3 +15,9 @@
 // system's text, in place of the card errors it would otherwise cause.
 int FormatSimulatedCard(const std::string& image, const std::optional<sim::CardGeometry>& geometry, bool assumeYes,
                         CliContext& context);
+
+// --check or --dump of the simulated card: the image is opened for reading
+// only, and the card is read through the simulated reader as a real one is.
+// A dump never goes over the image or its sidecar.
+int ReadSimulatedCard(const std::string& image, const std::optional<sim::CardGeometry>& geometry,
+                      const CardRead& request, CliContext& context);

@@ -7,6 +7,7 @@
 
 #include "app/cli/arguments.h"
 #include "app/cli/card_options.h"
+#include "app/cli/card_read.h"
 #include "app/cli/smcard_serve.h"
 #include "sim/card.h"
 #include "sim/card_check.h"
@@ -22,7 +23,7 @@ constexpr const char* kUsage =
     "       smcard info IMAGE [--geometry G]\n"
     "       smcard export IMAGE OUT [--geometry G] [--force]\n"
     "       smcard import IMAGE IN [--geometry G]\n"
-    "       smcard check IMAGE [--geometry G]\n"
+    "       smcard check IMAGE [--geometry G] [--json]\n"
     "       smcard serve --reader SLOT[,SLOT...] ...   (smcard serve --help)\n"
     "       smcard [COMMAND] --help\n"
     "       smcard --version\n";
@@ -55,12 +56,15 @@ constexpr const char* kHelp =
     "                 write the logical image IN (a file of whole sectors) onto\n"
     "                 the card through the reader's firmware, from sector 0\n"
     "  check IMAGE    read the card as a host would and report what is wrong:\n"
-    "                 pages whose ECC does not match their data (correctable\n"
-    "                 single-bit errors apart from uncorrectable ones), block\n"
-    "                 addresses with bad parity or differing copies, two blocks\n"
-    "                 claiming one logical block, a missing or malformed CIS, and\n"
-    "                 whether the logical image holds the file system of its\n"
-    "                 capacity; exit status 1 when anything is found\n"
+    "                 the CIS and its ECC, factory and retired bad blocks, pages\n"
+    "                 whose ECC does not match their data (correctable single-bit\n"
+    "                 errors apart from uncorrectable ones), unreadable pages,\n"
+    "                 block addresses with bad parity or differing copies, two\n"
+    "                 blocks claiming one logical block, the write-protect tab,\n"
+    "                 whether the logical image holds the SmartMedia file system\n"
+    "                 of its capacity (or what it holds instead) and the files in\n"
+    "                 its root directory; exit status 1 when anything is found;\n"
+    "                 --json prints one JSON object for scripts\n"
     "  serve          offer cards as a USB card reader over USB/IP (Linux), for a\n"
     "                 real kernel to drive: see smcard serve --help\n"
     "\n"
@@ -69,7 +73,8 @@ constexpr const char* kHelp =
     "pulled mid-format ...) are read from the text file IMAGE.faults if present;\n"
     "one that is there but cannot be read refuses the card. Of them, import and\n"
     "export meet the card's own: write protection, unreadable pages, failing\n"
-    "erase and program. info and export only read the image.\n"
+    "erase and program; check meets write protection and unreadable pages.\n"
+    "info, export and check only read the image.\n"
     "\n"
     "Exit status: 0 done; 1 the work failed; 2 the command line was wrong.\n";
 
@@ -205,23 +210,20 @@ int Transfer(const ParsedArgs& parsed, CliContext& context, bool exporting) {
   return kExitSuccess;
 }
 
-// The card's flash as a host reads it; the sidecar's faults do not apply.
+// The card's flash as a host reads it. Of the sidecar's faults, those a
+// reading host meets apply: unreadable pages and the write-protect tab.
 int Check(const ParsedArgs& parsed, CliContext& context) {
   if (parsed.positional.size() != 2) return UsageError(context, "check takes one IMAGE");
   std::string error;
   const auto geometry = GeometryOption(parsed, error);
   if (!error.empty()) return UsageError(context, error);
   const std::string& image = parsed.positional[1];
-  const sim::CardOpen opened = geometry ? sim::OpenCardImage(image, *geometry, sim::Access::ReadOnly, context.openImage)
-                                        : sim::OpenCardImage(image, sim::Access::ReadOnly, context.openImage);
+  sim::CardAndPlan opened = sim::OpenCardAndPlan(image, geometry, sim::Access::ReadOnly, context.openImage);
   if (!opened) return Failure(context, opened.error);
-  const sim::CardCheck check = sim::CheckCard(opened.card->Media());
-  context.out << "Image:           " << image << "\n"
-              << "Geometry:        " << sim::StandardName(opened.card->Geometry())
-              << (sim::StandardName(opened.card->Geometry()).empty() ? "" : ", ")
-              << sim::Describe(opened.card->Geometry()) << "\n";
-  for (const std::string& line : check.Report()) context.out << line << "\n";
-  return check.Passed() ? kExitSuccess : kExitFailure;
+  sim::ImagePages pages(opened.card->Media(), &opened.plan);
+  const sim::CardCheck check = sim::CheckCard(pages);
+  PrintCardCheck(context.out, check, "Image:", image, opened.card->Geometry(), parsed.Has("--json"));
+  return CheckStatus(check);
 }
 
 // The options each command takes; any other is a usage error.
@@ -230,7 +232,7 @@ const std::map<std::string, std::set<std::string>> kCommandOptions = {
     {"info", {"--geometry"}},
     {"export", {"--geometry", "--force"}},
     {"import", {"--geometry"}},
-    {"check", {"--geometry"}},
+    {"check", {"--geometry", "--json"}},
 };
 
 std::string OptionNotFor(const ParsedArgs& parsed, const std::set<std::string>& allowed) {
@@ -249,7 +251,7 @@ int SmcardMain(const std::vector<std::string>& args, CliContext& context) {
   // serve has readers of its own on its command line.
   if (!args.empty() && args[0] == "serve") return ServeMain({args.begin() + 1, args.end()}, context);
   const ParsedArgs parsed = ParseArgs(args, {"--size", "--geometry", "--bad-blocks", "--fill", "--seed"},
-                                      {"--no-cis", "--write-protect", "--force", "--help", "--version"});
+                                      {"--no-cis", "--write-protect", "--force", "--json", "--help", "--version"});
   if (!parsed.error.empty()) return UsageError(context, parsed.error);
   if (parsed.Has("--help")) {
     context.out << kUsage << "\n" << kHelp;

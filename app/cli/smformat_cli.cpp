@@ -5,6 +5,7 @@
 
 #include "app/cli/arguments.h"
 #include "app/cli/card_options.h"
+#include "app/cli/card_read.h"
 #include "app/cli/real_readers.h"
 #include "app/cli/simulated_format.h"
 #include "smformat_version.h"
@@ -17,6 +18,9 @@ constexpr const char* kUsage =
     "       smformat --list [--trace FILE]\n"
     "       smformat --logical TARGET [--trace FILE] [--yes]\n"
     "       smformat --simulate IMAGE [--geometry G] [--yes]\n"
+    "       smformat --check [--json] [--trace FILE] DEVICE\n"
+    "       smformat --dump OUT [--force] [--trace FILE] DEVICE\n"
+    "       smformat (--check [--json] | --dump OUT [--force]) --simulate IMAGE [--geometry G]\n"
     "       smformat --help | --version\n";
 
 constexpr const char* kHelp =
@@ -36,8 +40,22 @@ constexpr const char* kHelp =
     "                    in any reader or on an image file; TARGET must hold a\n"
     "                    card's logical size (2000 sectors for 1 MB ... 32000\n"
     "                    for 16 MB ... 256000 for 128 MB)\n"
-    "  --simulate IMAGE  format the simulated card held in the card image IMAGE\n"
-    "                    (make one with 'smcard create')\n"
+    "  --check           read the card page by page and report what is wrong with\n"
+    "                    it, as 'smcard check' does on a card image: the CIS,\n"
+    "                    factory and retired bad blocks, ECC errors (correctable\n"
+    "                    and not), unreadable pages, block addresses, logical\n"
+    "                    blocks claimed twice, the write-protect tab, whether it\n"
+    "                    holds the SmartMedia file system (or what instead) and\n"
+    "                    its files; writes nothing. Exit status 0 sound, 1 faults\n"
+    "                    found (or the card could not be read to its end)\n"
+    "  --json            the check's report as one JSON object\n"
+    "  --dump OUT        copy every page of the card with its redundant area into\n"
+    "                    OUT, a card image that smcard and --simulate take; pages\n"
+    "                    that cannot be read are listed in OUT.faults; writes\n"
+    "                    nothing to the card\n"
+    "  --force           let --dump replace an existing OUT (and OUT.faults)\n"
+    "  --simulate IMAGE  format (or check, or dump) the simulated card held in the\n"
+    "                    card image IMAGE (make one with 'smcard create')\n"
     "  --geometry G      the image's geometry when it is not one of the standard\n"
     "                    sizes: units of BLOCKSxPAGES joined by '+', e.g.\n"
     "                    1024x32+1024x32\n"
@@ -61,8 +79,12 @@ constexpr const char* kHelp =
     "waiting for the reader) pass on a virtual clock and cost no time. Real\n"
     "readers keep them.\n"
     "\n"
-    "Exit status: 0 formatted; 1 the format failed, was stopped, declined or\n"
-    "refused; 2 the command line was wrong.\n";
+    "Before a format, --check and --dump save what can be saved: take the files\n"
+    "off the dump with 'smcard export OUT logical.img' and mcopy or a loop mount.\n"
+    "\n"
+    "Exit status: 0 formatted (checked sound, dumped); 1 the format failed, was\n"
+    "stopped, declined or refused (the check found faults; the dump failed);\n"
+    "2 the command line was wrong.\n";
 
 int UsageError(CliContext& context, const std::string& problem) {
   context.err << "smformat: " << problem << "\n" << kUsage << "Try 'smformat --help'.\n";
@@ -77,9 +99,30 @@ std::string Help() {
 
 }  // namespace
 
+namespace {
+
+// --check and --dump: what they need on the command line.
+std::string CardReadUsageFault(const ParsedArgs& parsed, bool check, bool dump, bool otherWork) {
+  if (check && dump) return "give one of --check and --dump";
+  if (otherWork) return "--check and --dump take a DEVICE or --simulate IMAGE, not --list or --logical";
+  if (parsed.positional.empty() && !parsed.Value("--simulate")) {
+    return std::string("--check and --dump need a DEVICE (") + kDeviceExample + ") or --simulate IMAGE";
+  }
+  if (parsed.Has("--yes")) return "--yes does not apply to --check and --dump: they ask nothing";
+  return "";
+}
+
+std::string OptionPairingFault(const ParsedArgs& parsed, bool check, bool dump) {
+  if (parsed.Has("--json") && !check) return "--json applies to --check only";
+  if (parsed.Has("--force") && !dump) return "--force applies to --dump only";
+  return "";
+}
+
+}  // namespace
+
 int SmformatMain(const std::vector<std::string>& args, CliContext& context) {
-  const ParsedArgs parsed =
-      ParseArgs(args, {"--simulate", "--geometry", "--logical", "--trace"}, {"--yes", "--help", "--list", "--version"});
+  const ParsedArgs parsed = ParseArgs(args, {"--simulate", "--geometry", "--logical", "--trace", "--dump"},
+                                      {"--yes", "--help", "--list", "--version", "--check", "--json", "--force"});
   if (!parsed.error.empty()) return UsageError(context, parsed.error);
   if (parsed.Has("--help")) {
     context.out << kUsage << "\n" << Help();
@@ -92,8 +135,17 @@ int SmformatMain(const std::vector<std::string>& args, CliContext& context) {
   const std::optional<std::string> image = parsed.Value("--simulate");
   const std::optional<std::string> logical = parsed.Value("--logical");
   const bool list = parsed.Has("--list");
+  const bool check = parsed.Has("--check");
+  const std::optional<std::string> dump = parsed.Value("--dump");
   if (parsed.positional.size() > 1 || (!parsed.positional.empty() && (image || logical || list))) {
     return UsageError(context, "unexpected argument '" + parsed.positional.back() + "'");
+  }
+  if (const std::string fault = OptionPairingFault(parsed, check, dump.has_value()); !fault.empty()) {
+    return UsageError(context, fault);
+  }
+  if (check || dump) {
+    const std::string fault = CardReadUsageFault(parsed, check, dump.has_value(), list || logical.has_value());
+    if (!fault.empty()) return UsageError(context, fault);
   }
   if (int{image.has_value()} + int{logical.has_value()} + int{list} > 1) {
     return UsageError(context, "give one of DEVICE, --list, --logical TARGET and --simulate IMAGE");
@@ -107,6 +159,9 @@ int SmformatMain(const std::vector<std::string>& args, CliContext& context) {
                            : std::string("--yes needs an explicit DEVICE (smformat --yes ") + kDeviceExample + ")");
   }
 
+  const std::optional<CardRead> read =
+      check || dump ? std::optional<CardRead>(CardRead{dump, parsed.Has("--json"), parsed.Has("--force")})
+                    : std::nullopt;
   if (image) {
     std::optional<sim::CardGeometry> geometry;
     if (const auto text = parsed.Value("--geometry")) {
@@ -114,6 +169,7 @@ int SmformatMain(const std::vector<std::string>& args, CliContext& context) {
       geometry = ParseGeometry(*text, error);
       if (!geometry) return UsageError(context, error);
     }
+    if (read) return ReadSimulatedCard(*image, geometry, *read, context);
     return FormatSimulatedCard(*image, geometry, parsed.Has("--yes"), context);
   }
   RealReaderOptions options;
@@ -126,5 +182,9 @@ int SmformatMain(const std::vector<std::string>& args, CliContext& context) {
     return FormatLogical(options, context);
   }
   if (!parsed.positional.empty()) options.target = parsed.positional[0];
+  if (read) {
+    options.read = read;
+    return ReadCard(options, context);
+  }
   return FormatReader(options, context);
 }

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <filesystem>
 #include <fstream>
@@ -13,6 +14,7 @@
 #include "sim/card.h"
 #include "sim/card_files.h"
 #include "sim/card_storage.h"
+#include "tests/cli/planted_card.h"
 #include "tests/support/temp_dir.h"
 
 #ifndef _WIN32
@@ -97,7 +99,14 @@ INSTANTIATE_TEST_SUITE_P(
     CommandLines, UsageTest,
     ::testing::Values(
         UsageCase{"FormatYesWithoutDevice", false, {"--yes"}, "--yes needs an explicit DEVICE"},
-        UsageCase{"FormatUnknownOption", false, {"--simulate", "a.img", "--force"}, "unknown option --force"},
+        UsageCase{"FormatUnknownOption", false, {"--simulate", "a.img", "--quick"}, "unknown option --quick"},
+        UsageCase{"CheckAndDump", false, {"--check", "--dump", "o.img", "--simulate", "a.img"}, "one of --check and"},
+        UsageCase{"CheckWithoutDevice", false, {"--check"}, "--check and --dump need a DEVICE"},
+        UsageCase{"CheckOfTheList", false, {"--check", "--list"}, "not --list or --logical"},
+        UsageCase{"CheckAsksNothing", false, {"--check", "--yes", "--simulate", "a.img"}, "they ask nothing"},
+        UsageCase{"JsonWithoutCheck", false, {"--json", "--simulate", "a.img"}, "--json applies to --check only"},
+        UsageCase{
+            "ForceWithoutDump", false, {"--check", "--force", "--simulate", "a.img"}, "--force applies to --dump"},
         UsageCase{"FormatMissingValue", false, {"--simulate"}, "--simulate needs a value"},
         UsageCase{"FormatStrayWord", false, {"--simulate", "a.img", "now"}, "unexpected argument 'now'"},
         UsageCase{"FormatBadGeometry", false, {"--simulate", "a.img", "--geometry", "1024x33"}, "geometry"},
@@ -328,12 +337,139 @@ TEST_F(CardFiles, CheckTellsAFormattedCardFromAFreshOne) {
   const std::string image = Create({"--size", "1M", "--bad-blocks", "3"});
   const ToolRun fresh = Smcard({"check", image});
   EXPECT_EQ(fresh.status, kExitFailure);
-  EXPECT_TRUE(Contains(fresh.out, "File system:     not the layout of capacity 2000")) << fresh.out;
+  EXPECT_TRUE(
+      Contains(fresh.out,
+               "File system:     not the SmartMedia layout of capacity 2000 (cameras may reject the card); it holds "
+               "no partition table and no file system: the card is blank"))
+      << fresh.out;
   ASSERT_EQ(Smformat({"--simulate", image, "--yes"}).status, kExitSuccess);
   const ToolRun formatted = Smcard({"check", image});
   EXPECT_EQ(formatted.status, kExitSuccess) << formatted.out;
   EXPECT_TRUE(Contains(formatted.out, "CIS:             block 0")) << formatted.out;
   EXPECT_TRUE(Contains(formatted.out, "Result:          no fault found")) << formatted.out;
+}
+
+std::string AfterFirstLine(const std::string& text) { return text.substr(text.find('\n') + 1); }
+
+std::vector<std::string> With(std::vector<std::string> args, const std::vector<std::string>& more) {
+  args.insert(args.end(), more.begin(), more.end());
+  return args;
+}
+
+// --check and --dump of a simulated card, through the simulated reader: the
+// check says what smcard check says of the image, the dump is the image with
+// its unreadable pages listed, and the image stays as it was.
+class PlantedImage : public CardFiles, public ::testing::WithParamInterface<planted::PlantedCard (*)()> {};
+
+TEST_P(PlantedImage, IsCheckedAndDumpedAsSmcardSeesIt) {
+  planted::PlantedCard card = GetParam()();
+  const std::string image = dir.File("card.img"), copy = dir.File("copy.img");
+  const std::vector<std::uint8_t> bytes = card.card->Media().Bytes();
+  WriteFile(image, std::string(bytes.begin(), bytes.end()));
+  ASSERT_EQ(sim::SaveFaultPlan(image, card.plan), "");
+  const ToolRun check = Smformat(With({"--check", "--simulate", image}, card.geometry));
+  const ToolRun reference = Smcard(With({"check", image}, card.geometry));
+  EXPECT_EQ(check.status, kExitFailure);
+  EXPECT_EQ(AfterFirstLine(check.out), AfterFirstLine(reference.out)) << check.err;
+  EXPECT_EQ(AfterFirstLine(reference.out), planted::CheckReport(card));
+  for (const char* part : card.says) EXPECT_TRUE(Contains(reference.out, part)) << reference.out;
+  const ToolRun dump = Smformat(With({"--dump", copy, "--simulate", image}, card.geometry));
+  EXPECT_EQ(dump.status, kExitSuccess) << dump.err;
+  const std::vector<std::uint8_t> expected = planted::DumpOf(card);
+  EXPECT_TRUE(Slurp(copy) == std::string(expected.begin(), expected.end()));
+  EXPECT_EQ(Slurp(copy + ".faults"), planted::DumpSidecarOf(card));
+  EXPECT_EQ(Contains(dump.out, "give --geometry 128x8 to smcard"), !card.geometry.empty()) << dump.out;
+  EXPECT_TRUE(Slurp(image) == std::string(bytes.begin(), bytes.end()));
+}
+
+INSTANTIATE_TEST_SUITE_P(Cards, PlantedImage, ::testing::Values(&planted::EveryFault, &planted::NoCisNoLayout));
+
+// A dump never replaces a file without --force, never goes over the card's
+// own files, and leaves nothing under OUT when it does not end.
+struct DumpCase {
+  const char* name;
+  const char* out;       // in the test's folder
+  const char* existing;  // a file there beforehand
+  std::vector<std::string> extra;
+  int status;
+  const char* says;
+  bool ctrlC = false;  // at the pause after the unreadable page
+};
+
+void PrintTo(const DumpCase& c, std::ostream* os) { *os << c.name; }
+
+class DumpTo : public CardFiles, public ::testing::WithParamInterface<DumpCase> {};
+
+TEST_P(DumpTo, ReplacesOnlyWhatItMay) {
+  const DumpCase& c = GetParam();
+  const std::string image = Create({"--size", "1M", "--fill", "random"});
+  WriteFile(image + ".faults", "unreadable-page 0:100\n");
+  if (*c.existing) WriteFile(dir.File(c.existing), "old");
+  const std::string before = Slurp(image);
+  const ToolRun run = Invoke(SmformatMain, With({"--dump", dir.File(c.out), "--simulate", image}, c.extra), "",
+                             [&c](std::atomic<int>& stop) { stop.store(c.ctrlC ? 1 : 0); });
+  EXPECT_EQ(run.status, c.status) << run.err;
+  EXPECT_TRUE(Contains(run.err, c.says)) << run.err;
+  EXPECT_EQ(Slurp(image), before);
+  if (*c.existing && c.status != kExitSuccess) {
+    EXPECT_EQ(Slurp(dir.File(c.existing)), "old");
+  }
+  std::vector<std::string> left;
+  for (const auto& entry : std::filesystem::directory_iterator(dir.Path()))
+    left.push_back(entry.path().filename().string());
+  std::sort(left.begin(), left.end());
+  const std::vector<std::string> files =
+      c.status == kExitSuccess ? std::vector<std::string>{"card.img", "card.img.faults", "copy.img", "copy.img.faults"}
+                               : std::vector<std::string>{"card.img", "card.img.faults"};
+  std::vector<std::string> expected = files;
+  if (*c.existing && c.status != kExitSuccess) expected.push_back(c.existing);
+  std::sort(expected.begin(), expected.end());
+  EXPECT_EQ(left, expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, DumpTo,
+    ::testing::Values(
+        DumpCase{"Stopped", "copy.img", "", {}, kExitFailure, "stopped before the dump was complete", true},
+        DumpCase{"OutExists", "copy.img", "copy.img", {}, kExitFailure, "copy.img exists; give --force"},
+        DumpCase{
+            "SidecarExists", "copy.img", "copy.img.faults", {}, kExitFailure, "copy.img.faults exists; give --force"},
+        DumpCase{"OntoTheImage", "card.img", "", {"--force"}, kExitFailure, "the card's own image"},
+        DumpCase{
+            "OntoTheSidecar", "card.img.faults", "", {"--force"}, kExitFailure, "the card's own image or its sidecar"},
+        DumpCase{"Forced", "copy.img", "copy.img", {"--force"}, kExitSuccess, "1 page could not be read"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// Every read of four blocks in a row fails: the card no longer answers,
+// and the check ends there, after 32 of the reader's pauses.
+TEST_F(CardFiles, ACardThatStopsAnsweringEndsTheCheck) {
+  const std::string image = Create({"--size", "1M", "--fill", "random"});
+  std::string faults;
+  for (int page = 800; page < 840; ++page) faults += "unreadable-page 0:" + std::to_string(page) + "\n";
+  WriteFile(image + ".faults", faults);
+  const ToolRun run = Smformat({"--check", "--simulate", image});
+  EXPECT_EQ(run.status, kExitFailure);
+  EXPECT_TRUE(Contains(run.out, "Result:          incomplete: the card does not answer any more")) << run.out;
+  EXPECT_TRUE(Contains(run.err, "smformat: the card does not answer any more")) << run.err;
+  EXPECT_EQ(run.paused, 32000u);
+}
+
+TEST_F(CardFiles, FormatSaysFirstWhenTheCardHoldsFiles) {
+  const std::string image = Create({"--size", "1M"});
+  ASSERT_EQ(Smformat({"--simulate", image, "--yes"}).status, kExitSuccess);
+  ASSERT_EQ(Smcard({"export", image, dir.File("logical.img")}).status, kExitSuccess);
+  // One file of 5000 bytes in the root directory (sector 16) and its two clusters in the FAT (sector 14).
+  std::string logical = Slurp(dir.File("logical.img"));
+  logical.replace(16 * 512, 32,
+                  std::string("PHOTO   JPG\x20", 12) + std::string(14, '\0') + std::string("\x02\0\x88\x13\0\0", 6));
+  logical.replace(14 * 512 + 3, 3, "\x03\xF0\xFF");
+  WriteFile(dir.File("logical.img"), logical);
+  ASSERT_EQ(Smcard({"import", image, dir.File("logical.img")}).status, kExitSuccess);
+  const ToolRun run = Smformat({"--simulate", image}, "n\n");
+  EXPECT_TRUE(Contains(run.err,
+                       "The card holds files: 1 file and 0 folders in the root directory, 8 KB in use. The format "
+                       "erases them; smformat --dump saves the whole card first.\nWarning: Format disk will erase"))
+      << run.err;
 }
 
 TEST_F(CardFiles, TwoUnitCardNeedsItsGeometry) {

@@ -12,6 +12,7 @@
 #include "engine/byte_order.h"
 #include "engine/fat_layout.h"
 #include "engine/low_level_format.h"
+#include "sim/card_tools.h"
 #include "sim/sim_reader_device.h"
 #include "tests/cli/real_cli_bench.h"
 #include "tests/support/fat_tools.h"
@@ -449,3 +450,66 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
+
+// What --check says a card holds when the real tools, not the SmartMedia
+// format, laid its file system; and a card in use, files and all, is sound.
+struct HoldsCase {
+  const char* name;
+  const char* partitions;          // an sfdisk script ("" none), or null: the SmartMedia layout (--logical)
+  std::vector<std::string> tools;  // names and arguments; LOGICAL stands for the image, PHOTO for a file
+  int status;
+  std::vector<const char*> says;
+};
+
+void PrintTo(const HoldsCase& c, std::ostream* os) { *os << c.name; }
+
+class WhatTheCardHolds : public clitest::Machine, public ::testing::WithParamInterface<HoldsCase> {};
+
+TEST_P(WhatTheCardHolds, IsToldByTheCheck) {
+  TempDir dir;
+  const std::string logical = MakeImage(dir, 32000, "logical.img");
+  std::ofstream(dir.File("photo.jpg")) << "a photo";
+  const char* partitions = GetParam().partitions;
+  std::ofstream(dir.File("table")) << (partitions ? partitions : "");
+  if (!partitions) {
+    ASSERT_EQ(Smformat({"--logical", logical, "--yes"}).status, 0);
+  }
+  if (partitions && *partitions) {
+    ASSERT_EQ(fat_tools::RunTool("sfdisk", "-q '" + logical + "' < '" + dir.File("table") + "'").status, 0);
+  }
+  for (std::size_t i = 0; i < GetParam().tools.size(); i += 2) {
+    std::string arguments = GetParam().tools[i + 1];
+    for (const auto& [name, path] :
+         {std::pair<std::string, std::string>{"LOGICAL", logical}, {"PHOTO", dir.File("photo.jpg")}}) {
+      const std::size_t at = arguments.find(name);
+      if (at != std::string::npos) arguments.replace(at, name.size(), "'" + path + "'");
+    }
+    const fat_tools::Result made = fat_tools::RunTool(GetParam().tools[i], arguments);
+    ASSERT_EQ(made.status, 0) << made.output;
+  }
+  sim::Reader& reader = AddReader("sdb", simtest::Standard("16M"));
+  ASSERT_EQ(sim::ImportLogicalFile(reader.HeldCard(), logical), "");
+  const clitest::ToolRun run = Smformat({"--check", "/dev/sdb"});
+  EXPECT_EQ(run.status, GetParam().status) << run.out;
+  for (const char* part : GetParam().says) EXPECT_TRUE(Contains(run.out, part)) << run.out;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Tools, WhatTheCardHolds,
+    ::testing::Values(HoldsCase{"WholeCardFat16",
+                                "",
+                                {"mkfs.fat", "-F 16 LOGICAL"},
+                                1,
+                                {"it holds a FAT16 file system with no partition table (sector 0 is its boot sector)"}},
+                      HoldsCase{"PartitionFromSector63",
+                                "start=63, type=01\n",
+                                {"mkfs.fat", "-F 12 --offset 63 LOGICAL"},
+                                1,
+                                {"it holds a partition table and a FAT12 file system from sector 63"}},
+                      HoldsCase{"SmartMediaLayoutInUse",
+                                nullptr,
+                                {"mmd", "-i LOGICAL@@20992 ::DCIM", "mcopy", "-i LOGICAL@@20992 PHOTO ::PHOTO.JPG"},
+                                0,
+                                {"File system:     the SmartMedia layout of capacity 32000\n"
+                                 "Files:           1 file and 1 folder in the root directory, 32 KB in use\n"}}),
+    [](const auto& info) { return std::string(info.param.name); });

@@ -32,8 +32,13 @@ class Machine : public ::testing::Test {
   sim::Reader& AddReader(const std::string& name, const sim::CardGeometry& geometry = simtest::Standard("1M"),
                          sim::FaultPlan plan = {}, FakeSgSystem::UsbId id = FakeSgSystem::kSupportedReader,
                          sim::Fill fill = sim::Fill::Erased) {
-    cards.push_back(simtest::MakeCard(geometry, plan, true, fill));
-    readers.push_back(std::make_unique<sim::Reader>(*cards.back(), plan));
+    return Attach(name, simtest::MakeCard(geometry, plan, true, fill), plan, id);
+  }
+
+  sim::Reader& Attach(const std::string& name, std::unique_ptr<sim::Card> card, sim::FaultPlan plan,
+                      FakeSgSystem::UsbId id = FakeSgSystem::kSupportedReader) {
+    cards.push_back(std::move(card));
+    readers.push_back(std::make_unique<sim::Reader>(*cards.back(), std::move(plan)));
     system.AddReader(name, *readers.back(), id);
     return *readers.back();
   }

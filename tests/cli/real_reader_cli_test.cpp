@@ -4,11 +4,13 @@
 #include <fcntl.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <iterator>
 #include <ostream>
 
+#include "tests/cli/planted_card.h"
 #include "tests/cli/real_cli_bench.h"
 #include "tests/support/temp_dir.h"
 
@@ -84,6 +86,21 @@ INSTANTIATE_TEST_SUITE_P(
                     {"/dev/sdb1 is mounted on /media/alice/CARD", "Unmount it first"},
                     false},
         RefusalCase{"Missing", [](auto&) {}, {"--yes", "/dev/sdz"}, "", {"/dev/sdz: No such file or directory"}, false},
+        RefusalCase{"CheckOfAMountedCard",
+                    [](auto& m) {
+                      m.system.AddPartition("sdb", 1);
+                      m.system.Mount("sdb1", "/media/alice/CARD");
+                    },
+                    {"--check", "/dev/sdb"},
+                    "",
+                    {"/dev/sdb1 is mounted on /media/alice/CARD", "Unmount it first"},
+                    false},
+        RefusalCase{"DumpOntoADisk",
+                    [](auto&) {},
+                    {"--dump", "/dev/sda", "/dev/sdb"},
+                    "",
+                    {"/dev/sda is a disk; the dump goes into a file"},
+                    false},
         RefusalCase{"NotRoot",
                     [](auto& m) { m.system.SetCanOpenDisks(false); },
                     kFormatSdb,
@@ -204,6 +221,65 @@ INSTANTIATE_TEST_SUITE_P(
                                "Error: The reader was unplugged during the format. Plug it in again"}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// --check and --dump through SG_IO on a disk opened for reading only: the
+// check says what smcard check says of the card, the dump is its image with
+// the unreadable pages listed, each of which costs the backend's pause, and
+// no command that writes reaches the reader.
+class PlantedReader : public clitest::Machine, public ::testing::WithParamInterface<planted::PlantedCard (*)()> {};
+
+std::string Slurp(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+TEST_P(PlantedReader, IsCheckedAndDumpedWithoutAWrite) {
+  planted::PlantedCard card = GetParam()();
+  const std::string report = planted::CheckReport(card);
+  const std::vector<std::uint8_t> image = planted::DumpOf(card);
+  const std::string sidecar = planted::DumpSidecarOf(card);
+  const std::uint64_t pauses = 1000 * card.plan.unreadablePages.size();
+  Attach("sdb", std::move(card.card), card.plan);
+  TempDir dir;
+  const clitest::ToolRun check = Smformat({"--check", "/dev/sdb"});
+  EXPECT_EQ(check.status, 1);
+  EXPECT_EQ(check.out.substr(check.out.find('\n') + 1), report) << check.err;
+  EXPECT_EQ(check.slept, pauses);
+  const clitest::ToolRun dump = Smformat({"--dump", dir.File("copy.img"), "/dev/sdb"});
+  EXPECT_EQ(dump.status, 0) << dump.err;
+  EXPECT_TRUE(Slurp(dir.File("copy.img")) == std::string(image.begin(), image.end()));
+  EXPECT_EQ(Slurp(dir.File("copy.img.faults")), sidecar);
+  for (const auto& call : system.SgCallsTo("sdb")) {
+    EXPECT_TRUE(std::string("\x12\xED\xE7\xEA").find(static_cast<char>(call.cdb[0])) != std::string::npos)
+        << "command " << int{call.cdb[0]} << " reached the reader";
+  }
+  for (const auto& open : system.Opens()) EXPECT_EQ(open.flags & (O_EXCL | O_ACCMODE), O_EXCL | O_RDONLY);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cards, PlantedReader, ::testing::Values(&planted::EveryFault, &planted::NoCisNoLayout));
+
+TEST_F(Format, ACardPulledOrAReaderUnpluggedEndsACheckOrADumpAtOnce) {
+  TempDir dir;
+  struct Case {
+    const char* disk;
+    std::vector<std::string> args;
+    const char* says;
+  };
+  for (const Case& c :
+       {Case{"sdb",
+             {"--dump", dir.File("copy.img"), "/dev/sdb"},
+             "the card was taken out of the reader during the dump; put it back"},
+        Case{"sdc", {"--check", "/dev/sdc"}, "the reader was unplugged during the check; plug it in"}}) {
+    sim::Reader& reader = AddReader(c.disk);
+    if (c.args[0] == "--check") system.UnplugAfter(c.disk, 500);
+    reader.Plan().removeAfterCommands = 500;
+    const clitest::ToolRun run = Smformat(c.args);
+    EXPECT_EQ(run.status, 1);
+    EXPECT_TRUE(Contains(run.err, c.says)) << run.err;
+    EXPECT_EQ(run.slept, 0u);
+    EXPECT_FALSE(std::filesystem::exists(dir.File("copy.img")));
+  }
+}
+
 TEST_F(Format, UsageErrorsOfTheRealReaderOptions) {
   struct Case {
     std::vector<std::string> args;
@@ -280,7 +356,7 @@ TEST_F(List, TraceShowsSenseAndRefusals) {
   sim::Reader& reader = AddReader("sdb");
   TempDir dir;
   const std::string trace = dir.File("trace.txt");
-  reader.Plan().removeAfterCommands = 41;  // the next command is a page read
+  reader.Plan().removeAfterCommands = 42;  // the next command is a page read
   Smformat({"--yes", "/dev/sdb", "--trace", trace});
   std::ifstream in(trace);
   const std::string log((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());

@@ -1,9 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "app/cli/pass_meter.h"
 #include "app/cli/real_readers.h"
 #include "app/cli/terminal_host.h"
 
@@ -90,3 +92,24 @@ TEST(TerminalHost, SleepsThroughItsClock) {
 }
 
 }  // namespace
+
+TEST(PassMeter, PlainLinesTellTheRateAndTheTimeLeft) {
+  std::ostringstream err;
+  std::uint64_t now = 5000;
+  {
+    PassMeter meter(err, false, "Checking the card", [&now] { return now; });
+    for (std::uint64_t done = 2048; done <= 262144; done += 2048) {
+      now += 78;  // 2048 pages in 78 ms: about 26000 pages a second
+      meter.Update(done, 262144);
+    }
+    meter.Finish();
+  }
+  const std::string text = err.str();
+  EXPECT_EQ(text.substr(0, text.find('\n')),
+            "Checking the card: 10% (26624 of 262144 pages, 26256 pages a second, 8 s left)");
+  EXPECT_NE(text.find("Checking the card: 100% (262144 of 262144 pages, 26256 pages a second)\n"
+                      "Read 262144 pages in 9 s (26256 pages a second).\n"),
+            std::string::npos)
+      << text;
+  EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 11);
+}

@@ -14,6 +14,7 @@
 #include "app/cli/smformat_cli.h"
 #include "engine/byte_order.h"
 #include "sim/reader.h"
+#include "tests/cli/planted_card.h"
 #include "tests/passthrough/fake_volume_api.h"
 #include "tests/sim/sim_bench.h"
 #include "tests/support/temp_dir.h"
@@ -32,8 +33,12 @@ bool Contains(const std::string& text, const std::string& part) { return text.fi
 class Volumes : public ::testing::Test {
  public:
   sim::Reader& AddReader(char letter, sim::FaultPlan plan = {}) {
-    cards.push_back(simtest::MakeCard(simtest::Standard("1M"), plan, true, sim::Fill::Random));
-    readers.push_back(std::make_unique<sim::Reader>(*cards.back(), plan));
+    return Attach(letter, simtest::MakeCard(simtest::Standard("1M"), plan, true, sim::Fill::Random), plan);
+  }
+
+  sim::Reader& Attach(char letter, std::unique_ptr<sim::Card> card, sim::FaultPlan plan) {
+    cards.push_back(std::move(card));
+    readers.push_back(std::make_unique<sim::Reader>(*cards.back(), std::move(plan)));
     volumes.AddReader(letter, *readers.back());
     return *readers.back();
   }
@@ -182,8 +187,42 @@ INSTANTIATE_TEST_SUITE_P(
                       RefusalCase{"NoCard", {"--yes", "G:"}, "no SmartMedia card in the reader G:"},
                       RefusalCase{"VolumeInUse", {"--yes", "E:"}, "[y/N] no (--yes answers only the confirmation)"},
                       RefusalCase{"NotADrive", {"--yes", "E1"}, "'E1' is not a drive letter"},
-                      RefusalCase{"LogicalOnADrive", {"--logical", "E:", "--yes"}, "--logical takes an image file"}),
+                      RefusalCase{"LogicalOnADrive", {"--logical", "E:", "--yes"}, "--logical takes an image file"},
+                      RefusalCase{"DumpOntoTheCard", {"--dump", "e:\\copy.img", "E:"}, "is on the card itself (E:)"},
+                      RefusalCase{"CheckOfTheSystemDisk", {"--check", "C:"}, "C: answers INQUIRY as"}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// --check and --dump through SCSI pass-through: the check says what smcard
+// check says of the card, the dump is its image with the unreadable pages
+// listed, and no command that writes reaches the reader.
+class PlantedVolume : public Volumes, public ::testing::WithParamInterface<planted::PlantedCard (*)()> {};
+
+std::string Slurp(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+TEST_P(PlantedVolume, IsCheckedAndDumpedWithoutAWrite) {
+  planted::PlantedCard card = GetParam()();
+  const std::string report = planted::CheckReport(card);
+  const std::vector<std::uint8_t> image = planted::DumpOf(card);
+  const std::string sidecar = planted::DumpSidecarOf(card);
+  Attach('E', std::move(card.card), card.plan);
+  TempDir dir;
+  const ToolRun check = Smformat({"--check", "E:"});
+  EXPECT_EQ(check.status, 1);
+  EXPECT_EQ(check.out.substr(check.out.find('\n') + 1), report) << check.err;
+  const ToolRun dump = Smformat({"--dump", dir.File("copy.img"), "E:"});
+  EXPECT_EQ(dump.status, 0) << dump.err;
+  EXPECT_TRUE(Slurp(dir.File("copy.img")) == std::string(image.begin(), image.end()));
+  EXPECT_EQ(Slurp(dir.File("copy.img.faults")), sidecar);
+  for (const auto& request : volumes.PassThroughRequests()) {
+    EXPECT_TRUE(std::string("\x12\xED\xE7\xEA").find(static_cast<char>(request.cdb[0])) != std::string::npos)
+        << "command " << int{request.cdb[0]} << " reached the reader";
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Cards, PlantedVolume, ::testing::Values(&planted::EveryFault, &planted::NoCisNoLayout));
 
 TEST_F(Volumes, TwoReadersWithCardsAreRefused) {
   AddReader('E');

@@ -125,7 +125,7 @@ INSTANTIATE_TEST_SUITE_P(
                     for (std::uint32_t b = 0; b < 6; ++b) c.Media().MarkBad(0, b);
                   },
                   {Kind::CisMissing}},
-        PlantCase{"RootDirectoryChanged", [](sim::Card& c) { WriteLogical(c, 20); }, {Kind::LayoutDiffers}},
+        PlantCase{"RootDirectoryChanged", [](sim::Card& c) { WriteLogical(c, 20); }, {Kind::LayoutDiffers}, true},
         // Data beyond the file system: no fault on a card in use, one on a card just formatted.
         PlantCase{"DataAfterTheFileSystem",
                   [](sim::Card& c) { WriteLogical(c, 1500); },

@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "sim/card_check.h"
+#include "sim/card_dump.h"
 #include "sim/card_tools.h"
 #include "sim/firmware.h"
 #include "sim/reader.h"
@@ -104,6 +106,17 @@ void ImageOpener(const std::uint8_t* data, std::size_t size) {
   if (exported.empty()) {
     Require(fs::file_size(out) == report.logicalSectors * 512, "the export holds every sector");
   }
+  // The card check and the dump read it whole, whatever its flash and file system hold.
+  sim::ImagePages pages(opened.card->Media(), &opened.plan);
+  const sim::CardCheck check = sim::CheckCard(pages);
+  Require(check.pagesChecked <= report.geometry.TotalPages(), "no page checked twice");
+  Require(check.Report().back().rfind("Result:", 0) == 0 && check.Json("", "").back() == '}', "a whole report");
+  const fs::path dump = Scratch() / "dump.img";
+  fs::remove(dump, ignored);
+  const sim::DumpResult dumped = sim::DumpCard(pages, dump.string());
+  Require(dumped.error.empty() && fs::file_size(dump) == report.geometry.ImageBytes() &&
+              dumped.sidecar.unreadablePages.size() >= check.Count(sim::CardFaultKind::PageUnreadable),
+          "the dump holds every page and lists every unreadable one: " + dumped.error);
   // A reader on it answers its search.
   sim::Reader reader(*opened.card, opened.plan);
   std::array<std::uint8_t, kMediaInfoReplySize> media{};

@@ -1,0 +1,103 @@
+#include "app/cli/card_read.h"
+
+#include <algorithm>
+#include <ostream>
+
+#include "app/cli/pass_meter.h"
+#include "app/cli/real_readers.h"
+#include "engine/fat_volume.h"
+#include "engine/reader_device.h"
+#include "sim/card_dump.h"
+#include "sim/page_source.h"
+
+namespace {
+
+constexpr std::uint32_t kLastReadableSector = 0xFFFF;  // logical sectors travel as 16-bit numbers
+
+std::string GeometryText(const sim::CardGeometry& geometry) {
+  const std::string name = sim::StandardName(geometry);
+  return (name.empty() ? "" : name + ", ") + sim::Describe(geometry);
+}
+
+std::string GeometryOption(const sim::CardGeometry& geometry) {
+  std::string option;
+  for (const sim::UnitGeometry& unit : geometry.units) {
+    option += (option.empty() ? "" : "+") + std::to_string(unit.blocks) + "x" + std::to_string(unit.pagesPerBlock);
+  }
+  return option;
+}
+
+int Check(sim::PageSource& pages, const std::string& source, const CardRead& request, PassMeter& meter,
+          const sim::PassWatch& watch, CliContext& context) {
+  const sim::CardCheck check = sim::CheckCard(pages, {}, watch);
+  meter.Finish();
+  PrintCardCheck(context.out, check, "Device:", source, pages.Geometry(), request.json);
+  if (check.end != sim::PassEnd::Complete) Refuse(context, sim::PassEndText(check.end, "check"));
+  return CheckStatus(check);
+}
+
+int Dump(sim::PageSource& pages, const std::string& source, const std::string& path, PassMeter& meter,
+         const sim::PassWatch& watch, CliContext& context) {
+  const sim::DumpResult dump = sim::DumpCard(pages, path, watch);
+  meter.Finish();
+  if (!dump.error.empty()) return Refuse(context, dump.error);
+  const sim::CardGeometry& geometry = pages.Geometry();
+  context.out << "Dumped " << source << " to " << path << ": " << dump.pages << " pages, " << GeometryText(geometry)
+              << "\n";
+  if (const std::size_t unreadable = dump.sidecar.unreadablePages.size()) {
+    context.err << "smformat: warning: " << unreadable << (unreadable == 1 ? " page" : " pages")
+                << " could not be read; " << sim::FaultSidecarPath(path)
+                << " lists them (unreadable-page), and the dump holds FF bytes there\n";
+  }
+  if (sim::StandardName(geometry).empty()) {
+    context.out << "The card is of no standard size: give --geometry " << GeometryOption(geometry)
+                << " to smcard and to smformat --simulate with this dump.\n";
+  }
+  return kExitSuccess;
+}
+
+}  // namespace
+
+int ReadCardIn(CReaderDevice& reader, const std::string& source, const CardRead& request, CliContext& context) {
+  std::string error;
+  const sim::CardGeometry geometry = sim::ReaderGeometry(reader.geometry, error);
+  if (!error.empty()) return Refuse(context, error);
+  sim::ReaderPages pages(reader, geometry);
+  context.stopFlag.store(0);
+  PassMeter meter(context.err, context.errIsTerminal, request.dumpPath ? "Dumping the card" : "Checking the card");
+  const sim::PassWatch watch{[&meter](std::uint64_t done, std::uint64_t total) { meter.Update(done, total); },
+                             &context.stopFlag};
+  return request.dumpPath ? Dump(pages, source, *request.dumpPath, meter, watch, context)
+                          : Check(pages, source, request, meter, watch, context);
+}
+
+void PrintCardCheck(std::ostream& out, const sim::CardCheck& check, const std::string& label, const std::string& source,
+                    const sim::CardGeometry& geometry, bool json) {
+  if (json) {
+    out << check.Json(source, GeometryText(geometry)) << "\n";
+    return;
+  }
+  out << label << std::string(17 - std::min<std::size_t>(16, label.size()), ' ') << source << "\n"
+      << "Geometry:        " << GeometryText(geometry) << "\n";
+  for (const std::string& line : check.Report()) out << line << "\n";
+}
+
+int CheckStatus(const sim::CardCheck& check) { return check.Passed() ? kExitSuccess : kExitFailure; }
+
+std::string CardFilesNotice(CReaderDevice& reader) {
+  std::uint32_t key = 0;
+  reader.GetCapacity(&key, nullptr);
+  const VolumeSurvey survey = SurveyVolume(
+      [&reader](std::uint32_t sector, SectorBuffer& data) {
+        return sector <= kLastReadableSector && !reader.CardGone() &&
+               reader.ReadLBA(static_cast<std::uint16_t>(sector), 1, data.data()) == 1;
+      },
+      key);
+  constexpr const char* kSaveFirst = " The format erases them; smformat --dump saves the whole card first.";
+  if (survey.HoldsFiles()) return "The card holds files: " + survey.FilesText() + "." + kSaveFirst;
+  if (survey.volume && !survey.rootRead) {
+    return std::string("The card holds a FAT file system whose root directory cannot be read; it may hold files.") +
+           kSaveFirst;
+  }
+  return "";
+}

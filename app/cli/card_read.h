@@ -1,0 +1,40 @@
+// Reading a card without changing it, on every platform and on simulated
+// cards alike: smformat --check (the card check through the reader's
+// page-read command), smformat --dump (a card image of the whole card), and
+// what the console tool says before its question when the card holds files.
+// Only the page read, the device state and logical-sector reads reach the
+// reader: nothing is ever written to the card.
+#pragma once
+
+#include <iosfwd>
+#include <optional>
+#include <string>
+
+#include "app/cli/cli_context.h"
+#include "sim/card_check.h"
+
+class CReaderDevice;
+
+// What was asked of the card: its check, or its dump into `out`.
+struct CardRead {
+  std::optional<std::string> dumpPath;  // none: the check
+  bool json = false;                    // the check's report as JSON
+  bool force = false;                   // the dump may replace an existing file
+};
+
+// Runs the check or the dump on a reader that has found its card. `source`
+// names the card in the report ("/dev/sdc, Generic STORAGE DEVICE (USB
+// 1d6b:5301)"). Returns the exit status: the check 0 when sound, 1 when it
+// found faults or could not read the whole card; the dump 0 when written.
+int ReadCardIn(CReaderDevice& reader, const std::string& source, const CardRead& request, CliContext& context);
+
+// The check's report as smcard and smformat print it: the source, the
+// geometry, then the findings; or one JSON object.
+void PrintCardCheck(std::ostream& out, const sim::CardCheck& check, const std::string& label, const std::string& source,
+                    const sim::CardGeometry& geometry, bool json);
+int CheckStatus(const sim::CardCheck& check);
+
+// The line the console tool says before its question when the card holds
+// files (its root directory lists something), or cannot tell; empty when it
+// holds none.
+std::string CardFilesNotice(CReaderDevice& reader);

@@ -1,0 +1,109 @@
+#include "sim/page_source.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "engine/failure_run.h"
+#include "sim/page_format.h"
+
+namespace sim {
+
+namespace {
+
+constexpr std::uint8_t kWriteProtectBit = 0x01;
+// A block whose pages all fail to read may be worn out; two such blocks in a
+// row, and at least the format's own count of failures in a row, mean that
+// the card no longer answers. With the backends' pause of a second after a
+// failed command, that costs a minute on a card of 32 pages a block.
+constexpr std::uint32_t kDeadBlocksInARow = 2;
+
+}  // namespace
+
+PassEnd PassEndOf(::CommandFault fault) {
+  switch (fault) {
+    case ::CommandFault::NoMedium:
+      return PassEnd::CardPulled;
+    case ::CommandFault::DeviceGone:
+      return PassEnd::ReaderGone;
+    case ::CommandFault::None:
+    case ::CommandFault::Failed:
+      break;
+  }
+  return PassEnd::Complete;
+}
+
+bool ImagePages::Read(std::uint8_t unit, std::uint32_t page, PageBuffer& out) {
+  const std::uint8_t* bytes = nand.Page(unit, page);
+  if (bytes == nullptr || (plan != nullptr && plan->PageUnreadable(unit, page))) return false;
+  std::memcpy(out.data(), bytes, kPageSize);
+  return true;
+}
+
+std::optional<bool> ReaderPages::WriteProtected() {
+  std::uint8_t state = 0;
+  if (!reader.GetDeviceState(state)) return std::nullopt;
+  return (state & kWriteProtectBit) != 0;
+}
+
+CardGeometry ReaderGeometry(const MediaGeometry& reported, std::string& error) {
+  CardGeometry geometry;
+  for (int u = 0; u < reported.unitCount && u < MediaGeometry::kUnitSlots; ++u) {
+    const MediaUnit& unit = reported.units[u];
+    const std::uint32_t pages = unit.sectorsPerBlock;
+    geometry.units.push_back({pages == 0 ? 0 : unit.totalSectors / pages, pages});
+  }
+  error = CheckGeometry(geometry);
+  if (!error.empty()) error = "the reader reports a card that cannot be read page by page: " + error;
+  return geometry;
+}
+
+PassEnd ReadEveryPage(PageSource& source, const PassWatch& watch, const std::function<void(const BlockPages&)>& take) {
+  const CardGeometry& geometry = source.Geometry();
+  const std::uint64_t total = geometry.TotalPages();
+  std::uint64_t done = 0;
+  BlockPages block;
+  for (std::size_t u = 0; u < geometry.units.size(); ++u) {
+    const UnitGeometry& unit = geometry.units[u];
+    const std::uint32_t deadRun = std::max(FailureRun::kCardGone, kDeadBlocksInARow * unit.pagesPerBlock);
+    FailureRun failures;
+    block.unit = static_cast<std::uint8_t>(u);
+    block.pages.resize(unit.pagesPerBlock);
+    block.readable.resize(unit.pagesPerBlock);
+    for (block.block = 0; block.block < unit.blocks; ++block.block) {
+      for (std::uint32_t p = 0; p < unit.pagesPerBlock; ++p) {
+        if (watch.stop != nullptr && watch.stop->load() != 0) return PassEnd::Stopped;
+        PageBuffer& page = block.pages[p];
+        const bool read = failures.Note(source.Read(block.unit, block.block * unit.pagesPerBlock + p, page)) != 0;
+        block.readable[p] = read;
+        if (read) continue;
+        page.fill(kErased);
+        if (const PassEnd gone = PassEndOf(source.LastFault()); gone != PassEnd::Complete) return gone;
+        if (failures.Length() >= deadRun) return PassEnd::NotAnswering;
+      }
+      take(block);
+      done += unit.pagesPerBlock;
+      if (watch.progress) watch.progress(done, total);
+    }
+  }
+  return PassEnd::Complete;
+}
+
+std::string PassEndText(PassEnd end, const std::string& work) {
+  switch (end) {
+    case PassEnd::Complete:
+      break;
+    case PassEnd::Stopped:
+      return "stopped before the " + work + " was complete";
+    case PassEnd::CardPulled:
+      return "the card was taken out of the reader during the " + work + "; put it back and start the " + work +
+             " again";
+    case PassEnd::ReaderGone:
+      return "the reader was unplugged during the " + work + "; plug it in again and start the " + work + " again";
+    case PassEnd::NotAnswering:
+      return "the card does not answer any more: the reads of whole blocks in a row failed, so the " + work +
+             " ended there";
+  }
+  return "";
+}
+
+}  // namespace sim
