@@ -30,7 +30,7 @@ std::atomic<int> serveStop{0};
 
 void StopServing(int) { serveStop.store(1); }
 
-struct ReaderSpec {
+struct ServedReader {
   std::vector<std::string> slots;  // image paths, or "empty"
   std::uint16_t vendor = kDefaultVendor;
   std::uint16_t product = kDefaultProduct;
@@ -42,7 +42,7 @@ struct ServeOptions {
   std::string address = kDefaultAddress;
   std::uint16_t port = usbip::kDefaultPort;
   std::string logPath;
-  std::vector<ReaderSpec> readers;
+  std::vector<ServedReader> readers;
 };
 
 std::vector<std::string> SplitSlots(const std::string& text) {
@@ -61,12 +61,12 @@ bool ParseNumber(const std::string& text, std::uint32_t limit, std::uint32_t& va
   return value <= limit;
 }
 
-bool ParseUsbId(const std::string& text, ReaderSpec& spec) {
+bool ParseUsbId(const std::string& text, ServedReader& served) {
   if (text.size() != 9 || text[4] != ':' || text.find_first_not_of("0123456789abcdefABCDEF:") != std::string::npos) {
     return false;
   }
-  spec.vendor = static_cast<std::uint16_t>(std::stoul(text.substr(0, 4), nullptr, 16));
-  spec.product = static_cast<std::uint16_t>(std::stoul(text.substr(5), nullptr, 16));
+  served.vendor = static_cast<std::uint16_t>(std::stoul(text.substr(0, 4), nullptr, 16));
+  served.product = static_cast<std::uint16_t>(std::stoul(text.substr(5), nullptr, 16));
   return true;
 }
 
@@ -119,12 +119,12 @@ struct Offer {
 Offer MakeOffer(const ServeOptions& options, CliContext& context) {
   Offer offer;
   for (std::size_t r = 0; r < options.readers.size(); ++r) {
-    const ReaderSpec& spec = options.readers[r];
+    const ServedReader& served = options.readers[r];
     usbip::ExportedReader exported;
     exported.busId = "1-" + std::to_string(r + 1);
-    exported.unplugAfter = spec.unplugAfter;
+    exported.unplugAfter = served.unplugAfter;
     std::vector<sim::ReaderTarget*> targets;
-    for (const std::string& slot : spec.slots) {
+    for (const std::string& slot : served.slots) {
       const bool empty = slot == kEmptySlot;
       sim::FaultPlan plan;
       if (empty) {
@@ -145,9 +145,9 @@ Offer MakeOffer(const ServeOptions& options, CliContext& context) {
       exported.slots.push_back(empty ? nullptr : offer.slots.back().get());
     }
     usbip::DeviceIdentity identity;
-    identity.vendor = spec.vendor;
-    identity.product = spec.product;
-    identity.serial = spec.serial;
+    identity.vendor = served.vendor;
+    identity.product = served.product;
+    identity.serial = served.serial;
     offer.devices.push_back(std::make_unique<usbip::MassStorageDevice>(identity, targets));
     exported.device = offer.devices.back().get();
     offer.exported.push_back(std::move(exported));
@@ -158,12 +158,12 @@ Offer MakeOffer(const ServeOptions& options, CliContext& context) {
 std::string Describe(const ServeOptions& options) {
   std::string text;
   for (std::size_t r = 0; r < options.readers.size(); ++r) {
-    const ReaderSpec& spec = options.readers[r];
+    const ServedReader& served = options.readers[r];
     char id[16];
-    std::snprintf(id, sizeof id, "%04x:%04x", spec.vendor, spec.product);
+    std::snprintf(id, sizeof id, "%04x:%04x", served.vendor, served.product);
     text += "  1-" + std::to_string(r + 1) + "  USB " + id;
-    for (std::size_t s = 0; s < spec.slots.size(); ++s) text += (s ? ", " : "  ") + spec.slots[s];
-    if (spec.unplugAfter) text += "  (unplugged after " + std::to_string(*spec.unplugAfter) + " commands)";
+    for (std::size_t s = 0; s < served.slots.size(); ++s) text += (s ? ", " : "  ") + served.slots[s];
+    if (served.unplugAfter) text += "  (unplugged after " + std::to_string(*served.unplugAfter) + " commands)";
     text += "\n";
   }
   return text;
