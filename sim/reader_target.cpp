@@ -11,12 +11,6 @@ namespace sim {
 
 namespace {
 
-constexpr std::size_t kFixedSenseLength = 18;
-constexpr std::uint8_t kFixedSenseCurrent = 0x70;
-constexpr std::size_t kSenseKeyByte = 2;
-constexpr std::size_t kAdditionalLengthByte = 7;
-constexpr std::size_t kAscByte = 12;
-constexpr std::size_t kAscqByte = 13;
 constexpr std::uint8_t kLbaOutOfRange = 0x21;
 constexpr std::uint8_t kWriteFault = 0x0C;
 constexpr std::uint8_t kUnrecoveredReadError = 0x11;
@@ -58,12 +52,13 @@ bool IsLogicalTransfer(std::uint8_t code) { return code == opcode::kRead10 || co
 }  // namespace
 
 std::vector<std::uint8_t> FixedSense(std::uint8_t key, std::uint8_t asc, std::uint8_t ascq) {
-  std::vector<std::uint8_t> sense(kFixedSenseLength, 0);
-  sense[0] = kFixedSenseCurrent;
-  sense[kSenseKeyByte] = key;
-  sense[kAdditionalLengthByte] = static_cast<std::uint8_t>(kFixedSenseLength - 8);
-  sense[kAscByte] = asc;
-  sense[kAscqByte] = ascq;
+  std::vector<std::uint8_t> sense(fixed_sense::kLength, 0);
+  sense[0] = fixed_sense::kCurrent;
+  sense[fixed_sense::kKeyByte] = key;
+  sense[fixed_sense::kAdditionalLengthByte] =
+      static_cast<std::uint8_t>(fixed_sense::kLength - fixed_sense::kAdditionalLengthByte - 1);
+  sense[fixed_sense::kAscByte] = asc;
+  sense[fixed_sense::kAscqByte] = ascq;
   return sense;
 }
 

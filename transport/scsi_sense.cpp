@@ -7,8 +7,6 @@ namespace {
 // Fixed format: response code in byte 0, key in byte 2, ASC and ASCQ in
 // bytes 12 and 13. Descriptor format: key, ASC and ASCQ in bytes 1 to 3.
 constexpr std::uint8_t kResponseCodeMask = 0x7F;
-constexpr std::uint8_t kFixedCurrent = 0x70;
-constexpr std::uint8_t kFixedDeferred = 0x71;
 constexpr std::uint8_t kDescriptorCurrent = 0x72;
 constexpr std::uint8_t kDescriptorDeferred = 0x73;
 constexpr std::uint8_t kSenseKeyMask = 0x0F;
@@ -18,7 +16,7 @@ struct SenseLayout {
   std::size_t asc;
   std::size_t ascq;
 };
-constexpr SenseLayout kFixed{2, 12, 13};
+constexpr SenseLayout kFixed{fixed_sense::kKeyByte, fixed_sense::kAscByte, fixed_sense::kAscqByte};
 constexpr SenseLayout kDescriptor{1, 2, 3};
 
 constexpr std::array<const char*, 16> kKeyNames = {
@@ -33,7 +31,7 @@ ScsiSense DecodeSense(const std::uint8_t* sense, std::size_t length) {
   if (sense == nullptr || length == 0) return decoded;
   const std::uint8_t code = sense[0] & kResponseCodeMask;
   SenseLayout layout{};
-  if (code == kFixedCurrent || code == kFixedDeferred) {
+  if (code == fixed_sense::kCurrent || code == fixed_sense::kDeferred) {
     layout = kFixed;
   } else if (code == kDescriptorCurrent || code == kDescriptorDeferred) {
     layout = kDescriptor;

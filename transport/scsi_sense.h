@@ -16,6 +16,17 @@ struct ScsiSense {
 
 ScsiSense DecodeSense(const std::uint8_t* sense, std::size_t length);
 
+// Fixed-format sense data, as a device builds it for the current command.
+namespace fixed_sense {
+constexpr std::size_t kLength = 18;
+constexpr std::uint8_t kCurrent = 0x70;  // response code, byte 0
+constexpr std::uint8_t kDeferred = 0x71;
+constexpr std::size_t kKeyByte = 2;
+constexpr std::size_t kAdditionalLengthByte = 7;  // bytes that follow byte 7
+constexpr std::size_t kAscByte = 12;
+constexpr std::size_t kAscqByte = 13;
+}  // namespace fixed_sense
+
 namespace sense_key {
 constexpr std::uint8_t kNoSense = 0x00;
 constexpr std::uint8_t kRecoveredError = 0x01;
