@@ -29,7 +29,9 @@ std::string GeometryOption(const sim::CardGeometry& geometry) {
 
 int Check(sim::PageSource& pages, const std::string& source, const CardRead& request, PassMeter& meter,
           const sim::PassWatch& watch, CliContext& context) {
-  const sim::CardCheck check = sim::CheckCard(pages, {}, watch);
+  sim::CardCheckOptions options;
+  options.everyPage = request.full;
+  const sim::CardCheck check = sim::CheckCard(pages, options, watch);
   meter.Finish();
   PrintCardCheck(context.out, check, "Device:", source, pages.Geometry(), request.json);
   if (check.end != sim::PassEnd::Complete) Refuse(context, sim::PassEndText(check.end, "check"));
@@ -64,7 +66,9 @@ int ReadCardIn(CReaderDevice& reader, const std::string& source, const CardRead&
   if (!error.empty()) return Refuse(context, error);
   sim::ReaderPages pages(reader, geometry);
   context.stopFlag.store(0);
-  PassMeter meter(context.err, context.errIsTerminal, request.dumpPath ? "Dumping the card" : "Checking the card");
+  const bool quick = !request.dumpPath && !request.full;
+  PassMeter meter(context.err, context.errIsTerminal, request.dumpPath ? "Dumping the card" : "Checking the card",
+                  quick ? "first pages" : "pages");
   const sim::PassWatch watch{[&meter](std::uint64_t done, std::uint64_t total) { meter.Update(done, total); },
                              &context.stopFlag};
   return request.dumpPath ? Dump(pages, source, *request.dumpPath, meter, watch, context)
@@ -82,7 +86,10 @@ void PrintCardCheck(std::ostream& out, const sim::CardCheck& check, const std::s
   for (const std::string& line : check.Report()) out << line << "\n";
 }
 
-int CheckStatus(const sim::CardCheck& check) { return check.Passed() ? kExitSuccess : kExitFailure; }
+int CheckStatus(const sim::CardCheck& check) {
+  if (check.Passed()) return kExitSuccess;
+  return check.CardSound() ? kExitLayoutDiffers : kExitFailure;
+}
 
 std::string CardFilesNotice(CReaderDevice& reader) {
   std::uint32_t key = 0;

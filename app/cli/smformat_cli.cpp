@@ -114,6 +114,7 @@ std::string CardReadUsageFault(const ParsedArgs& parsed, bool check, bool dump, 
 
 std::string OptionPairingFault(const ParsedArgs& parsed, bool check, bool dump) {
   if (parsed.Has("--json") && !check) return "--json applies to --check only";
+  if (parsed.Has("--full") && !check) return "--full applies to --check only";
   if (parsed.Has("--force") && !dump) return "--force applies to --dump only";
   return "";
 }
@@ -121,8 +122,9 @@ std::string OptionPairingFault(const ParsedArgs& parsed, bool check, bool dump) 
 }  // namespace
 
 int SmformatMain(const std::vector<std::string>& args, CliContext& context) {
-  const ParsedArgs parsed = ParseArgs(args, {"--simulate", "--geometry", "--logical", "--trace", "--dump"},
-                                      {"--yes", "--help", "--list", "--version", "--check", "--json", "--force"});
+  const ParsedArgs parsed =
+      ParseArgs(args, {"--simulate", "--geometry", "--logical", "--trace", "--dump", "--restore"},
+                {"--yes", "--help", "--list", "--version", "--check", "--json", "--force", "--full", "--dry-run"});
   if (!parsed.error.empty()) return UsageError(context, parsed.error);
   if (parsed.Has("--help")) {
     context.out << kUsage << "\n" << Help();
@@ -160,8 +162,9 @@ int SmformatMain(const std::vector<std::string>& args, CliContext& context) {
   }
 
   const std::optional<CardRead> read =
-      check || dump ? std::optional<CardRead>(CardRead{dump, parsed.Has("--json"), parsed.Has("--force")})
-                    : std::nullopt;
+      check || dump
+          ? std::optional<CardRead>(CardRead{dump, parsed.Has("--json"), parsed.Has("--force"), parsed.Has("--full")})
+          : std::nullopt;
   if (image) {
     std::optional<sim::CardGeometry> geometry;
     if (const auto text = parsed.Value("--geometry")) {

@@ -336,7 +336,7 @@ TEST_F(CardFiles, StopEndsTheJobWithoutCompletion) {
 TEST_F(CardFiles, CheckTellsAFormattedCardFromAFreshOne) {
   const std::string image = Create({"--size", "1M", "--bad-blocks", "3"});
   const ToolRun fresh = Smcard({"check", image});
-  EXPECT_EQ(fresh.status, kExitFailure);
+  EXPECT_EQ(fresh.status, kExitLayoutDiffers);
   EXPECT_TRUE(
       Contains(fresh.out,
                "File system:     not the SmartMedia layout of capacity 2000 (cameras may reject the card); it holds "
@@ -367,7 +367,7 @@ TEST_P(PlantedImage, IsCheckedAndDumpedAsSmcardSeesIt) {
   const std::vector<std::uint8_t> bytes = card.card->Media().Bytes();
   WriteFile(image, std::string(bytes.begin(), bytes.end()));
   ASSERT_EQ(sim::SaveFaultPlan(image, card.plan), "");
-  const ToolRun check = Smformat(With({"--check", "--simulate", image}, card.geometry));
+  const ToolRun check = Smformat(With({"--check", "--full", "--simulate", image}, card.geometry));
   const ToolRun reference = Smcard(With({"check", image}, card.geometry));
   EXPECT_EQ(check.status, kExitFailure);
   EXPECT_EQ(AfterFirstLine(check.out), AfterFirstLine(reference.out)) << check.err;
@@ -447,7 +447,7 @@ TEST_F(CardFiles, ACardThatStopsAnsweringEndsTheCheck) {
   std::string faults;
   for (int page = 800; page < 840; ++page) faults += "unreadable-page 0:" + std::to_string(page) + "\n";
   WriteFile(image + ".faults", faults);
-  const ToolRun run = Smformat({"--check", "--simulate", image});
+  const ToolRun run = Smformat({"--check", "--full", "--simulate", image});
   EXPECT_EQ(run.status, kExitFailure);
   EXPECT_TRUE(Contains(run.out, "Result:          incomplete: the card does not answer any more")) << run.out;
   EXPECT_TRUE(Contains(run.err, "smformat: the card does not answer any more")) << run.err;

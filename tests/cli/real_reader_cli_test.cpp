@@ -240,7 +240,7 @@ TEST_P(PlantedReader, IsCheckedAndDumpedWithoutAWrite) {
   const std::uint64_t pauses = 1000 * card.plan.unreadablePages.size();
   Attach("sdb", std::move(card.card), card.plan);
   TempDir dir;
-  const clitest::ToolRun check = Smformat({"--check", "/dev/sdb"});
+  const clitest::ToolRun check = Smformat({"--check", "--full", "/dev/sdb"});
   EXPECT_EQ(check.status, 1);
   EXPECT_EQ(check.out.substr(check.out.find('\n') + 1), report) << check.err;
   EXPECT_EQ(check.slept, pauses);
@@ -268,7 +268,7 @@ TEST_F(Format, ACardPulledOrAReaderUnpluggedEndsACheckOrADumpAtOnce) {
        {Case{"sdb",
              {"--dump", dir.File("copy.img"), "/dev/sdb"},
              "the card was taken out of the reader during the dump; put it back"},
-        Case{"sdc", {"--check", "/dev/sdc"}, "the reader was unplugged during the check; plug it in"}}) {
+        Case{"sdc", {"--check", "--full", "/dev/sdc"}, "the reader was unplugged during the check; plug it in"}}) {
     sim::Reader& reader = AddReader(c.disk);
     if (c.args[0] == "--check") system.UnplugAfter(c.disk, 500);
     reader.Plan().removeAfterCommands = 500;
