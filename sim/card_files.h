@@ -26,6 +26,9 @@ std::string LinkTarget(const std::string& path);
 // be had, empty on success.
 std::string FileSize(const std::string& path, std::uint64_t& size);
 
+// Cuts the file at `path` to `size` bytes. Returns an error message, empty on success.
+std::string TruncateFile(const std::string& path, std::uint64_t size);
+
 // A path beside `path`, in the same directory, where nothing is yet.
 std::string TemporarySibling(const std::string& path);
 // Renames `from` over `to`, replacing it. Returns an error message, empty on success.

@@ -74,4 +74,10 @@ std::string FileSize(const std::string& path, std::uint64_t& size) {
   return error ? error.message() : "";
 }
 
+std::string TruncateFile(const std::string& path, std::uint64_t size) {
+  std::error_code error;
+  fs::resize_file(path, size, error);
+  return error ? path + ": cannot cut it short: " + error.message() : "";
+}
+
 }  // namespace sim

@@ -117,4 +117,17 @@ std::string RemoveFile(const std::string& path) {
 
 void RemoveQuietly(const std::string& path) { DeleteFileA(path.c_str()); }
 
+std::string TruncateFile(const std::string& path, std::uint64_t size) {
+  const HANDLE file =
+      CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return path + ": cannot cut it short: " + Win32Text(GetLastError());
+  LONG high = static_cast<LONG>(size >> 32);
+  const DWORD low = SetFilePointer(file, static_cast<LONG>(size & 0xFFFFFFFFu), &high, FILE_BEGIN);
+  const bool moved = low != INVALID_SET_FILE_POINTER || GetLastError() == NO_ERROR;
+  const bool cut = moved && SetEndOfFile(file);
+  const DWORD error = GetLastError();
+  CloseHandle(file);
+  return cut ? "" : path + ": cannot cut it short: " + Win32Text(error);
+}
+
 }  // namespace sim

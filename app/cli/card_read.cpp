@@ -8,6 +8,7 @@
 #include "engine/fat_volume.h"
 #include "engine/reader_device.h"
 #include "sim/card_dump.h"
+#include "sim/card_files.h"
 #include "sim/page_source.h"
 
 namespace {
@@ -38,13 +39,22 @@ int Check(sim::PageSource& pages, const std::string& source, const CardRead& req
   return CheckStatus(check);
 }
 
-int Dump(sim::PageSource& pages, const std::string& source, const std::string& path, PassMeter& meter,
+int Dump(sim::PageSource& pages, const std::string& source, const CardRead& request, PassMeter& meter,
          const sim::PassWatch& watch, CliContext& context) {
-  const sim::DumpResult dump = sim::DumpCard(pages, path, watch);
+  const std::string& path = *request.dumpPath;
+  sim::DumpOptions options;
+  options.replace = request.force;
+  options.resuming = [&](std::uint64_t pagesRead, std::uint64_t total) {
+    meter.StartFrom(pagesRead);
+    context.err << "smformat: going on with the dump in " << sim::PartialDumpPath(sim::LinkTarget(path)) << ": "
+                << pagesRead << " of " << total << " pages were read before\n";
+  };
+  const sim::DumpResult dump = sim::DumpCard(pages, path, watch, options);
   meter.Finish();
   if (!dump.error.empty()) return Refuse(context, dump.error);
   const sim::CardGeometry& geometry = pages.Geometry();
   context.out << "Dumped " << source << " to " << path << ": " << dump.pages << " pages, " << GeometryText(geometry)
+              << (dump.resumedAt != 0 ? ", " + std::to_string(dump.pages - dump.resumedAt) + " of them read now" : "")
               << "\n";
   if (const std::size_t unreadable = dump.sidecar.unreadablePages.size()) {
     context.err << "smformat: warning: " << unreadable << (unreadable == 1 ? " page" : " pages")
@@ -71,7 +81,7 @@ int ReadCardIn(CReaderDevice& reader, const std::string& source, const CardRead&
                   quick ? "first pages" : "pages");
   const sim::PassWatch watch{[&meter](std::uint64_t done, std::uint64_t total) { meter.Update(done, total); },
                              &context.stopFlag};
-  return request.dumpPath ? Dump(pages, source, *request.dumpPath, meter, watch, context)
+  return request.dumpPath ? Dump(pages, source, request, meter, watch, context)
                           : Check(pages, source, request, meter, watch, context);
 }
 
