@@ -119,6 +119,19 @@ std::string OptionPairingFault(const ParsedArgs& parsed, bool check, bool dump) 
   return "";
 }
 
+// --dry-run and --restore go with a format of a DEVICE or a simulated card.
+std::string FormatOptionFault(const ParsedArgs& parsed, bool otherWork) {
+  const bool dryRun = parsed.Has("--dry-run");
+  if (!dryRun && !parsed.Value("--restore")) return "";
+  if (otherWork) return "--dry-run and --restore go with a format, not with --check, --dump, --list or --logical";
+  if (!dryRun) return "";
+  if (parsed.positional.empty() && !parsed.Value("--simulate")) {
+    return std::string("--dry-run needs a DEVICE (") + kDeviceExample + ") or --simulate IMAGE";
+  }
+  if (parsed.Has("--yes")) return "--yes does not apply to --dry-run: it asks nothing";
+  return "";
+}
+
 }  // namespace
 
 int SmformatMain(const std::vector<std::string>& args, CliContext& context) {
@@ -149,6 +162,9 @@ int SmformatMain(const std::vector<std::string>& args, CliContext& context) {
     const std::string fault = CardReadUsageFault(parsed, check, dump.has_value(), list || logical.has_value());
     if (!fault.empty()) return UsageError(context, fault);
   }
+  if (const std::string fault = FormatOptionFault(parsed, check || dump || list || logical); !fault.empty()) {
+    return UsageError(context, fault);
+  }
   if (int{image.has_value()} + int{logical.has_value()} + int{list} > 1) {
     return UsageError(context, "give one of DEVICE, --list, --logical TARGET and --simulate IMAGE");
   }
@@ -173,7 +189,8 @@ int SmformatMain(const std::vector<std::string>& args, CliContext& context) {
       if (!geometry) return UsageError(context, error);
     }
     if (read) return ReadSimulatedCard(*image, geometry, *read, context);
-    return FormatSimulatedCard(*image, geometry, parsed.Has("--yes"), context);
+    const SimulatedFormat format{*image, geometry, parsed.Has("--yes"), parsed.Value("--restore")};
+    return parsed.Has("--dry-run") ? RehearseSimulatedFormat(format, context) : FormatSimulatedCard(format, context);
   }
   RealReaderOptions options;
   options.assumeYes = parsed.Has("--yes");
