@@ -1,10 +1,13 @@
 #include "app/cli/card_read.h"
 
 #include <algorithm>
+#include <memory>
 #include <ostream>
 
+#include "app/cli/format_forecast.h"
 #include "app/cli/pass_meter.h"
 #include "app/cli/real_readers.h"
+#include "app/cli/restore_step.h"
 #include "engine/fat_volume.h"
 #include "engine/reader_device.h"
 #include "sim/card_dump.h"
@@ -68,6 +71,30 @@ int Dump(sim::PageSource& pages, const std::string& source, const CardRead& requ
   return kExitSuccess;
 }
 
+// --dry-run: the quick check's reads, and what a format would make of them.
+int Forecast(CReaderDevice& reader, sim::PageSource& pages, const std::string& source, const CardRead& request,
+             PassMeter& meter, const sim::PassWatch& watch, CliContext& context) {
+  std::unique_ptr<RestoreStep> restore;
+  if (request.restorePath) {
+    restore = std::make_unique<RestoreStep>(*request.restorePath, reader.geometry, context);
+    if (!restore->Refusal().empty()) return Refuse(context, restore->Refusal());
+  }
+  sim::CardCheckOptions quick;
+  quick.everyPage = false;
+  const sim::CardCheck check = sim::CheckCard(pages, quick, watch);
+  meter.Finish();
+  if (check.end != sim::PassEnd::Complete) return Refuse(context, sim::PassEndText(check.end, "dry run"));
+  const FormatForecast forecast = ForecastFormat(check, pages.Geometry());
+  context.out << "Device:          " << source << "\n"
+              << "Geometry:        " << GeometryText(pages.Geometry()) << "\n"
+              << "Dry run: nothing was written to the card. A format would\n";
+  for (const std::string& line : forecast.lines) context.out << "  " << line << "\n";
+  if (restore && !forecast.refused) {
+    restore->Announce("After the format, the file system of " + *request.restorePath + " would go back onto the card:");
+  }
+  return forecast.refused ? kExitFailure : kExitSuccess;
+}
+
 }  // namespace
 
 int ReadCardIn(CReaderDevice& reader, const std::string& source, const CardRead& request, CliContext& context) {
@@ -77,10 +104,12 @@ int ReadCardIn(CReaderDevice& reader, const std::string& source, const CardRead&
   sim::ReaderPages pages(reader, geometry);
   context.stopFlag.store(0);
   const bool quick = !request.dumpPath && !request.full;
-  PassMeter meter(context.err, context.errIsTerminal, request.dumpPath ? "Dumping the card" : "Checking the card",
+  PassMeter meter(context.err, context.errIsTerminal,
+                  request.dumpPath ? "Dumping the card" : request.forecast ? "Reading the card" : "Checking the card",
                   quick ? "first pages" : "pages");
   const sim::PassWatch watch{[&meter](std::uint64_t done, std::uint64_t total) { meter.Update(done, total); },
                              &context.stopFlag};
+  if (request.forecast) return Forecast(reader, pages, source, request, meter, watch, context);
   return request.dumpPath ? Dump(pages, source, request, meter, watch, context)
                           : Check(pages, source, request, meter, watch, context);
 }

@@ -15,12 +15,15 @@
 
 class CReaderDevice;
 
-// What was asked of the card: its check, or its dump into `out`.
+// What was asked of the card: its check, its dump into `out`, or what a
+// format would do to it (--dry-run).
 struct CardRead {
   std::optional<std::string> dumpPath;  // none: the check
   bool json = false;                    // the check's report as JSON
   bool force = false;                   // the dump may replace an existing file
   bool full = false;                    // the check reads every page
+  bool forecast = false;                // what a format would do, and a restore of `restorePath` after it
+  std::optional<std::string> restorePath = {};
 };
 
 // The check's exit status when it found no fault of the card but

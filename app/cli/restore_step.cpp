@@ -44,8 +44,8 @@ RestoreStep::RestoreStep(const std::string& dumpPath, const MediaGeometry& card,
   refusal = plan->Refusal();
 }
 
-void RestoreStep::Announce(const char* when) {
-  context.err << when << " the file system of " << path << " goes back onto the card:\n";
+void RestoreStep::Announce(const std::string& intro) {
+  context.err << intro << "\n";
   for (const std::string& line : plan->Describe()) context.err << "  " << line << "\n";
 }
 

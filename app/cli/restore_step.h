@@ -22,7 +22,7 @@ class RestoreStep {
 
   const std::string& Refusal() const { return refusal; }
   // What goes back, and what of it cannot: lines before the question.
-  void Announce(const char* when);
+  void Announce(const std::string& intro);
   // Puts the files back onto the card a format has just completed; the exit status.
   int Run(CReaderDevice& reader, FormatHost& host);
 

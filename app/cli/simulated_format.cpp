@@ -94,7 +94,7 @@ int FormatSimulatedCard(const SimulatedFormat& request, CliContext& context) {
   if (request.restorePath) {
     restore = std::make_unique<RestoreStep>(*request.restorePath, device.geometry, context);
     if (!restore->Refusal().empty()) return Refuse(context, restore->Refusal());
-    restore->Announce("After the format,");
+    restore->Announce("After the format, the file system of " + *request.restorePath + " goes back onto the card:");
   }
   context.stopFlag.store(0);
   JobDesktop desktop;

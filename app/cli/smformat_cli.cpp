@@ -202,6 +202,14 @@ int SmformatMain(const std::vector<std::string>& args, CliContext& context) {
     return FormatLogical(options, context);
   }
   if (!parsed.positional.empty()) options.target = parsed.positional[0];
+  options.restorePath = parsed.Value("--restore");
+  if (parsed.Has("--dry-run")) {
+    CardRead forecast;
+    forecast.forecast = true;
+    forecast.restorePath = options.restorePath;
+    options.read = forecast;
+    return ReadCard(options, context);
+  }
   if (read) {
     options.read = read;
     return ReadCard(options, context);
