@@ -38,6 +38,8 @@ void AddRun(std::vector<SectorRun>& runs, std::uint64_t first, std::uint64_t cou
   }
 }
 
+std::string SectorCount(std::size_t count) { return std::to_string(count) + (count == 1 ? " sector" : " sectors"); }
+
 std::string SectorList(const std::vector<std::uint64_t>& sectors) {
   std::string text;
   for (std::size_t i = 0; i < sectors.size() && i < kSectorsListed; ++i) {
@@ -146,20 +148,20 @@ std::optional<SectorBuffer> RestorePlan::Content(std::uint64_t sector) const {
 
 std::vector<std::string> RestorePlan::Describe() const {
   std::vector<std::string> lines;
-  lines.push_back("the dump holds " + survey.FilesText() + "; " + std::to_string(Sectors()) + " sectors in use");
+  lines.push_back("the dump holds " + survey.FilesText() + "; " + SectorCount(Sectors()) + " in use");
   if (!fromOtherFat.empty()) {
-    lines.push_back(std::to_string(fromOtherFat.size()) +
-                    " FAT sectors the dump could read in one FAT only are taken from the other (sectors " +
+    lines.push_back(SectorCount(fromOtherFat.size()) +
+                    " of the FATs the dump could read in one FAT only: taken from the other (sectors " +
                     SectorList(fromOtherFat) + ")");
   }
   if (!lostInRoot.empty()) {
-    lines.push_back(std::to_string(lostInRoot.size()) + " sectors of the root directory could not be read from the " +
+    lines.push_back(SectorCount(lostInRoot.size()) + " of the root directory could not be read from the " +
                     "dump (sectors " + SectorList(lostInRoot) +
                     "): they go back as deleted entries, so that the entries after them still show; the files " +
                     "they listed are lost");
   }
   if (!lost.empty()) {
-    lines.push_back(std::to_string(lost.size()) + " sectors could not be read from the dump (sectors " +
+    lines.push_back(SectorCount(lost.size()) + " could not be read from the dump (sectors " +
                     SectorList(lost) +
                     "): they are not written as data and keep what the format left there (zeros in the FATs, FF "
                     "bytes in a file); 'smcard files' on the dump names the files they belong to");

@@ -70,7 +70,7 @@ void PassMeter::Finish() {
   EndBarLine();
   const std::uint64_t elapsed = clock() - start;
   const std::uint64_t read = done - std::min(done, base);
-  err << "Read " << read << " " << noun << " in " << DurationText(elapsed / kMsPerSecond);
+  err << verb << " " << read << " " << noun << " in " << DurationText(elapsed / kMsPerSecond);
   if (elapsed != 0) err << " (" << read * kMsPerSecond / elapsed << " " << noun << " a second)";
   err << "." << std::endl;
 }

@@ -25,6 +25,8 @@ class PassMeter {
 
   // A pass that continues an earlier one: `already` were read then.
   void StartFrom(std::uint64_t already) { base = already; }
+  // The closing line's verb: "Read", or "Wrote" for a pass that writes.
+  void SetVerb(std::string text) { verb = std::move(text); }
   void Update(std::uint64_t done, std::uint64_t total);
   // "Read 262144 pages in 5 min 3 s (865 pages a second)."
   void Finish();
@@ -37,6 +39,7 @@ class PassMeter {
   bool terminal;
   std::string what;
   std::string noun;
+  std::string verb = "Read";
   Clock clock;
   std::uint64_t start;
   std::uint64_t lastDrawn = 0;
