@@ -112,6 +112,7 @@ class FatReader {
   struct Chain;
   bool Read(std::uint64_t sector, SectorBuffer& data) const;
   std::string LoadFat();
+  std::uint32_t EndCluster() const;  // the first cluster number beyond the volume and its FAT
   std::optional<std::uint32_t> Next(std::uint32_t cluster) const;
   Chain Follow(std::uint32_t first, std::uint64_t mostClusters) const;
   std::uint64_t ClusterSector(std::uint32_t cluster) const;
