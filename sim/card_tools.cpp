@@ -85,18 +85,6 @@ std::string ImportLogical(Card& card, const std::vector<std::uint8_t>& bytes) {
 
 namespace {
 
-// The card's chip shows the plan's faults while the tool works on it.
-class ChipFaults {
- public:
-  ChipFaults(Nand& nand_, const FaultPlan& plan) : nand(nand_) { nand.SetFaults(&plan); }
-  ~ChipFaults() { nand.SetFaults(nullptr); }
-  ChipFaults(const ChipFaults&) = delete;
-  ChipFaults& operator=(const ChipFaults&) = delete;
-
- private:
-  Nand& nand;
-};
-
 std::string ErrnoText() { return errno != 0 ? SystemText(errno) : "the system gave no reason"; }
 
 std::string CheckOutput(const Card& card, const std::string& path) {

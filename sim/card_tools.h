@@ -9,8 +9,10 @@
 #include <string>
 #include <vector>
 
+#include "engine/fat_volume.h"
 #include "sim/card.h"
 #include "sim/fault_plan.h"
+#include "sim/firmware.h"
 
 namespace sim {
 
@@ -38,6 +40,37 @@ struct CardReport {
 };
 
 CardReport Inspect(Card& card);
+
+// The card's chip shows the plan's faults while this lives.
+class ChipFaults {
+ public:
+  ChipFaults(Nand& nand, const FaultPlan& plan) : nand(nand) { nand.SetFaults(&plan); }
+  ~ChipFaults() { nand.SetFaults(nullptr); }
+  ChipFaults(const ChipFaults&) = delete;
+  ChipFaults& operator=(const ChipFaults&) = delete;
+
+ private:
+  Nand& nand;
+};
+
+// The logical sectors the reader presents of a card, one at a time, as a
+// host reads them: a sector stored in one of the plan's unreadable pages
+// cannot be read. `plan` must outlive it.
+class CardSectors {
+ public:
+  CardSectors(Card& card, const FaultPlan& plan) : faults(card.Media(), plan), firmware(card.Media()) {}
+
+  std::uint64_t Count() const { return firmware.LogicalSectors(); }
+  bool Read(std::uint32_t sector, SectorBuffer& data) { return firmware.ReadSectors(sector, 1, data.data()); }
+  // For a FatReader; valid as long as this lives.
+  LogicalSectorReader Reader() {
+    return [this](std::uint32_t sector, SectorBuffer& data) { return Read(sector, data); };
+  }
+
+ private:
+  ChipFaults faults;
+  Firmware firmware;
+};
 
 // The logical image: every sector the firmware presents, in order. Fails
 // (empty, with the reason) when a sector cannot be read.
