@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "engine/byte_order.h"
+#include "engine/fat_reader.h"
 #include "engine/reader_device.h"
 #include "sim/card_check.h"
 #include "sim/page_format.h"
@@ -11,32 +11,12 @@ namespace sim {
 
 namespace {
 
-constexpr std::uint32_t kFirstCluster = 2;
-constexpr std::uint32_t kFat12Bad = 0xFF7;
-constexpr std::uint32_t kFat16Bad = 0xFFF7;
 constexpr std::size_t kDirEntry = 32;
 constexpr std::uint8_t kDeletedEntry = 0xE5;
 constexpr std::size_t kSectorsListed = 10;
-constexpr int kHomesTried = 3;                  // free blocks a logical block may try before the restore gives up
-constexpr std::uint32_t kFormatEndPause = 1000;  // ms, as after the format's own format-end command
+constexpr int kHomesTried = 3;                        // free blocks a logical block may try before the restore gives up
+constexpr std::uint32_t kFormatEndPause = 1000;       // ms, as after the format's own format-end command
 constexpr std::uint64_t kLastLogicalSector = 0xFFFF;  // logical reads carry 16-bit sector numbers
-
-// The FAT entry of `cluster`, from a FAT12 or FAT16 table of `fat.size()` bytes; none beyond it.
-std::optional<std::uint32_t> FatEntry(const std::vector<std::uint8_t>& fat, unsigned bits, std::uint32_t cluster) {
-  const std::size_t at = bits == 16 ? 2 * std::size_t{cluster} : cluster + cluster / 2;
-  if (at + 1 >= fat.size()) return std::nullopt;
-  const std::uint16_t pair = LoadLe16(&fat[at]);
-  if (bits == 16) return pair;
-  return (cluster & 1) != 0 ? pair >> 4 : pair & 0xFFFu;
-}
-
-void AddRun(std::vector<SectorRun>& runs, std::uint64_t first, std::uint64_t count) {
-  if (!runs.empty() && runs.back().first + runs.back().count == first) {
-    runs.back().count += count;
-  } else {
-    runs.push_back({first, count});
-  }
-}
 
 std::string SectorCount(std::size_t count) { return std::to_string(count) + (count == 1 ? " sector" : " sectors"); }
 
@@ -65,39 +45,33 @@ RestorePlan::RestorePlan(PageSource& dump_, std::uint32_t capacityKey, const std
     refusal = dumpName + " does not hold the SmartMedia file system of capacity " + std::to_string(capacityKey) +
               " (it holds " + check.Holds() + ")";
   }
+  if (refusal.empty()) FindSectorsInUse();
   if (!refusal.empty()) {
-    refusal += ", so its sectors would not fall where the format puts the file system; nothing was written. "
-               "Take its files with 'smcard extract " +
-               dumpName + " DIR' and copy them onto the formatted card";
-    return;
+    refusal +=
+        ", so its sectors would not fall where the format puts the file system; nothing was written. "
+        "Take its files with 'smcard extract " +
+        dumpName + " DIR' and copy them onto the formatted card";
   }
-  FindSectorsInUse();
 }
 
-// From the volume's boot sector through its root directory, then every
-// cluster the FAT gives out; a cluster whose entry neither FAT can give
-// counts as given out.
+// The FAT reader's sectors in use: from the volume's boot sector through its
+// root directory, then every cluster the FAT gives out (a cluster whose
+// entry neither FAT can give counts as given out).
 void RestorePlan::FindSectorsInUse() {
+  FatReader fat(
+      [this](std::uint32_t sector, SectorBuffer& data) {
+        const SectorRead read = Read(sector);
+        if (read.Usable()) data = read.data;
+        return read.Usable();
+      },
+      map.Sectors());
+  if (const std::string problem = fat.Open(); !problem.empty()) {
+    refusal = problem;
+    return;
+  }
+  for (const FatRun& run : fat.SectorsInUse()) runs.push_back({run.first, run.count});
   const FatVolume& volume = *survey.volume;
   const std::uint64_t rootEnd = std::uint64_t{volume.RootStart()} + volume.RootSectors();
-  AddRun(runs, volume.firstSector, rootEnd - volume.firstSector);
-  const std::uint64_t fatStart = std::uint64_t{volume.firstSector} + volume.reservedSectors;
-  std::vector<std::uint8_t> fat(std::size_t{volume.fatSectors} * kSectorSize);
-  std::vector<bool> known(volume.fatSectors);
-  for (std::uint32_t s = 0; s < volume.fatSectors; ++s) {
-    std::optional<SectorBuffer> sector = Content(fatStart + s);
-    if (!sector) continue;
-    known[s] = true;
-    std::copy(sector->begin(), sector->end(), fat.begin() + std::size_t{s} * kSectorSize);
-  }
-  const std::uint32_t bad = volume.fatBits == 12 ? kFat12Bad : kFat16Bad;
-  for (std::uint32_t cluster = kFirstCluster; cluster < volume.clusters + kFirstCluster; ++cluster) {
-    const std::size_t byte = volume.fatBits == 16 ? 2 * std::size_t{cluster} : cluster + cluster / 2;
-    const std::optional<std::uint32_t> entry = FatEntry(fat, volume.fatBits, cluster);
-    const bool readable = entry && known[byte / kSectorSize] && known[(byte + 1) / kSectorSize];
-    if (readable && (*entry == 0 || *entry == bad)) continue;
-    AddRun(runs, rootEnd + std::uint64_t{cluster - kFirstCluster} * volume.clusterSectors, volume.clusterSectors);
-  }
   for (const SectorRun& run : runs) {
     for (std::uint64_t sector = run.first; sector < run.first + run.count; ++sector) {
       if (Read(sector).Usable()) continue;
@@ -161,8 +135,7 @@ std::vector<std::string> RestorePlan::Describe() const {
                     "they listed are lost");
   }
   if (!lost.empty()) {
-    lines.push_back(SectorCount(lost.size()) + " could not be read from the dump (sectors " +
-                    SectorList(lost) +
+    lines.push_back(SectorCount(lost.size()) + " could not be read from the dump (sectors " + SectorList(lost) +
                     "): they are not written as data and keep what the format left there (zeros in the FATs, FF "
                     "bytes in a file); 'smcard files' on the dump names the files they belong to");
   }

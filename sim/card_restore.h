@@ -83,7 +83,7 @@ struct RestoreResult {
   std::string error;  // empty when every block went back and read back right
   bool stopped = false;
   std::uint32_t blocksWritten = 0;
-  std::uint64_t sectorsWritten = 0;  // of the dump's
+  std::uint64_t sectorsWritten = 0;         // of the dump's
   std::uint64_t readBackThroughReader = 0;  // of those, read back through the reader's logical read too
 };
 

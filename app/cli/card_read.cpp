@@ -105,7 +105,9 @@ int ReadCardIn(CReaderDevice& reader, const std::string& source, const CardRead&
   context.stopFlag.store(0);
   const bool quick = !request.dumpPath && !request.full;
   PassMeter meter(context.err, context.errIsTerminal,
-                  request.dumpPath ? "Dumping the card" : request.forecast ? "Reading the card" : "Checking the card",
+                  request.dumpPath   ? "Dumping the card"
+                  : request.forecast ? "Reading the card"
+                                     : "Checking the card",
                   quick ? "first pages" : "pages");
   const sim::PassWatch watch{[&meter](std::uint64_t done, std::uint64_t total) { meter.Update(done, total); },
                              &context.stopFlag};

@@ -44,12 +44,11 @@ std::uint32_t ForecastCis(const sim::CardCheck& check, FormatForecast& forecast)
     forecast.lines.push_back("refuse the card: " + sim::Describe(*found) + ", so no host could use it");
     return 0;
   }
-  forecast.lines.push_back("write a new CIS into the first good block (unit 0 block " +
-                           std::to_string(found != check.faults.end() ? found->block : 0) + ", which holds " +
-                           (found != check.faults.end() && found->kind == sim::CardFaultKind::CisMalformed
-                                ? "a damaged CIS"
-                                : "no CIS") +
-                           " now)");
+  forecast.lines.push_back(
+      "write a new CIS into the first good block (unit 0 block " +
+      std::to_string(found != check.faults.end() ? found->block : 0) + ", which holds " +
+      (found != check.faults.end() && found->kind == sim::CardFaultKind::CisMalformed ? "a damaged CIS" : "no CIS") +
+      " now)");
   return 0;
 }
 
