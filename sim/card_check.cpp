@@ -75,7 +75,8 @@ class Checker {
   void Summarise(const BlockPages& block);
   void AddDuplicates();
   void CheckLayout();
-  bool LayoutSectorMatches(std::uint32_t sector);
+  enum class Likeness : std::uint8_t { Same, Differs, Unknown };
+  Likeness LayoutSector(std::uint32_t sector);
   void CheckFreshFormat();
   void CountBlocksHoldingData();
   // The sector as a host reads it, single-bit errors corrected; an unmapped
@@ -241,13 +242,26 @@ std::optional<SectorBuffer> Checker::ReadLogical(std::uint64_t sector) {
 }
 
 // On a card in use, the FATs and the root directory hold what was stored.
-bool Checker::LayoutSectorMatches(std::uint32_t sector) {
+// A sector that cannot be read is no difference: the page is a fault of its
+// own, and only the layout cannot be told. A FAT's first sector that cannot
+// be read is told by the other FAT's.
+Checker::Likeness Checker::LayoutSector(std::uint32_t sector) {
   const bool structure = sector <= layout->PartitionStart();
-  if (!options.freshFormat && !structure && !layout->IsFatStart(sector)) return true;
+  if (!options.freshFormat && !structure && !layout->IsFatStart(sector)) return Likeness::Same;
   const std::optional<SectorBuffer> read = ReadLogical(sector);
-  if (!read) return false;
+  if (!read) {
+    if (!layout->IsFatStart(sector)) return Likeness::Unknown;
+    for (std::uint32_t other = layout->PartitionStart() + 1; other < layout->SectorCount(); ++other) {
+      if (other == sector || !layout->IsFatStart(other)) continue;
+      const std::optional<SectorBuffer> copy = ReadLogical(other);
+      if (!copy) return Likeness::Unknown;
+      return (*copy)[0] == layout->Expected(sector)[0] ? Likeness::Same : Likeness::Differs;
+    }
+    return Likeness::Unknown;
+  }
   const SectorBuffer& expected = layout->Expected(sector);
-  return options.freshFormat || structure ? *read == expected : (*read)[0] == expected[0];
+  const bool same = options.freshFormat || structure ? *read == expected : (*read)[0] == expected[0];
+  return same ? Likeness::Same : Likeness::Differs;
 }
 
 void Checker::CheckLayout() {
@@ -266,7 +280,9 @@ void Checker::CheckLayout() {
   std::map<std::string, CardFault> differing;
   std::vector<std::string> order;
   for (std::uint32_t sector = 0; sector < layout->SectorCount(); ++sector) {
-    if (LayoutSectorMatches(sector)) continue;
+    const Likeness likeness = LayoutSector(sector);
+    if (likeness == Likeness::Unknown && !result.layoutUnknownAt) result.layoutUnknownAt = sector;
+    if (likeness != Likeness::Differs) continue;
     const std::string region = layout->Region(sector);
     auto [it, added] =
         differing.try_emplace(region, CardFault{CardFaultKind::LayoutDiffers, 0, 0, 0, sector, 0, region});
@@ -274,7 +290,7 @@ void Checker::CheckLayout() {
     ++it->second.count;
   }
   for (const std::string& region : order) Add(differing[region]);
-  result.layoutPresent = order.empty();
+  result.layoutPresent = order.empty() && !result.layoutUnknownAt;
 }
 
 void Checker::CheckFreshFormat() {
@@ -563,10 +579,14 @@ std::vector<std::string> CardCheck::Report(std::size_t perKind) const {
                   std::to_string(Count(CardFaultKind::AddressCopiesDiffer)) + " with differing copies, " +
                   std::to_string(Count(CardFaultKind::DuplicateLogicalBlock)) + " logical blocks claimed twice");
   if (end == PassEnd::Complete) {
-    lines.push_back("File system:     " +
-                    (layoutPresent ? "the SmartMedia layout of capacity " + std::to_string(capacityKey)
-                                   : "not the SmartMedia layout of capacity " + std::to_string(capacityKey) +
-                                         " (cameras may reject the card); it holds " + Holds()));
+    const std::string capacity = " of capacity " + std::to_string(capacityKey);
+    lines.push_back(
+        "File system:     " +
+        (layoutPresent ? "the SmartMedia layout" + capacity
+         : LayoutDifferences() == 0 && layoutUnknownAt
+             ? "whether it is the SmartMedia layout" + capacity + " cannot be told: sector " +
+                   std::to_string(*layoutUnknownAt) + " cannot be read"
+             : "not the SmartMedia layout" + capacity + " (cameras may reject the card); it holds " + Holds()));
     lines.push_back("Files:           " + volume.FilesText());
   }
   for (const bool card : {true, false}) {

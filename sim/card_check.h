@@ -91,8 +91,9 @@ struct CardCheck {
   std::optional<bool> writeProtected;  // none when the reader did not tell
   std::uint64_t pagesChecked = 0;      // written pages whose ECC was checked
   std::uint32_t capacityKey = 0;
-  bool layoutPresent = false;  // the logical image holds the file system of the capacity
-  VolumeSurvey volume;         // what the logical image holds
+  bool layoutPresent = false;                    // the logical image holds the file system of the capacity
+  std::optional<std::uint32_t> layoutUnknownAt;  // the first sector of the layout that cannot be read
+  VolumeSurvey volume;                           // what the logical image holds
   PassEnd end = PassEnd::Complete;
   bool everyPage = true;                // the full check, or the quick one
   std::uint64_t pagesRead = 0;          // page reads, those of the file system's sectors included
