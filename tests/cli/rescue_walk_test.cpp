@@ -6,6 +6,9 @@
 // did not reach must come back byte for byte.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+
+#include <algorithm>
 #include <atomic>
 #include <filesystem>
 #include <fstream>
@@ -21,6 +24,7 @@
 #include "sim/card_files.h"
 #include "sim/card_tools.h"
 #include "tests/cli/planted_card.h"
+#include "tests/cli/real_cli_bench.h"
 #include "tests/support/fat_tools.h"
 #include "tests/support/temp_dir.h"
 
@@ -323,5 +327,60 @@ INSTANTIATE_TEST_SUITE_P(
                  "Take its files with 'smcard extract",
                  {}}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// The same card in a reader of the model of a Linux machine: the dry run
+// sends the reader only commands that read, and says what a format would
+// do; the format with --restore puts the files back through SG_IO.
+using ThroughAReader = clitest::Machine;
+
+TEST_F(ThroughAReader, TheDryRunOnlyReadsAndTheRestorePutsTheFilesBack) {
+  TempDir dir;
+  Walk walk(dir);
+  ASSERT_NO_FATAL_FAILURE(walk.MakePhotoCard());
+  const std::string dump = dir.File("dump.img");
+  ASSERT_EQ(Smformat({"--dump", dump, "--simulate", walk.image}).status, 0);
+  sim::CardOpen card = sim::OpenCardImage(walk.image);
+  sim::FaultPlan plan;
+  plan.unreadablePages = {{0, 7 * kPagesPerBlock}, {0, 7 * kPagesPerBlock + 1}};  // the first page of block 7
+  Attach("sdb", std::move(card.card), plan);
+  const std::string before = Slurp(walk.image);
+
+  const clitest::ToolRun dry = Smformat({"--dry-run", "--restore", dump, "/dev/sdb"});
+  EXPECT_EQ(dry.status, 0) << dry.err;
+  EXPECT_TRUE(Has(dry.out, "Dry run: nothing was written to the card. A format would\n"
+                           "  keep the CIS in block 0 as it is\n"
+                           "  erase 511 blocks, "))
+      << dry.out;
+  EXPECT_TRUE(Has(dry.out, "  read again the 1 block whose first page cannot be read now (0:7) and mark each bad "
+                           "that still cannot be read"))
+      << dry.out;
+  EXPECT_TRUE(Has(dry.out, "  and so erase what the card holds: 40 files and 1 folder in the root directory"))
+      << dry.out;
+  EXPECT_TRUE(Has(dry.err, "would go back onto the card:\n  the dump holds 40 files and 1 folder")) << dry.err;
+  for (const auto& call : system.SgCallsTo("sdb")) {
+    EXPECT_TRUE(Has("\x12\xED\xE7\xEA", std::string(1, static_cast<char>(call.cdb[0]))))
+        << "command " << int{call.cdb[0]} << " reached the reader";
+  }
+  for (const auto& open : system.Opens()) EXPECT_EQ(open.flags & O_ACCMODE, O_RDONLY);
+  ASSERT_EQ(cards[0]->Flush(), "");
+  EXPECT_TRUE(Slurp(walk.image) == before) << "the dry run changed the card";
+
+  readers[0]->Plan().unreadablePages.clear();
+  const clitest::ToolRun run = Smformat({"--yes", "--restore", dump, "/dev/sdb"});
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_TRUE(Has(run.err, "Restored 40 files and 1 folder in the root directory")) << run.err;
+  sim::FaultPlan none;
+  sim::CardSectors sectors(*cards[0], none);
+  FatReader fat(sectors.Reader(), sectors.Count());
+  ASSERT_EQ(fat.Open(), "");
+  std::map<std::string, std::string> now;
+  for (const FatItem& item : fat.Walk().items) {
+    fat.ReadFile(item, [&](const std::uint8_t* bytes, std::size_t count) {
+      now[item.path].append(reinterpret_cast<const char*>(bytes), count);
+      return true;
+    });
+  }
+  for (const auto& [path, bytes] : walk.files) EXPECT_TRUE(now[path] == bytes) << path << " did not come back";
+}
 
 }  // namespace
