@@ -187,7 +187,7 @@ void Checker::CheckAddress(const BlockPages& block) {
 
 void Checker::Summarise(const BlockPages& block) {
   BlockSummary& summary = blocks[block.unit][block.block];
-  if (block.readable[0]) summary.claimed = ClaimOf(block.pages[0].data());
+  summary.claimed = ClaimOf(block);
   for (std::size_t p = 0; p < block.pages.size(); ++p) {
     const bool written = block.readable[p] && !Erased(block.pages[p]);
     summary.written = summary.written || written;
@@ -197,7 +197,7 @@ void Checker::Summarise(const BlockPages& block) {
 
 void Checker::TakeBlock(const BlockPages& block) {
   const bool bad = TakeBadBlock(block);
-  map.Take(block.unit, block.block, block.readable[0] ? block.pages[0].data() : nullptr, bad);
+  map.Take(block, bad);
   ReportCis();
   if (bad) return;
   const std::uint32_t pagesPerBlock = geometry.units[block.unit].pagesPerBlock;
@@ -330,9 +330,11 @@ CardCheck Checker::Run() {
   result.writeProtected = pages.WriteProtected();
   PassPlan plan;
   plan.everyPage = everyPage;
-  // A block marked bad in its first page is read whole, to tell a factory mark.
-  plan.wholeBlock = [](const BlockPages& first) {
-    return first.readable[0] && first.pages[0][kRedundantStart + redundant::kBlockStatus] != kErased;
+  // A block marked bad in its first page is read whole, to tell a factory
+  // mark; one whose first page cannot be read, up to a page that can.
+  plan.morePages = [](const BlockPages& sofar) {
+    const bool marked = sofar.readable[0] && sofar.pages[0][kRedundantStart + redundant::kBlockStatus] != kErased;
+    return marked || ClaimUnread(sofar);
   };
   result.end = ReadPages(pages, watch, plan, [this](const BlockPages& block) { TakeBlock(block); });
   if (result.end == PassEnd::Complete) {

@@ -137,7 +137,7 @@ std::vector<std::string> RestorePlan::Describe() const {
   if (!lost.empty()) {
     lines.push_back(SectorCount(lost.size()) + " could not be read from the dump (sectors " + SectorList(lost) +
                     "): they are not written as data and keep what the format left there (zeros in the FATs, FF "
-                    "bytes in a file); 'smcard files' on the dump names the files they belong to");
+                    "bytes in a file); 'smcard extract' of the dump names the files they belong to");
   }
   return lines;
 }

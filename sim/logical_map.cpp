@@ -16,11 +16,24 @@ constexpr std::int32_t kNoHolder = -1;
 
 }  // namespace
 
-std::optional<std::uint16_t> ClaimOf(const std::uint8_t* firstPage) {
-  const std::uint8_t* area = firstPage + kRedundantStart;
+std::optional<std::uint16_t> ClaimOf(const std::uint8_t* page) {
+  const std::uint8_t* area = page + kRedundantStart;
   std::optional<std::uint16_t> claim = DecodeBlockAddress(LoadBe16(area + redundant::kBlockAddress1));
   if (!claim) claim = DecodeBlockAddress(LoadBe16(area + redundant::kBlockAddress2));
   return claim;
+}
+
+std::optional<std::uint16_t> ClaimOf(const BlockPages& block) {
+  for (std::size_t p = 0; p < block.pages.size(); ++p) {
+    if (!block.readable[p]) continue;
+    const std::optional<std::uint16_t> claim = ClaimOf(block.pages[p].data());
+    if (claim || p == 0) return claim;
+  }
+  return std::nullopt;
+}
+
+bool ClaimUnread(const BlockPages& sofar) {
+  return std::none_of(sofar.readable.begin(), sofar.readable.end(), [](bool read) { return read; });
 }
 
 LogicalMap::LogicalMap(const CardGeometry& geometry_) : geometry(geometry_) {
@@ -51,7 +64,11 @@ LogicalMap::Zone& LogicalMap::ZoneOfBlock(std::uint8_t unit, std::uint32_t block
 
 // Hosts look for the CIS only in the blocks before the first zone's data
 // area, in the first good block whose first page they can read.
-void LogicalMap::Take(std::uint8_t unit, std::uint32_t block, const std::uint8_t* firstPage, bool bad) {
+void LogicalMap::Take(const BlockPages& pages, bool bad) {
+  const std::uint8_t unit = pages.unit;
+  const std::uint32_t block = pages.block;
+  const std::uint8_t* firstPage = pages.readable[0] ? pages.pages[0].data() : nullptr;
+  const std::optional<std::uint16_t> claim = ClaimOf(pages);
   BlockUse& use = uses[unit][block];
   if (unit == 0 && cis == CisFinding::Undecided) {
     const std::uint32_t window = zone_layout::CisWindowBlocks(geometry.units[0].blocks);
@@ -68,16 +85,15 @@ void LogicalMap::Take(std::uint8_t unit, std::uint32_t block, const std::uint8_t
   }
   if (bad) {
     use = BlockUse::Bad;
-  } else if (firstPage == nullptr) {
+  } else if (firstPage == nullptr && !claim) {
     use = BlockUse::Unreadable;
   } else if (Reserved(unit, block)) {
     use = BlockUse::Reserved;
-  } else if (ErasedPage(firstPage)) {
+  } else if (firstPage != nullptr && ErasedPage(firstPage)) {
     use = BlockUse::Free;
   } else {
     use = BlockUse::Stale;
     Zone& zone = ZoneOfBlock(unit, block);
-    const std::optional<std::uint16_t> claim = ClaimOf(firstPage);
     if (!claim || *claim >= zone.logicalBlocks) return;
     std::int32_t& holder = zone.holders[*claim];
     if (holder == kNoHolder) {
@@ -133,10 +149,10 @@ MappedCard MapCard(PageSource& pages, const PassWatch& watch) {
   MappedCard mapped{LogicalMap(pages.Geometry())};
   PassPlan plan;
   plan.everyPage = false;
+  plan.morePages = ClaimUnread;
   mapped.end = ReadPages(pages, watch, plan, [&mapped](const BlockPages& block) {
-    const std::uint8_t* first = block.readable[0] ? block.pages[0].data() : nullptr;
-    const bool bad = first != nullptr && first[kRedundantStart + redundant::kBlockStatus] != kErased;
-    mapped.map.Take(block.unit, block.block, first, bad);
+    const bool bad = block.readable[0] && block.pages[0][kRedundantStart + redundant::kBlockStatus] != kErased;
+    mapped.map.Take(block, bad);
   });
   return mapped;
 }

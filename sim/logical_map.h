@@ -25,15 +25,22 @@ enum class BlockUse : std::uint8_t {
   Unseen,      // not handed over (yet)
   Reserved,    // unit 0 up to the CIS: no logical block lives there
   Bad,         // marked bad
-  Unreadable,  // its first page could not be read
+  Unreadable,  // its first page could not be read, nor a later one that names its logical block
   Free,        // its first page was never programmed: a home for a logical block
   Holder,      // it holds the logical block its first page names
   Stale,       // it holds data but no logical block: no valid address, or one another block holds
 };
 
-// The logical block a first page names: the first copy of its block
-// address, or the second when the first is not valid.
-std::optional<std::uint16_t> ClaimOf(const std::uint8_t* firstPage);
+// The logical block a page names: the first copy of its block address, or
+// the second when the first is not valid.
+std::optional<std::uint16_t> ClaimOf(const std::uint8_t* page);
+// The block's claim: its first page's, or, when that cannot be read, that of
+// the first later page read that names one (the firmware writes the address
+// into every page of a block); none when no page read names one.
+std::optional<std::uint16_t> ClaimOf(const BlockPages& block);
+// Whether a pass should read another page of the block to find its claim:
+// none of the pages read so far could be read.
+bool ClaimUnread(const BlockPages& sofar);
 
 class LogicalMap {
  public:
@@ -56,9 +63,10 @@ class LogicalMap {
 
   explicit LogicalMap(const CardGeometry& geometry);
 
-  // Each block in physical order, unit after unit: its first page (null when
-  // it could not be read), and whether the block is marked bad.
-  void Take(std::uint8_t unit, std::uint32_t block, const std::uint8_t* firstPage, bool bad);
+  // Each block in physical order, unit after unit: the pages a pass read of
+  // it (its first, and later ones when the first could not be read), and
+  // whether the block is marked bad.
+  void Take(const BlockPages& block, bool bad);
 
   // What hosts find where they look for the CIS: the first good block of
   // unit 0 whose first page they can read, among the blocks before the
@@ -114,7 +122,8 @@ struct SectorRead {
 
 SectorRead ReadSector(PageSource& pages, const LogicalMap& map, std::uint64_t sector);
 
-// Reads the first page of every block and builds the card's map.
+// Reads the first page of every block (and later pages of a block whose
+// first cannot be read) and builds the card's map.
 struct MappedCard {
   LogicalMap map;
   PassEnd end = PassEnd::Complete;

@@ -75,10 +75,10 @@ class UnitPass {
     for (block.block = firstBlock; block.block < geometry.blocks; ++block.block) {
       block.pages.clear();
       block.readable.clear();
-      const std::uint32_t count = plan.everyPage ? geometry.pagesPerBlock : 1;
+      std::uint32_t count = plan.everyPage ? geometry.pagesPerBlock : 1;
       if (const PassEnd end = ReadFrom(0, count); end != PassEnd::Complete) return end;
-      if (!plan.everyPage && plan.wholeBlock && plan.wholeBlock(block)) {
-        if (const PassEnd end = ReadFrom(1, geometry.pagesPerBlock); end != PassEnd::Complete) return end;
+      for (; count < geometry.pagesPerBlock && plan.morePages && plan.morePages(block); ++count) {
+        if (const PassEnd end = ReadFrom(count, count + 1); end != PassEnd::Complete) return end;
       }
       take(block);
       done += plan.everyPage ? geometry.pagesPerBlock : 1;

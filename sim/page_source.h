@@ -101,10 +101,10 @@ struct BlockPages {
 
 // Which pages of each block a pass reads.
 struct PassPlan {
-  // Every page, or only the first page of each block and the block's other
-  // pages when `wholeBlock` asks for them, having seen the first.
+  // Every page, or only the first page of each block, and the next ones
+  // while `morePages` asks for another, having seen those read so far.
   bool everyPage = true;
-  std::function<bool(const BlockPages& first)> wholeBlock = {};
+  std::function<bool(const BlockPages& sofar)> morePages = {};
   // Whole blocks at the start of the card (in physical order, unit after
   // unit) that an earlier pass read: this one starts after them.
   std::uint64_t skipBlocks = 0;

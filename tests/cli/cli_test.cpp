@@ -107,6 +107,11 @@ INSTANTIATE_TEST_SUITE_P(
         UsageCase{"JsonWithoutCheck", false, {"--json", "--simulate", "a.img"}, "--json applies to --check only"},
         UsageCase{
             "ForceWithoutDump", false, {"--check", "--force", "--simulate", "a.img"}, "--force applies to --dump"},
+        UsageCase{"FullWithoutCheck", false, {"--full", "--simulate", "a.img"}, "--full applies to --check only"},
+        UsageCase{"DryRunOfACheck", false, {"--check", "--dry-run", "--simulate", "a.img"}, "go with a format"},
+        UsageCase{"RestoreIntoADump", false, {"--dump", "o.img", "--restore", "d.img", "/dev/sdb"}, "go with a format"},
+        UsageCase{"DryRunAsksNothing", false, {"--dry-run", "--yes", "--simulate", "a.img"}, "it asks nothing"},
+        UsageCase{"DryRunOfNoCard", false, {"--dry-run"}, "--dry-run needs a DEVICE"},
         UsageCase{"FormatMissingValue", false, {"--simulate"}, "--simulate needs a value"},
         UsageCase{"FormatStrayWord", false, {"--simulate", "a.img", "now"}, "unexpected argument 'now'"},
         UsageCase{"FormatBadGeometry", false, {"--simulate", "a.img", "--geometry", "1024x33"}, "geometry"},
@@ -468,6 +473,27 @@ INSTANTIATE_TEST_SUITE_P(
                  {"copy.img", "copy.img.faults"}}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// A partial dump is continued only with the card it was read from: another
+// card's is kept, and replaced only with --force.
+TEST_F(CardFiles, APartialDumpOfAnotherCardIsKeptUnlessForced) {
+  const std::string first = Create({"--size", "1M", "--fill", "random", "--seed", "1"}, "first.img");
+  const std::string second = Create({"--size", "1M", "--fill", "random", "--seed", "2"}, "second.img");
+  const std::string copy = dir.File("copy.img");
+  WriteFile(first + ".faults", "remove-after 1000\n");
+  ASSERT_EQ(Smformat({"--dump", copy, "--simulate", first}).status, kExitFailure);
+  const std::string partial = Slurp(copy + ".part");
+  const ToolRun refused = Smformat({"--dump", copy, "--simulate", second});
+  EXPECT_EQ(refused.status, kExitFailure);
+  EXPECT_TRUE(Contains(refused.err, "copy.img.part holds part of a dump of another card (page 0:")) << refused.err;
+  EXPECT_TRUE(Slurp(copy + ".part") == partial);
+  EXPECT_FALSE(std::filesystem::exists(copy));
+  const ToolRun forced = Smformat({"--dump", copy, "--simulate", second, "--force"});
+  EXPECT_EQ(forced.status, kExitSuccess) << forced.err;
+  EXPECT_FALSE(Contains(forced.err, "going on with the dump")) << forced.err;
+  EXPECT_TRUE(Slurp(copy) == Slurp(second));
+  EXPECT_FALSE(std::filesystem::exists(copy + ".part.map"));
+}
+
 // Every read of four blocks in a row fails: the card no longer answers,
 // and the check ends there, after 32 of the reader's pauses.
 TEST_F(CardFiles, ACardThatStopsAnsweringEndsTheCheck) {
@@ -598,6 +624,20 @@ INSTANTIATE_TEST_SUITE_P(
                                   "unreadable-page 0:8\n",
                                   {"smcard", "export", "IMAGE", "DIR/out.img"},
                                   "an unreadable page"},
+                      // No page of four blocks in a row of the dump can be read: it is not read to its end.
+                      RefusalCase{"RestoreFromADumpThatCannotBeRead",
+                                  kUsed1M,
+                                  nullptr,
+                                  {"smformat", "--simulate", "IMAGE", "--yes", "--restore", "DIR/dump.img"},
+                                  "dump.img cannot be read to its end",
+                                  [](const TempDir& d) {
+                                    ASSERT_EQ(Smcard({"create", d.File("dump.img"), "--size", "1M"}).status, 0);
+                                    std::string faults;
+                                    for (int page = 800; page < 832; ++page) {
+                                      faults += "unreadable-page 0:" + std::to_string(page) + "\n";
+                                    }
+                                    WriteFile(d.File("dump.img.faults"), faults);
+                                  }},
                       RefusalCase{"FormatWithAFolderForSidecar",
                                   {"--size", "1M", "--fill", "random", "--write-protect"},
                                   nullptr,

@@ -228,10 +228,10 @@ TEST_P(RescueWalk, SaysAtEachStepWhatBecomesOfTheFiles) {
   }
 }
 
-// The first page of the file's second sector, of the first FAT, of the root directory's second sector.
+// The page of the file's second sector, of the first FAT's first, of the root directory's first.
 void IntoFile(Walk& w) { w.Unreadable(w.PageOf(w.Find().firstSector["DCIM/P2.JPG"] + 1)); }
 void IntoFat(Walk& w) { w.Unreadable(w.PageOf(w.Find().volume.firstSector + 1)); }
-void IntoRoot(Walk& w) { w.Unreadable(w.PageOf(w.Find().volume.RootStart() + 1)); }
+void IntoRoot(Walk& w) { w.Unreadable(w.PageOf(w.Find().volume.RootStart())); }
 
 // Two flipped bits of a photo's sector: the ECC cannot mend them.
 void Uncorrectable(Walk& w) {
@@ -287,15 +287,17 @@ INSTANTIATE_TEST_SUITE_P(
                  0,
                  "of the FATs the dump could read in one FAT only: taken from the other",
                  {}},
-        WalkCase{"UnreadablePageInTheRootDirectory",
-                 IntoRoot,
-                 kQuick,
-                 1,
-                 {"1 pages unreadable"},
-                 0,
-                 "they go back as deleted entries, so that the entries after them still show",
-                 {"R16.TXT", "R17.TXT", "R18.TXT", "R19.TXT", "R20.TXT", "R21.TXT", "R22.TXT", "R23.TXT", "R24.TXT",
-                  "R25.TXT", "R26.TXT", "R27.TXT", "R28.TXT", "R29.TXT", "R30.TXT", "R31.TXT"}},
+        WalkCase{
+            "UnreadablePageInTheRootDirectory",
+            IntoRoot,
+            kQuick,
+            1,
+            {"1 pages unreadable"},
+            0,
+            "1 sector of the root directory could not be read from the dump (sectors 32): they go back as "
+            "deleted entries, so that the entries after them still show",
+            {"DCIM/P1.JPG", "DCIM/P2.JPG", "DCIM/P3.JPG", "R1.TXT", "R2.TXT", "R3.TXT", "R4.TXT", "R5.TXT", "R6.TXT",
+             "R7.TXT", "R8.TXT", "R9.TXT", "R10.TXT", "R11.TXT", "R12.TXT", "R13.TXT", "R14.TXT", "R15.TXT"}},
         WalkCase{"UncorrectableEcc",
                  Uncorrectable,
                  kFull,
@@ -347,12 +349,14 @@ TEST_F(ThroughAReader, TheDryRunOnlyReadsAndTheRestorePutsTheFilesBack) {
 
   const clitest::ToolRun dry = Smformat({"--dry-run", "--restore", dump, "/dev/sdb"});
   EXPECT_EQ(dry.status, 0) << dry.err;
-  EXPECT_TRUE(Has(dry.out, "Dry run: nothing was written to the card. A format would\n"
-                           "  keep the CIS in block 0 as it is\n"
-                           "  erase 511 blocks, "))
+  EXPECT_TRUE(Has(dry.out,
+                  "Dry run: nothing was written to the card. A format would\n"
+                  "  keep the CIS in block 0 as it is\n"
+                  "  erase 511 blocks, "))
       << dry.out;
-  EXPECT_TRUE(Has(dry.out, "  read again the 1 block whose first page cannot be read now (0:7) and mark each bad "
-                           "that still cannot be read"))
+  EXPECT_TRUE(Has(dry.out,
+                  "  read again the 1 block whose first page cannot be read now (0:7) and mark each bad "
+                  "that still cannot be read"))
       << dry.out;
   EXPECT_TRUE(Has(dry.out, "  and so erase what the card holds: 40 files and 1 folder in the root directory"))
       << dry.out;

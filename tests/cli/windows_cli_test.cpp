@@ -13,6 +13,7 @@
 
 #include "app/cli/smformat_cli.h"
 #include "engine/byte_order.h"
+#include "sim/firmware.h"
 #include "sim/reader.h"
 #include "tests/cli/planted_card.h"
 #include "tests/passthrough/fake_volume_api.h"
@@ -189,6 +190,9 @@ INSTANTIATE_TEST_SUITE_P(
                       RefusalCase{"NotADrive", {"--yes", "E1"}, "'E1' is not a drive letter"},
                       RefusalCase{"LogicalOnADrive", {"--logical", "E:", "--yes"}, "--logical takes an image file"},
                       RefusalCase{"DumpOntoTheCard", {"--dump", "e:\\copy.img", "E:"}, "is on the card itself (E:)"},
+                      RefusalCase{"RestoreFromTheCard",
+                                  {"--yes", "--restore", "E:\\copy.img", "E:"},
+                                  "is on the card itself (E:), which the format erases"},
                       RefusalCase{"CheckOfTheSystemDisk", {"--check", "C:"}, "C: answers INQUIRY as"}),
     [](const auto& info) { return std::string(info.param.name); });
 
@@ -209,7 +213,7 @@ TEST_P(PlantedVolume, IsCheckedAndDumpedWithoutAWrite) {
   const std::string sidecar = planted::DumpSidecarOf(card);
   Attach('E', std::move(card.card), card.plan);
   TempDir dir;
-  const ToolRun check = Smformat({"--check", "E:"});
+  const ToolRun check = Smformat({"--check", "--full", "E:"});
   EXPECT_EQ(check.status, 1);
   EXPECT_EQ(check.out.substr(check.out.find('\n') + 1), report) << check.err;
   const ToolRun dump = Smformat({"--dump", dir.File("copy.img"), "E:"});
@@ -223,6 +227,36 @@ TEST_P(PlantedVolume, IsCheckedAndDumpedWithoutAWrite) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Cards, PlantedVolume, ::testing::Values(&planted::EveryFault, &planted::NoCisNoLayout));
+
+// The files of a dump go back onto the card in E: after its format, with
+// the volume locked again while they are written.
+TEST_F(Volumes, RestoreWritesUnderTheVolumeLock) {
+  TempDir dir;
+  const std::string dump = dir.File("dump.img");
+  std::unique_ptr<sim::Card> source = simtest::MakeCard(simtest::Standard("1M"));
+  AddReader('E');
+  Attach('F', std::move(source), {});
+  ASSERT_EQ(Smformat({"--yes", "F:"}).status, 0);
+  sim::Firmware firmware(cards[1]->Media());
+  const std::vector<std::uint8_t> photo = simtest::Pattern(512, 7);
+  // One file of one cluster (sector 32 of the 1 MB layout) in the root directory (sector 16) and the FAT (14).
+  std::vector<std::uint8_t> root(512, 0), fat(512, 0);
+  ASSERT_TRUE(firmware.ReadSectors(14, 1, fat.data()));
+  const std::string entry =
+      std::string("PHOTO   JPG\x20", 12) + std::string(14, '\0') + std::string("\x02\0\0\x02\0\0", 6);
+  std::copy(entry.begin(), entry.end(), root.begin());
+  fat[3] = 0xFF, fat[4] = 0x0F;  // cluster 2: the end of its chain
+  ASSERT_TRUE(firmware.WriteSectors(14, 1, fat.data()) && firmware.WriteSectors(15, 1, fat.data()));
+  ASSERT_TRUE(firmware.WriteSectors(16, 1, root.data()) && firmware.WriteSectors(32, 1, photo.data()));
+  ASSERT_EQ(Smformat({"--dump", dump, "F:"}).status, 0);
+  const ToolRun run = Smformat({"--yes", "--restore", dump, "E:"});
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_TRUE(Contains(run.err, "Restored 1 file and 0 folders in the root directory")) << run.err;
+  std::vector<std::uint8_t> read(512);
+  ASSERT_TRUE(sim::Firmware(cards[0]->Media()).ReadSectors(32, 1, read.data()));
+  EXPECT_TRUE(read == photo);
+  EXPECT_EQ(VolumeControls(volumes).substr(VolumeControls(volumes).size() - 3), "L*U") << VolumeControls(volumes);
+}
 
 TEST_F(Volumes, TwoReadersWithCardsAreRefused) {
   AddReader('E');
