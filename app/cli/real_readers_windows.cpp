@@ -430,6 +430,10 @@ int ReadCard(const RealReaderOptions& options, CliContext& context) {
     const std::string refusal = DumpOutRefusal(options, DumpOnTheCard(options));
     if (!refusal.empty()) return Refuse(context, refusal);
   }
+  if (options.read->restorePath) {
+    const std::string onCard = OnTheCard(*options.read->restorePath, DriveLetterOf(*options.target));
+    if (!onCard.empty()) return Refuse(context, onCard + ", which the format erases; copy it to another drive first");
+  }
   Session session(options, context);
   if (session.TraceFailed()) return Refuse(context, session.TraceError());
   TerminalHost terminal(TerminalIo{context.err, context.in, context.errIsTerminal, context.sleep}, false);
