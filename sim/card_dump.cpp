@@ -179,7 +179,7 @@ bool ReadPageAt(std::FILE* file, std::uint64_t index, PageBuffer& page) {
 Likeness CompareCard(PageSource& pages, const std::string& partial, const DumpMap& map) {
   Likeness likeness;
   if (!(map.geometry == pages.Geometry())) {
-    likeness.differs = "it was read from a card of " + GeometryWords(map.geometry) + " blocks x pages";
+    likeness.differs = "it was read from a card of " + GeometryWords(map.geometry) + " (blocks x pages)";
     return likeness;
   }
   std::FILE* file = std::fopen(partial.c_str(), "rb");

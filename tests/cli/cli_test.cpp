@@ -474,24 +474,28 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return std::string(info.param.name); });
 
 // A partial dump is continued only with the card it was read from: another
-// card's is kept, and replaced only with --force.
+// card's (of the same size, or of another) is kept, and replaced only with --force.
 TEST_F(CardFiles, APartialDumpOfAnotherCardIsKeptUnlessForced) {
   const std::string first = Create({"--size", "1M", "--fill", "random", "--seed", "1"}, "first.img");
-  const std::string second = Create({"--size", "1M", "--fill", "random", "--seed", "2"}, "second.img");
-  const std::string copy = dir.File("copy.img");
   WriteFile(first + ".faults", "remove-after 1000\n");
-  ASSERT_EQ(Smformat({"--dump", copy, "--simulate", first}).status, kExitFailure);
-  const std::string partial = Slurp(copy + ".part");
-  const ToolRun refused = Smformat({"--dump", copy, "--simulate", second});
-  EXPECT_EQ(refused.status, kExitFailure);
-  EXPECT_TRUE(Contains(refused.err, "copy.img.part holds part of a dump of another card (page 0:")) << refused.err;
-  EXPECT_TRUE(Slurp(copy + ".part") == partial);
-  EXPECT_FALSE(std::filesystem::exists(copy));
-  const ToolRun forced = Smformat({"--dump", copy, "--simulate", second, "--force"});
-  EXPECT_EQ(forced.status, kExitSuccess) << forced.err;
-  EXPECT_FALSE(Contains(forced.err, "going on with the dump")) << forced.err;
-  EXPECT_TRUE(Slurp(copy) == Slurp(second));
-  EXPECT_FALSE(std::filesystem::exists(copy + ".part.map"));
+  for (const auto& [size, says] : {std::pair<const char*, const char*>{"1M", "(page 0:"}, {"2M", "of 256x8"}}) {
+    const std::string copy = dir.File(std::string("copy") + size + ".img");
+    const std::string second = Create({"--size", size, "--fill", "random", "--seed", "2"}, "second.img");
+    ASSERT_EQ(Smformat({"--dump", copy, "--simulate", first}).status, kExitFailure);
+    const std::string partial = Slurp(copy + ".part");
+    const ToolRun refused = Smformat({"--dump", copy, "--simulate", second});
+    EXPECT_EQ(refused.status, kExitFailure);
+    EXPECT_TRUE(Contains(refused.err, ".img.part holds part of a dump of another card")) << refused.err;
+    EXPECT_TRUE(Contains(refused.err, says)) << refused.err;
+    EXPECT_TRUE(Slurp(copy + ".part") == partial);
+    EXPECT_FALSE(std::filesystem::exists(copy));
+    const ToolRun forced = Smformat({"--dump", copy, "--simulate", second, "--force"});
+    EXPECT_EQ(forced.status, kExitSuccess) << forced.err;
+    EXPECT_FALSE(Contains(forced.err, "going on with the dump")) << forced.err;
+    EXPECT_TRUE(Slurp(copy) == Slurp(second));
+    EXPECT_FALSE(std::filesystem::exists(copy + ".part.map"));
+    std::filesystem::remove(second);
+  }
 }
 
 // Every read of four blocks in a row fails: the card no longer answers,
