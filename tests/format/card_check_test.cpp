@@ -53,6 +53,7 @@ struct PlantCase {
   std::vector<Kind> kinds;
   std::vector<Kind> quickKinds;  // what a quick check finds (a fresh format's check reads every page)
   bool freshFormat = false;
+  bool cardSound = false;  // what it finds are differences from the layout a format mends, not faults of the card
 };
 
 void PrintTo(const PlantCase& c, std::ostream* os) { *os << c.name; }
@@ -71,6 +72,7 @@ TEST_P(CheckFinds, ThePlantedFault) {
   const sim::CardCheck after = sim::CheckCard(bench.card->Media(), {GetParam().freshFormat});
   EXPECT_EQ(Kinds(after), GetParam().kinds) << Lines(after);
   EXPECT_FALSE(after.Passed());
+  EXPECT_EQ(after.CardSound(), GetParam().cardSound) << Lines(after);
   sim::ImagePages pages(bench.card->Media());
   const sim::CardCheck quick = sim::CheckCard(pages, {GetParam().freshFormat, false});
   EXPECT_EQ(Kinds(quick), GetParam().freshFormat ? GetParam().kinds : GetParam().quickKinds) << Lines(quick);
@@ -134,7 +136,9 @@ INSTANTIATE_TEST_SUITE_P(
         PlantCase{"CisErased",
                   [](sim::Card& c) { ASSERT_TRUE(c.Media().Erase(0, 0)); },
                   {Kind::CisMissing},
-                  {Kind::CisMissing}},
+                  {Kind::CisMissing},
+                  false,
+                  true},
         // Hosts look for the CIS only in the first 6 blocks of a unit of 256.
         PlantCase{"NoGoodBlockWhereHostsLookForTheCis",
                   [](sim::Card& c) {
@@ -142,12 +146,14 @@ INSTANTIATE_TEST_SUITE_P(
                   },
                   {Kind::CisMissing},
                   {Kind::CisMissing}},
-        PlantCase{"RootDirectoryChanged", [](sim::Card& c) { WriteLogical(c, 20); }, {Kind::LayoutDiffers}, {}, true},
+        PlantCase{
+            "RootDirectoryChanged", [](sim::Card& c) { WriteLogical(c, 20); }, {Kind::LayoutDiffers}, {}, true, true},
         // Data beyond the file system: no fault on a card in use, one on a card just formatted.
         PlantCase{"DataAfterTheFileSystem",
                   [](sim::Card& c) { WriteLogical(c, 1500); },
                   {Kind::DataOutsideFileSystem},
                   {},
+                  true,
                   true}),
     [](const auto& info) { return std::string(info.param.name); });
 
