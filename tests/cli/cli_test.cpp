@@ -9,12 +9,14 @@
 #include <string>
 #include <vector>
 
+#include "app/cli/format_forecast.h"
 #include "app/cli/smcard_cli.h"
 #include "app/cli/smformat_cli.h"
 #include "sim/card.h"
 #include "sim/card_files.h"
 #include "sim/card_storage.h"
 #include "tests/cli/planted_card.h"
+#include "tests/sim/sim_bench.h"
 #include "tests/support/temp_dir.h"
 
 #ifndef _WIN32
@@ -497,6 +499,58 @@ TEST_F(CardFiles, APartialDumpOfAnotherCardIsKeptUnlessForced) {
     std::filesystem::remove(second);
   }
 }
+
+// What --dry-run on a reader tells of a card, from the quick check's reads.
+struct ForecastCase {
+  const char* name;
+  std::function<void(sim::Card&, sim::FaultPlan&)> make;  // from an erased 1 MB card with its CIS
+  bool refused;
+  const char* says;
+};
+
+void PrintTo(const ForecastCase& c, std::ostream* os) { *os << c.name; }
+
+class Forecast : public ::testing::TestWithParam<ForecastCase> {};
+
+TEST_P(Forecast, TellsWhatTheFormatWouldDo) {
+  std::unique_ptr<sim::Card> card = simtest::MakeCard(simtest::Standard("1M"));
+  sim::FaultPlan plan;
+  GetParam().make(*card, plan);
+  sim::ImagePages pages(card->Media(), &plan);
+  sim::CardCheckOptions quick;
+  quick.everyPage = false;
+  const FormatForecast forecast = ForecastFormat(sim::CheckCard(pages, quick), card->Geometry());
+  std::string text;
+  for (const std::string& line : forecast.lines) text += line + "\n";
+  EXPECT_EQ(forecast.refused, GetParam().refused) << text;
+  EXPECT_TRUE(Contains(text, GetParam().says)) << text;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cards, Forecast,
+    ::testing::Values(
+        ForecastCase{"Erased", [](sim::Card&, sim::FaultPlan&) {}, false,
+                     "keep the CIS in block 0 as it is\nerase 255 blocks, 0 of which hold data now"},
+        ForecastCase{"WriteProtected", [](sim::Card&, sim::FaultPlan& p) { p.writeProtected = true; }, true,
+                     "refuse the card: it is write-protected"},
+        ForecastCase{"CisWithZeroEcc",
+                     [](sim::Card& c, sim::FaultPlan&) {
+                       const PageBuffer old = sim::ZeroEccCisPage();
+                       c.Media().Program(0, 0, 0, old.data(), old.size());
+                     },
+                     false, "erase the CIS in block 0 and write it anew: the ECC of its page does not match"},
+        ForecastCase{"NoCis", [](sim::Card& c, sim::FaultPlan&) { c.Media().Erase(0, 0); }, false,
+                     "write a new CIS into the first good block (unit 0 block 0, which holds no CIS now)\n"
+                     "erase 256 blocks"},
+        ForecastCase{"FactoryBadBlock", [](sim::Card& c, sim::FaultPlan&) { c.Media().MarkBad(0, 9); }, false,
+                     "erase 254 blocks, 0 of which hold data now (a block that fails to erase shows only in the "
+                     "format itself)\nleave the 1 block marked bad as they are (0:9)"},
+        ForecastCase{"NoGoodBlockForTheCis",
+                     [](sim::Card& c, sim::FaultPlan&) {
+                       for (std::uint32_t b = 0; b < 6; ++b) c.Media().MarkBad(0, b);
+                     },
+                     true, "refuse the card: no CIS: no good block among the first 6 blocks of unit 0"}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 // Every read of four blocks in a row fails: the card no longer answers,
 // and the check ends there, after 32 of the reader's pauses.
