@@ -55,15 +55,6 @@ bool Filled(const SectorBuffer& sector, std::uint8_t value) {
   return std::all_of(sector.begin(), sector.end(), [value](std::uint8_t b) { return b == value; });
 }
 
-// Appends a run, joined to the last one when they meet.
-void AddRun(std::vector<FatRun>& runs, std::uint64_t first, std::uint64_t count) {
-  if (!runs.empty() && runs.back().first + runs.back().count == first) {
-    runs.back().count += count;
-  } else {
-    runs.push_back({first, count});
-  }
-}
-
 std::string Number(std::uint64_t n) { return std::to_string(n); }
 
 void AppendUtf8(std::string& out, std::uint32_t code) {
@@ -189,6 +180,14 @@ FatTimestamp Timestamp(std::uint16_t date, std::uint16_t time) {
 }
 
 }  // namespace
+
+void AppendRun(std::vector<FatRun>& runs, std::uint64_t first, std::uint64_t count) {
+  if (!runs.empty() && runs.back().first + runs.back().count == first) {
+    runs.back().count += count;
+  } else {
+    runs.push_back({first, count});
+  }
+}
 
 std::string FatTimestamp::Text() const {
   if (!valid) return "-";
@@ -430,14 +429,14 @@ FatFileRead FatReader::ReadFile(const FatItem& file, const FatByteTaker& take) c
       const std::uint64_t at = ClusterSector(cluster) + s;
       if (!Read(at, sector)) {
         sector.fill(0);
-        AddRun(result.filled, done, count);
-        AddRun(result.sectors, at, 1);
+        AppendRun(result.filled, done, count);
+        AppendRun(result.sectors, at, 1);
       }
       give(sector.data(), count);
     }
   }
   sector.fill(0);
-  if (done < result.bytes) AddRun(result.filled, done, result.bytes - done);
+  if (done < result.bytes) AppendRun(result.filled, done, result.bytes - done);
   while (done < result.bytes) {
     give(sector.data(), static_cast<std::size_t>(std::min<std::uint64_t>(kSectorSize, result.bytes - done)));
   }
@@ -461,10 +460,11 @@ bool FatReader::FatWhole() const {
 std::vector<FatRun> FatReader::SectorsInUse() const {
   std::vector<FatRun> runs;
   const std::uint32_t bad = volume->fatBits == 12 ? 0xFF7 : 0xFFF7;
-  AddRun(runs, volume->firstSector, std::uint64_t{volume->RootStart()} + volume->RootSectors() - volume->firstSector);
+  AppendRun(runs, volume->firstSector,
+            std::uint64_t{volume->RootStart()} + volume->RootSectors() - volume->firstSector);
   for (std::uint32_t cluster = kFirstCluster; cluster < EndCluster(); ++cluster) {
     const std::optional<std::uint32_t> value = Next(cluster);
-    if (!value || (*value != 0 && *value != bad)) AddRun(runs, ClusterSector(cluster), volume->clusterSectors);
+    if (!value || (*value != 0 && *value != bad)) AppendRun(runs, ClusterSector(cluster), volume->clusterSectors);
   }
   return runs;
 }

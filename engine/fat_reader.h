@@ -60,6 +60,9 @@ struct FatRun {
   std::uint64_t count = 0;
 };
 
+// Appends a run to `runs`, joined to the last one when they meet.
+void AppendRun(std::vector<FatRun>& runs, std::uint64_t first, std::uint64_t count);
+
 // How the reading of one file went.
 struct FatFileRead {
   std::uint64_t bytes = 0;      // handed over: the file's size, or less when the size cannot be true
