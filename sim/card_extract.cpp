@@ -99,7 +99,8 @@ class Extraction {
   const FatReader& reader;
   const ExtractRequest& request;
   const std::function<void(const ExtractedItem&)>& told;
-  std::vector<std::string> wanted;  // normalized
+  std::vector<std::string> wanted;      // normalized
+  std::set<std::string> failedFolders;  // card paths of folders that could not be made
   ExtractReport report;
 };
 
@@ -142,7 +143,9 @@ void Extraction::Write(const Placed& placed) {
   out.folder = placed.item->folder;
   out.size = placed.item->size;
   out.renamed = placed.renamed;
-  if (out.folder) {
+  if (failedFolders.count(ParentOf(out.path)) != 0) {
+    out.error = out.hostPath + ": not written: its folder could not be made";
+  } else if (out.folder) {
     out.error = MakeFolder(out.hostPath);
   } else {
     const std::string temporary = TemporarySibling(out.hostPath);
@@ -167,6 +170,7 @@ void Extraction::Write(const Placed& placed) {
     }
   }
   if (out.folder && out.error.empty()) ++report.folders;
+  if (out.folder && !out.error.empty()) failedFolders.insert(out.path);
   if (told) told(out);
   report.items.push_back(std::move(out));
 }
@@ -181,7 +185,7 @@ ExtractReport Extraction::Run() {
     if (Chosen(placed)) chosen.push_back(placed);
   }
   report.error = Refusal(chosen);
-  if (report.error.empty()) report.error = MakeFolder(request.destination);
+  if (report.error.empty()) report.error = MakeFolder(request.destination, true);
   if (!report.error.empty()) return report;
   for (const FatDamage& damage : tree.damage) {
     const std::string folder = Lower(damage.path.empty() ? "" : damage.path.substr(0, damage.path.size() - 1));

@@ -55,9 +55,9 @@ std::string HostFileName(const std::string& name);
 // AUX, NUL, COM1-COM9, LPT1-LPT9, with any extension) gets '_' after it:
 // "AUX.TXT" -> "AUX_.TXT".
 std::string WindowsSafeName(const std::string& name);
-// Makes the folder `path`, or takes the one that is there (a folder, not a
-// link to one). Returns an error message, empty on success.
-std::string MakeFolder(const std::string& path);
+// Makes the folder `path`, or takes the one that is there: a folder, and a
+// link to one only when `linkTaken`. Returns an error message, empty on success.
+std::string MakeFolder(const std::string& path, bool linkTaken = false);
 // Sets when a file or folder was last changed to `stamp`, a local time;
 // false where the host does not allow it (a folder's time on 98 SE and ME).
 bool SetModifiedTime(const std::string& path, const FatTimestamp& stamp, bool folder);

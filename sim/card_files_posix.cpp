@@ -91,9 +91,9 @@ std::string HostFileName(const std::string& name) {
   return safe;
 }
 
-std::string MakeFolder(const std::string& path) {
+std::string MakeFolder(const std::string& path, bool linkTaken) {
   std::error_code error;
-  const fs::file_status there = fs::symlink_status(path, error);
+  const fs::file_status there = linkTaken ? fs::status(path, error) : fs::symlink_status(path, error);
   if (there.type() == fs::file_type::directory) return "";
   if (there.type() == fs::file_type::symlink) return path + ": a link, not a folder: nothing is written through it";
   if (there.type() != fs::file_type::not_found) return path + ": there is a file there, not a folder";

@@ -136,10 +136,10 @@ std::string HostFileName(const std::string& name) {
   return WindowsSafeName(ansi);
 }
 
-std::string MakeFolder(const std::string& path) {
+std::string MakeFolder(const std::string& path, bool linkTaken) {
   WIN32_FILE_ATTRIBUTE_DATA data;
   if (Attributes(path, data)) {
-    if ((data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+    if (!linkTaken && (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
       return path + ": a link, not a folder: nothing is written through it";
     }
     return IsDirectory(data) ? "" : path + ": there is a file there, not a folder";

@@ -112,16 +112,17 @@ std::uint64_t Find(const std::string& bytes, const std::string& needle) {
   return at;
 }
 
-class RescueCard : public ::testing::TestWithParam<RescueCase> {
+class RescueBench : public ::testing::Test {
  protected:
-  void SetUp() override {
+  void Build(const RescueCase& c) {
+    param = c;
     src = dir.File("src");
     logical = dir.File("logical.img");
     image = dir.File("card.img");
     MakeSources();
     MakeVolume();
     Harm();
-    ASSERT_EQ(Smcard({"create", image, "--size", GetParam().layout == Layout::Mkfs16M ? "16M" : "1M"}).status, 0);
+    ASSERT_EQ(Smcard({"create", image, "--size", param.layout == Layout::Mkfs16M ? "16M" : "1M"}).status, 0);
     ASSERT_EQ(Smcard({"import", image, logical}).status, 0);
     std::string faults;
     for (const std::uint64_t sector : unreadable)
@@ -154,10 +155,10 @@ class RescueCard : public ::testing::TestWithParam<RescueCase> {
   }
 
   void MakeVolume() {
-    const std::uint64_t sectors = GetParam().layout == Layout::Mkfs16M ? 32000 : 2000;
+    const std::uint64_t sectors = param.layout == Layout::Mkfs16M ? 32000 : 2000;
     std::ofstream(logical).close();
     fs::resize_file(logical, sectors * kSector);
-    if (GetParam().layout == Layout::Mkfs16M) {
+    if (param.layout == Layout::Mkfs16M) {
       ASSERT_EQ(RunTool("mkfs.fat", "-F 16 " + Quote(logical)).status, 0);
     } else {
       ASSERT_EQ(Tool(SmformatMain, {"--logical", logical, "--yes"}).status, 0);
@@ -202,7 +203,7 @@ class RescueCard : public ::testing::TestWithParam<RescueCase> {
     auto setFat16 = [&](std::uint32_t cluster, std::uint16_t value) {
       for (std::uint64_t fat : {fat1, fat1 + fatSectors}) StoreLe16(at + fat * kSector + 2 * cluster, value);
     };
-    switch (GetParam().damage) {
+    switch (param.damage) {
       case Damage::None:
         break;
       case Damage::PageInFile:
@@ -248,10 +249,19 @@ class RescueCard : public ::testing::TestWithParam<RescueCase> {
     return block ? std::uint64_t{block->block} * pages + sector % pages : 0;
   }
 
+  const RescueCase& GetParam() const { return param; }
+
+  RescueCase param{};
   TempDir dir;
   std::string src, logical, image;
   std::uint64_t volumeStart = 0;
   std::vector<std::uint64_t> unreadable;
+};
+
+class RescueCard : public RescueBench, public ::testing::WithParamInterface<RescueCase> {
+ protected:
+  void SetUp() override { Build(::testing::WithParamInterface<RescueCase>::GetParam()); }
+  using ::testing::WithParamInterface<RescueCase>::GetParam;
 };
 
 std::string SortedDiff(const std::string& a, const std::string& b) {
@@ -314,6 +324,74 @@ TEST_P(RescueCard, IsListedExtractedAndExported) {
 }
 
 constexpr const char* kWhole = "";
+
+// What extract is asked for, and what it must leave in DEST.
+struct Choice {
+  const char* name;
+  std::vector<std::string> args;  // after IMAGE DEST
+  const char* before;             // what DEST holds first: "note" a NOTE01.TXT of ours, "link" DCIM a link
+  int status;
+  const char* says;
+  std::vector<std::string> there, notThere;
+};
+
+TEST_F(RescueBench, ExtractTakesWhatIsAskedForAndNothingElse) {
+  Build({"Sound", Layout::SmartMedia1M, Damage::None, 0, 0, 0, "", ""});
+  const std::string out = dir.File("out");
+  const std::string elsewhere = dir.File("elsewhere");
+  const Choice choices[] = {
+      {"Folder",
+       {"dcim\\100olymp\\"},
+       "",
+       0,
+       "",
+       {"DCIM/100OLYMP/P1010002.JPG"},
+       {"NOTE01.TXT", "DCIM/Holiday at the beach.jpg"}},
+      {"ShortName",
+       {"DCIM/HOLIDA~1.JPG", "readme.txt"},
+       "",
+       0,
+       "",
+       {"DCIM/Holiday at the beach.jpg", "README.TXT"},
+       {"A"}},
+      {"NotOnTheCard",
+       {"DCIM", "NOPE"},
+       "",
+       1,
+       "NOPE: no such file or folder on the card; nothing was written",
+       {},
+       {""}},
+      {"FileThere",
+       {},
+       "note",
+       1,
+       "/NOTE01.TXT exists; give --force to replace files that are there",
+       {},
+       {"README.TXT"}},
+      {"FileReplaced", {"--force"}, "note", 0, "", {"README.TXT"}, {}},
+      {"LinkOnTheWay", {}, "link", 1, "/DCIM: a link, not a folder: nothing is written through it", {"NOTE01.TXT"}, {}},
+  };
+  for (const Choice& c : choices) {
+    SCOPED_TRACE(c.name);
+    fs::remove_all(out);
+    fs::remove_all(elsewhere);
+    fs::create_directories(elsewhere);
+    if (*c.before) fs::create_directories(out);
+    if (std::string(c.before) == "note") std::ofstream(out + "/NOTE01.TXT") << "ours";
+    if (std::string(c.before) == "link") fs::create_directory_symlink(elsewhere, out + "/DCIM");
+    std::vector<std::string> args{"extract", image, out};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    const ToolRun run = Smcard(args);
+    EXPECT_EQ(run.status, c.status) << run.err;
+    EXPECT_TRUE(Contains(run.err, c.says)) << run.err;
+    for (const std::string& path : c.there) EXPECT_TRUE(fs::exists(out + "/" + path)) << path;
+    for (const std::string& path : c.notThere) EXPECT_FALSE(fs::exists(out + "/" + path)) << path;
+    if (*c.before == 'n') {
+      EXPECT_EQ(ReadAll(out + "/NOTE01.TXT") == "ours", c.status != 0);
+    }
+    EXPECT_TRUE(fs::is_empty(elsewhere)) << "written through a link";
+  }
+}
 
 INSTANTIATE_TEST_SUITE_P(
     Cards, RescueCard,
