@@ -460,11 +460,14 @@ bool FatReader::FatWhole() const {
 std::vector<FatRun> FatReader::SectorsInUse() const {
   std::vector<FatRun> runs;
   const std::uint32_t bad = volume->fatBits == 12 ? 0xFF7 : 0xFFF7;
-  AppendRun(runs, volume->firstSector,
-            std::uint64_t{volume->RootStart()} + volume->RootSectors() - volume->firstSector);
+  // A boot sector may claim more than the card holds: what is not there is in no use.
+  auto add = [&](std::uint64_t first, std::uint64_t count) {
+    if (first < cardSectors) AppendRun(runs, first, std::min(count, cardSectors - first));
+  };
+  add(volume->firstSector, std::uint64_t{volume->RootStart()} + volume->RootSectors() - volume->firstSector);
   for (std::uint32_t cluster = kFirstCluster; cluster < EndCluster(); ++cluster) {
     const std::optional<std::uint32_t> value = Next(cluster);
-    if (!value || (*value != 0 && *value != bad)) AppendRun(runs, ClusterSector(cluster), volume->clusterSectors);
+    if (!value || (*value != 0 && *value != bad)) add(ClusterSector(cluster), volume->clusterSectors);
   }
   return runs;
 }

@@ -107,8 +107,8 @@ class FatReader {
   // The logical sectors a copy of the volume must carry for its files to
   // be whole: from the volume's boot sector through the end of its root
   // directory (reserved area, FATs, root directory), then each cluster in
-  // use as above. In order; adjacent runs joined. Sector 0 and the hidden
-  // sectors before a partition are not included.
+  // use as above. In order; adjacent runs joined; none beyond the card.
+  // Sector 0 and the hidden sectors before a partition are not included.
   std::vector<FatRun> SectorsInUse() const;
 
  private:
