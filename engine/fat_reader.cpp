@@ -39,7 +39,7 @@ constexpr std::uint8_t kAttrLongName = 0x0F;  // read-only, hidden, system and l
 constexpr std::uint8_t kAttrLongNameMask = 0x3F;
 constexpr std::uint8_t kLastPiece = 0x40;
 constexpr std::uint8_t kPieceNumber = 0x1F;
-constexpr unsigned kMostPieces = 20;  // 255 characters
+constexpr int kMostPieces = 20;  // 255 characters
 constexpr std::size_t kPieceCharacters = 13;
 constexpr std::uint8_t kLowerCaseName = 0x08;
 constexpr std::uint8_t kLowerCaseExtension = 0x10;
@@ -99,34 +99,29 @@ std::uint8_t ShortNameChecksum(const std::uint8_t* name) {
 
 // The pieces of a long name met so far, in the order they are stored: the
 // last piece first, down to piece 1, right before the 8.3 entry they name.
+// A piece out of turn, or with another checksum, is no part of the name.
 class LongName {
  public:
-  void Reset() { expected = 0; }
+  void Reset() { next = kNone; }
   void Take(const std::uint8_t* entry) {
     const std::uint8_t order = entry[LongNameOffset::kOrder];
-    const unsigned number = order & kPieceNumber;
-    if ((order & kLastPiece) != 0) {
-      pieces = number;
+    const int number = order & kPieceNumber;
+    if ((order & kLastPiece) != 0 && number >= 1 && number <= kMostPieces) {
       checksum = entry[LongNameOffset::kChecksum];
-      text.assign(std::size_t{pieces} * kPieceCharacters, 0);
-      expected = number <= kMostPieces ? number : 0;
+      text.resize(std::size_t(number) * kPieceCharacters);
+      next = number;
     }
-    if (expected == 0 || number != expected || entry[LongNameOffset::kChecksum] != checksum) {
-      expected = 0;
-      return;
-    }
+    if (next < 1 || number != next || entry[LongNameOffset::kChecksum] != checksum) return;
     for (std::size_t i = 0; i < kPieceCharacters; ++i) {
-      text[(number - 1) * kPieceCharacters + i] = LoadLe16(entry + LongNameOffset::kCharacters[i]);
+      text[std::size_t(number - 1) * kPieceCharacters + i] = LoadLe16(entry + LongNameOffset::kCharacters[i]);
     }
-    --expected;
-    complete = expected == 0;
+    --next;
   }
   // The name, when the pieces met are the whole of one that belongs to
-  // `entry`; else empty.
+  // `entry`; else empty. Either way the next entry starts afresh.
   std::string For(const std::uint8_t* entry) {
-    const bool whole = complete && expected == 0 && pieces != 0 && checksum == ShortNameChecksum(entry);
-    complete = false;
-    expected = 0;
+    const bool whole = next == 0 && checksum == ShortNameChecksum(entry);
+    next = kNone;
     if (!whole) return "";
     std::vector<std::uint16_t> name(text.begin(), std::find(text.begin(), text.end(), 0));
     const std::string utf8 = Utf8(name);
@@ -137,11 +132,10 @@ class LongName {
   }
 
  private:
+  static constexpr int kNone = -1;
   std::vector<std::uint16_t> text;
-  unsigned pieces = 0;
-  unsigned expected = 0;  // the number of the next piece; 0: none is awaited
+  int next = kNone;  // the number of the piece awaited; 0: all are there
   std::uint8_t checksum = 0;
-  bool complete = false;
 };
 
 // The 8.3 name of an entry ("P1010001.JPG"), empty when its bytes cannot be

@@ -51,6 +51,7 @@ struct Placed {
   const FatItem* item;
   std::string shortPath;  // lower case
   std::string hostPath;
+  std::string hostFolder;  // where hostPath is
   bool renamed;
 };
 
@@ -68,7 +69,8 @@ class Placer {
       host = JoinPath(folderHost, HostFileName(item.name + " (" + std::to_string(n) + ")"));
     }
     taken.insert(Lower(host));
-    const Placed placed{&item, Lower(folderShort + item.shortName), host, host != JoinPath(folderHost, item.name)};
+    const Placed placed{&item, Lower(folderShort + item.shortName), host, folderHost,
+                        host != JoinPath(folderHost, item.name)};
     if (item.folder) {
       shortPaths[item.path] = placed.shortPath;
       hostPaths[item.path] = host;
@@ -148,7 +150,8 @@ void Extraction::Write(const Placed& placed) {
   } else if (out.folder) {
     out.error = MakeFolder(out.hostPath);
   } else {
-    const std::string temporary = TemporarySibling(out.hostPath);
+    // A short name beside it: a name of 255 characters takes no ".new1".
+    const std::string temporary = TemporarySibling(JoinPath(placed.hostFolder, "extract"));
     errno = 0;
     std::ofstream file(temporary, std::ios::binary | std::ios::trunc);
     if (!file) {

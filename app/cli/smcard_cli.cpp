@@ -376,7 +376,10 @@ int ExtractFiles(const ParsedArgs& parsed, const FatReader& reader, CliContext& 
     context.err << "smcard: " << damaged << (damaged == 1 ? " file is" : " files are")
                 << " written with zeros in place of what could not be read\n";
   }
-  if (failed != 0) return Failure(context, std::to_string(failed) + " could not be written");
+  if (failed != 0) {
+    return Failure(context, std::to_string(failed) + (failed == 1 ? " file or folder" : " files or folders") +
+                                " could not be written");
+  }
   return damaged != 0 || !report.damage.empty() ? kExitIncomplete : kExitSuccess;
 }
 

@@ -14,6 +14,7 @@
 #include "app/cli/smformat_cli.h"
 #include "engine/byte_order.h"
 #include "engine/fat_layout.h"
+#include "engine/fat_reader.h"
 #include "sim/card.h"
 #include "sim/card_tools.h"
 #include "sim/firmware.h"
@@ -64,6 +65,11 @@ constexpr Entry kTree[] = {
     {"DCIM/100OLYMP/P1010001.JPG", 20000},
     {"DCIM/100OLYMP/P1010002.JPG", 7000},
     {"DCIM/Holiday at the beach.jpg", 3000},
+    {"DCIM/zebra.jpg", 500},  // its 8.3 entry says "lower case"
+    {"DCIM/A name of 255 characters, the longest a long name can be, wr"
+     "itten in twenty pieces of thirteen characters; a reader that takes nineteen pieces at most shows onl"
+     "y its eight-dot-three name instead of this one, which is exactly as long as it can be,  end.jpg",
+     200},
     {"A/B", -1},
     {"A/B/C", -1},
     {"A/B/C/D", -1},
@@ -92,6 +98,7 @@ enum class Damage {
   SizeBeyondVolume,  // P1010002.JPG says 2 GB
   LongNameChecksum,  // the long name's checksum is not its 8.3 name's
   FolderLoop,        // 100OLYMP's entry leads to DCIM's cluster
+  NamesThatLie,      // NOTE02.TXT holds a '/', NOTE03.TXT a blank, NOTE04.TXT starts with 05 (for E5)
 };
 
 struct RescueCase {
@@ -233,6 +240,11 @@ class RescueBench : public ::testing::Test {
       case Damage::LongNameChecksum:
         ++at[Find(bytes, std::string("H\0o\0l\0i\0d\0", 10)) - 1 + 13];
         break;
+      case Damage::NamesThatLie:
+        at[Find(bytes, "NOTE02  TXT") + 2] = '/';
+        at[Find(bytes, "NOTE03  TXT") + 2] = ' ';
+        at[Find(bytes, "NOTE04  TXT")] = 0x05;
+        break;
       case Damage::FolderLoop:
         StoreLe16(at + Find(bytes, "100OLYMP   ") + 26, LoadLe16(at + Find(bytes, "DCIM       ") + 26));
         break;
@@ -250,6 +262,31 @@ class RescueBench : public ::testing::Test {
   }
 
   const RescueCase& GetParam() const { return param; }
+
+  // The sectors in use of a sound volume: a copy of only them (and what lies
+  // before the volume) reads the same, and they hold the clusters of every
+  // file and folder and no more.
+  void ExpectSectorsInUseCarryTheFiles() {
+    sim::LogicalFileSectors sectors;
+    ASSERT_EQ(sectors.Open(logical), "");
+    FatReader fat(sectors.Reader(), sectors.Count());
+    ASSERT_EQ(fat.Open(), "");
+    const std::string bytes = ReadAll(logical);
+    std::string copy(bytes.size(), '\0');
+    copy.replace(0, volumeStart * kSector, bytes, 0, volumeStart * kSector);
+    std::uint64_t inUse = 0;
+    for (const FatRun& run : fat.SectorsInUse()) {
+      copy.replace(run.first * kSector, run.count * kSector, bytes, run.first * kSector, run.count * kSector);
+      inUse += run.count;
+    }
+    std::ofstream(dir.File("copy.img"), std::ios::binary) << copy;
+    EXPECT_EQ(Smcard({"files", "--logical", dir.File("copy.img")}).out, Smcard({"files", "--logical", logical}).out);
+    const FatVolume& volume = *fat.Volume();
+    const std::uint64_t clusterBytes = volume.clusterSectors * kSector;
+    std::uint64_t clusters = kNotes + 1;  // each note and README.TXT fit one cluster
+    for (const Entry& e : kTree) clusters += e.size < 0 ? 1 : (e.size + clusterBytes - 1) / clusterBytes;
+    EXPECT_EQ(inUse, volume.RootStart() + volume.RootSectors() - volumeStart + clusters * volume.clusterSectors);
+  }
 
   RescueCase param{};
   TempDir dir;
@@ -321,6 +358,7 @@ TEST_P(RescueCard, IsListedExtractedAndExported) {
   EXPECT_EQ(sectors, unreadable);
   const ToolRun again = Smcard({"files", "--logical", exported});
   EXPECT_EQ(again.out + again.err, files.out + files.err);
+  if (c.damage == Damage::None) ExpectSectorsInUseCarryTheFiles();
 }
 
 constexpr const char* kWhole = "";
@@ -422,7 +460,10 @@ INSTANTIATE_TEST_SUITE_P(
                    "Only in OUT/DCIM: HOLIDA~1.JPG\nOnly in SRC/DCIM: Holiday at the beach.jpg\n"},
         RescueCase{"FolderLoop", Layout::Mkfs16M, Damage::FolderLoop, 3, 3, 0,
                    "DCIM/100OLYMP/: its entry leads to a folder already read",
-                   "Only in SRC/DCIM/100OLYMP: P1010001.JPG\nOnly in SRC/DCIM/100OLYMP: P1010002.JPG\n"}),
+                   "Only in SRC/DCIM/100OLYMP: P1010001.JPG\nOnly in SRC/DCIM/100OLYMP: P1010002.JPG\n"},
+        RescueCase{"NamesThatLie", Layout::SmartMedia1M, Damage::NamesThatLie, 0, 0, 0, "",
+                   "Only in OUT: NO E03.TXT\nOnly in OUT: _OTE04.TXT\nOnly in SRC: NOTE02.TXT\n"
+                   "Only in SRC: NOTE03.TXT\nOnly in SRC: NOTE04.TXT\n"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
