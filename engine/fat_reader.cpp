@@ -268,7 +268,9 @@ FatReader::Chain FatReader::Follow(std::uint32_t first, std::uint64_t mostCluste
   const std::uint32_t end = EndCluster();
   const std::uint32_t bad = volume->fatBits == 12 ? 0xFF7 : 0xFFF7;
   std::vector<bool> seen(end, false);
-  for (std::uint32_t cluster = first; chain.clusters.size() < mostClusters;) {
+  // Followed no further than the clusters needed: what lies beyond them is no
+  // part of the file, sound or not.
+  for (std::uint32_t cluster = first;;) {
     if (cluster < kFirstCluster || cluster >= end) {
       chain.problem = "its cluster chain leads to cluster " + Number(cluster) + ", outside the volume";
       break;

@@ -117,7 +117,7 @@ class FatReader {
   std::string LoadFat();
   std::uint32_t EndCluster() const;  // the first cluster number beyond the volume and its FAT
   std::optional<std::uint32_t> Next(std::uint32_t cluster) const;
-  Chain Follow(std::uint32_t first, std::uint64_t mostClusters) const;
+  Chain Follow(std::uint32_t first, std::uint64_t mostClusters) const;  // mostClusters >= 1
   std::uint64_t ClusterSector(std::uint32_t cluster) const;
   std::uint32_t ClusterBytes() const;
   FatTree ReadFolder(const FatItem* folder) const;

@@ -94,6 +94,10 @@ enum class Damage {
   PageInRoot,        // the root directory's second sector
   PageInSubfolder,   // the sector of 100OLYMP that lists its files
   ChainLoops,        // P1010001.JPG's third cluster leads back to its second
+  ChainLeaves,       // ... leads to the first cluster beyond the volume
+  ChainToAFreeOne,   // ... leads to a free cluster
+  ChainToABadOne,    // ... leads to a cluster marked bad
+  ShortLoopingFile,  // P1010001.JPG says 100 bytes, and its chain loops after them
   SizeBeyondChain,   // P1010002.JPG says 40000 bytes more than its chain holds
   SizeBeyondVolume,  // P1010002.JPG says 2 GB
   LongNameChecksum,  // the long name's checksum is not its 8.3 name's
@@ -229,7 +233,19 @@ class RescueBench : public ::testing::Test {
         unreadable = {p1Entry / kSector};
         break;
       case Damage::ChainLoops:
+      case Damage::ShortLoopingFile:
         setFat16(p1Cluster + 2, static_cast<std::uint16_t>(p1Cluster + 1));
+        if (param.damage == Damage::ShortLoopingFile) StoreLe32(at + p1Entry + 28, 100);
+        break;
+      case Damage::ChainLeaves: {
+        const std::uint32_t total = LoadLe16(boot + BootSectorOffset::kTotalSectors16);
+        const std::uint64_t data = volumeStart + total - root - LoadLe16(boot + BootSectorOffset::kRootEntries) / 16;
+        setFat16(p1Cluster + 2, static_cast<std::uint16_t>(data / boot[BootSectorOffset::kSectorsPerCluster] + 2));
+        break;
+      }
+      case Damage::ChainToAFreeOne:
+      case Damage::ChainToABadOne:
+        setFat16(p1Cluster + 2, param.damage == Damage::ChainToAFreeOne ? 0 : 0xFFF7);
         break;
       case Damage::SizeBeyondChain:
         StoreLe32(at + p2Entry + 28, 7000 + 40000);
@@ -450,6 +466,16 @@ INSTANTIATE_TEST_SUITE_P(
         RescueCase{"ChainLoops", Layout::Mkfs16M, Damage::ChainLoops, 3, 3, 0,
                    "its cluster chain loops back to cluster",
                    "Binary files SRC/DCIM/100OLYMP/P1010001.JPG and OUT/DCIM/100OLYMP/P1010001.JPG differ\n"},
+        RescueCase{"ChainLeaves", Layout::Mkfs16M, Damage::ChainLeaves, 3, 3, 0, ", outside the volume",
+                   "Binary files SRC/DCIM/100OLYMP/P1010001.JPG and OUT/DCIM/100OLYMP/P1010001.JPG differ\n"},
+        RescueCase{"ChainToAFreeOne", Layout::Mkfs16M, Damage::ChainToAFreeOne, 3, 3, 0,
+                   "its cluster chain runs into a free cluster after cluster",
+                   "Binary files SRC/DCIM/100OLYMP/P1010001.JPG and OUT/DCIM/100OLYMP/P1010001.JPG differ\n"},
+        RescueCase{"ChainToABadOne", Layout::Mkfs16M, Damage::ChainToABadOne, 3, 3, 0,
+                   "its cluster chain runs into a cluster marked bad after cluster",
+                   "Binary files SRC/DCIM/100OLYMP/P1010001.JPG and OUT/DCIM/100OLYMP/P1010001.JPG differ\n"},
+        RescueCase{"ShortLoopingFile", Layout::Mkfs16M, Damage::ShortLoopingFile, 0, 0, 0, "",
+                   "Binary files SRC/DCIM/100OLYMP/P1010001.JPG and OUT/DCIM/100OLYMP/P1010001.JPG differ\n"},
         RescueCase{"SizeBeyondChain", Layout::Mkfs16M, Damage::SizeBeyondChain, 3, 3, 0,
                    "its cluster chain ends after 4 of the 23 clusters its size needs; bytes 8192 to 46999 hold zeros",
                    "Binary files SRC/DCIM/100OLYMP/P1010002.JPG and OUT/DCIM/100OLYMP/P1010002.JPG differ\n"},
@@ -465,5 +491,34 @@ INSTANTIATE_TEST_SUITE_P(
                    "Only in OUT: NO E03.TXT\nOnly in OUT: _OTE04.TXT\nOnly in SRC: NOTE02.TXT\n"
                    "Only in SRC: NOTE03.TXT\nOnly in SRC: NOTE04.TXT\n"}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// Volumes the reader does not read, and the largest root directory it does.
+TEST(VolumesNotRead, AreRefusedWithTheReason) {
+  const struct {
+    const char* mkfs;  // none: a blank card
+    std::uint64_t sectors;
+    int status;
+    const char* says;
+  } cases[] = {
+      {nullptr, 2000, 1, "logical.img: no file system: the card is blank"},
+      {"-F 32 -s 1", 70000, 1, "a FAT32 file system, which no SmartMedia card holds: it is not read"},
+      {"-F 16 -r 4096", 32000, 1, "a FAT16 file system larger than any SmartMedia card's: it is not read"},
+      {"-F 16 -r 2048", 32000, 0, "0 files (0 bytes) and 0 folders"},
+  };
+  TempDir dir;
+  const std::string image = dir.File("logical.img");
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.mkfs ? c.mkfs : "blank");
+    fs::remove(image);
+    std::ofstream(image).close();
+    fs::resize_file(image, c.sectors * kSector);
+    if (c.mkfs) {
+      ASSERT_EQ(RunTool("mkfs.fat", std::string(c.mkfs) + " " + Quote(image)).status, 0);
+    }
+    const ToolRun run = Smcard({"files", "--logical", image});
+    EXPECT_EQ(run.status, c.status);
+    EXPECT_TRUE(Contains(run.out + run.err, c.says)) << run.out << run.err;
+  }
+}
 
 }  // namespace
