@@ -39,7 +39,7 @@ constexpr std::uint8_t kAttrLongName = 0x0F;  // read-only, hidden, system and l
 constexpr std::uint8_t kAttrLongNameMask = 0x3F;
 constexpr std::uint8_t kLastPiece = 0x40;
 constexpr std::uint8_t kPieceNumber = 0x1F;
-constexpr unsigned kMostPieces = 20;  // 255 characters
+constexpr int kMostPieces = 20;  // 255 characters
 constexpr std::size_t kPieceCharacters = 13;
 constexpr std::uint8_t kLowerCaseName = 0x08;
 constexpr std::uint8_t kLowerCaseExtension = 0x10;
@@ -53,15 +53,6 @@ constexpr std::uint32_t kMostFatSectors = 256;
 
 bool Filled(const SectorBuffer& sector, std::uint8_t value) {
   return std::all_of(sector.begin(), sector.end(), [value](std::uint8_t b) { return b == value; });
-}
-
-// Appends a run, joined to the last one when they meet.
-void AddRun(std::vector<FatRun>& runs, std::uint64_t first, std::uint64_t count) {
-  if (!runs.empty() && runs.back().first + runs.back().count == first) {
-    runs.back().count += count;
-  } else {
-    runs.push_back({first, count});
-  }
 }
 
 std::string Number(std::uint64_t n) { return std::to_string(n); }
@@ -108,34 +99,29 @@ std::uint8_t ShortNameChecksum(const std::uint8_t* name) {
 
 // The pieces of a long name met so far, in the order they are stored: the
 // last piece first, down to piece 1, right before the 8.3 entry they name.
+// A piece out of turn, or with another checksum, is no part of the name.
 class LongName {
  public:
-  void Reset() { expected = 0; }
+  void Reset() { next = kNone; }
   void Take(const std::uint8_t* entry) {
     const std::uint8_t order = entry[LongNameOffset::kOrder];
-    const unsigned number = order & kPieceNumber;
-    if ((order & kLastPiece) != 0) {
-      pieces = number;
+    const int number = order & kPieceNumber;
+    if ((order & kLastPiece) != 0 && number >= 1 && number <= kMostPieces) {
       checksum = entry[LongNameOffset::kChecksum];
-      text.assign(std::size_t{pieces} * kPieceCharacters, 0);
-      expected = number <= kMostPieces ? number : 0;
+      text.resize(std::size_t(number) * kPieceCharacters);
+      next = number;
     }
-    if (expected == 0 || number != expected || entry[LongNameOffset::kChecksum] != checksum) {
-      expected = 0;
-      return;
-    }
+    if (next < 1 || number != next || entry[LongNameOffset::kChecksum] != checksum) return;
     for (std::size_t i = 0; i < kPieceCharacters; ++i) {
-      text[(number - 1) * kPieceCharacters + i] = LoadLe16(entry + LongNameOffset::kCharacters[i]);
+      text[std::size_t(number - 1) * kPieceCharacters + i] = LoadLe16(entry + LongNameOffset::kCharacters[i]);
     }
-    --expected;
-    complete = expected == 0;
+    --next;
   }
   // The name, when the pieces met are the whole of one that belongs to
-  // `entry`; else empty.
+  // `entry`; else empty. Either way the next entry starts afresh.
   std::string For(const std::uint8_t* entry) {
-    const bool whole = complete && expected == 0 && pieces != 0 && checksum == ShortNameChecksum(entry);
-    complete = false;
-    expected = 0;
+    const bool whole = next == 0 && checksum == ShortNameChecksum(entry);
+    next = kNone;
     if (!whole) return "";
     std::vector<std::uint16_t> name(text.begin(), std::find(text.begin(), text.end(), 0));
     const std::string utf8 = Utf8(name);
@@ -146,11 +132,10 @@ class LongName {
   }
 
  private:
+  static constexpr int kNone = -1;
   std::vector<std::uint16_t> text;
-  unsigned pieces = 0;
-  unsigned expected = 0;  // the number of the next piece; 0: none is awaited
+  int next = kNone;  // the number of the piece awaited; 0: all are there
   std::uint8_t checksum = 0;
-  bool complete = false;
 };
 
 // The 8.3 name of an entry ("P1010001.JPG"), empty when its bytes cannot be
@@ -189,6 +174,14 @@ FatTimestamp Timestamp(std::uint16_t date, std::uint16_t time) {
 }
 
 }  // namespace
+
+void AppendRun(std::vector<FatRun>& runs, std::uint64_t first, std::uint64_t count) {
+  if (!runs.empty() && runs.back().first + runs.back().count == first) {
+    runs.back().count += count;
+  } else {
+    runs.push_back({first, count});
+  }
+}
 
 std::string FatTimestamp::Text() const {
   if (!valid) return "-";
@@ -275,7 +268,9 @@ FatReader::Chain FatReader::Follow(std::uint32_t first, std::uint64_t mostCluste
   const std::uint32_t end = EndCluster();
   const std::uint32_t bad = volume->fatBits == 12 ? 0xFF7 : 0xFFF7;
   std::vector<bool> seen(end, false);
-  for (std::uint32_t cluster = first; chain.clusters.size() < mostClusters;) {
+  // Followed no further than the clusters needed: what lies beyond them is no
+  // part of the file, sound or not.
+  for (std::uint32_t cluster = first;;) {
     if (cluster < kFirstCluster || cluster >= end) {
       chain.problem = "its cluster chain leads to cluster " + Number(cluster) + ", outside the volume";
       break;
@@ -430,14 +425,14 @@ FatFileRead FatReader::ReadFile(const FatItem& file, const FatByteTaker& take) c
       const std::uint64_t at = ClusterSector(cluster) + s;
       if (!Read(at, sector)) {
         sector.fill(0);
-        AddRun(result.filled, done, count);
-        AddRun(result.sectors, at, 1);
+        AppendRun(result.filled, done, count);
+        AppendRun(result.sectors, at, 1);
       }
       give(sector.data(), count);
     }
   }
   sector.fill(0);
-  if (done < result.bytes) AddRun(result.filled, done, result.bytes - done);
+  if (done < result.bytes) AppendRun(result.filled, done, result.bytes - done);
   while (done < result.bytes) {
     give(sector.data(), static_cast<std::size_t>(std::min<std::uint64_t>(kSectorSize, result.bytes - done)));
   }
@@ -461,10 +456,14 @@ bool FatReader::FatWhole() const {
 std::vector<FatRun> FatReader::SectorsInUse() const {
   std::vector<FatRun> runs;
   const std::uint32_t bad = volume->fatBits == 12 ? 0xFF7 : 0xFFF7;
-  AddRun(runs, volume->firstSector, std::uint64_t{volume->RootStart()} + volume->RootSectors() - volume->firstSector);
+  // A boot sector may claim more than the card holds: what is not there is in no use.
+  auto add = [&](std::uint64_t first, std::uint64_t count) {
+    if (first < cardSectors) AppendRun(runs, first, std::min(count, cardSectors - first));
+  };
+  add(volume->firstSector, std::uint64_t{volume->RootStart()} + volume->RootSectors() - volume->firstSector);
   for (std::uint32_t cluster = kFirstCluster; cluster < EndCluster(); ++cluster) {
     const std::optional<std::uint32_t> value = Next(cluster);
-    if (!value || (*value != 0 && *value != bad)) AddRun(runs, ClusterSector(cluster), volume->clusterSectors);
+    if (!value || (*value != 0 && *value != bad)) add(ClusterSector(cluster), volume->clusterSectors);
   }
   return runs;
 }

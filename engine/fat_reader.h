@@ -60,6 +60,9 @@ struct FatRun {
   std::uint64_t count = 0;
 };
 
+// Appends a run to `runs`, joined to the last one when they meet.
+void AppendRun(std::vector<FatRun>& runs, std::uint64_t first, std::uint64_t count);
+
 // How the reading of one file went.
 struct FatFileRead {
   std::uint64_t bytes = 0;      // handed over: the file's size, or less when the size cannot be true
@@ -104,8 +107,8 @@ class FatReader {
   // The logical sectors a copy of the volume must carry for its files to
   // be whole: from the volume's boot sector through the end of its root
   // directory (reserved area, FATs, root directory), then each cluster in
-  // use as above. In order; adjacent runs joined. Sector 0 and the hidden
-  // sectors before a partition are not included.
+  // use as above. In order; adjacent runs joined; none beyond the card.
+  // Sector 0 and the hidden sectors before a partition are not included.
   std::vector<FatRun> SectorsInUse() const;
 
  private:
@@ -114,7 +117,7 @@ class FatReader {
   std::string LoadFat();
   std::uint32_t EndCluster() const;  // the first cluster number beyond the volume and its FAT
   std::optional<std::uint32_t> Next(std::uint32_t cluster) const;
-  Chain Follow(std::uint32_t first, std::uint64_t mostClusters) const;
+  Chain Follow(std::uint32_t first, std::uint64_t mostClusters) const;  // mostClusters >= 1
   std::uint64_t ClusterSector(std::uint32_t cluster) const;
   std::uint32_t ClusterBytes() const;
   FatTree ReadFolder(const FatItem* folder) const;

@@ -677,11 +677,12 @@ INSTANTIATE_TEST_SUITE_P(
                                   nullptr,
                                   {"smcard", "export", "IMAGE", "FAULTS"},
                                   "the card's own fault sidecar"},
-                      RefusalCase{"ExportOfAnUnreadablePage",
+                      RefusalCase{"ExportOverTheListOfAnEarlierOne",
                                   kUsed1M,
-                                  "unreadable-page 0:8\n",
+                                  nullptr,
                                   {"smcard", "export", "IMAGE", "DIR/out.img"},
-                                  "an unreadable page"},
+                                  "out.img.unreadable.txt exists; give --force to replace it",
+                                  [](const TempDir& d) { WriteFile(d.File("out.img.unreadable.txt"), "8\n"); }},
                       // No page of four blocks in a row of the dump can be read: it is not read to its end.
                       RefusalCase{"RestoreFromADumpThatCannotBeRead",
                                   kUsed1M,
@@ -758,15 +759,24 @@ INSTANTIATE_TEST_SUITE_P(
                       ),
     [](const auto& info) { return std::string(info.param.name); });
 
-TEST_F(CardFiles, ExportReplacesAnExistingFileOnlyWhenComplete) {
+// An unreadable page costs its sector, not the export: zeros in its place,
+// the sector listed beside the export, and a whole export removes the list.
+TEST_F(CardFiles, ExportGoesPastAnUnreadablePageAndListsIt) {
   const std::string image = Create(kUsed1M);
-  WriteFile(dir.File("out.img"), "old");
+  const std::string out = dir.File("out.img");
+  WriteFile(out, "old");
   WriteFile(image + ".faults", "unreadable-page 0:8\n");
-  EXPECT_EQ(Smcard({"export", image, dir.File("out.img"), "--force"}).status, kExitFailure);
-  EXPECT_EQ(Slurp(dir.File("out.img")), "old");
+  const ToolRun damaged = Smcard({"export", image, out, "--force"});
+  EXPECT_EQ(damaged.status, kExitIncomplete);
+  EXPECT_TRUE(Contains(damaged.err, "smcard: logical sector 0 cannot be read (an unreadable page)\n")) << damaged.err;
+  EXPECT_TRUE(Contains(damaged.err, "1 of its 2000 sectors could not be read and hold zeros")) << damaged.err;
+  EXPECT_EQ(Slurp(out).substr(0, 512), std::string(512, '\0'));
+  EXPECT_EQ(Slurp(out + ".unreadable.txt").substr(Slurp(out + ".unreadable.txt").rfind("zeros in their place.\n")),
+            "zeros in their place.\n0\n");
   std::filesystem::remove(image + ".faults");
-  EXPECT_EQ(Smcard({"export", image, dir.File("out.img"), "--force"}).status, kExitSuccess);
-  EXPECT_EQ(Slurp(dir.File("out.img")).size(), 2000u * 512);
+  EXPECT_EQ(Smcard({"export", image, out, "--force"}).status, kExitSuccess);
+  EXPECT_EQ(Slurp(out).size(), 2000u * 512);
+  EXPECT_FALSE(std::filesystem::exists(out + ".unreadable.txt"));
 }
 
 // Records how images are opened, and can stand in for a host whose disk

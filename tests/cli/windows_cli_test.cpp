@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "app/cli/smcard_cli.h"
 #include "app/cli/smformat_cli.h"
 #include "engine/byte_order.h"
 #include "sim/firmware.h"
@@ -317,6 +318,57 @@ TEST_F(Volumes, LogicalFormatOfAnImageFile) {
   EXPECT_EQ(mbr[446 + 8], 13) << "the 1 MB layout's partition starts at sector 13";
   std::filesystem::resize_file(image, 1999 * 512);
   EXPECT_EQ(Smformat({"--logical", image, "--yes"}).status, 1);
+}
+
+// smcard.exe on a dump with an unreadable page in a photo: the files are
+// listed with their long and 8.3 names, and come out under backslashed
+// paths, the photo with zeros for its unreadable sector, a name that Windows
+// takes for a device made safe, every file with its date.
+TEST(SmcardFiles, ComeOutOfADamagedDumpUnderNamesWindowsTakes) {
+  auto smcard = [](const std::vector<std::string>& args) {
+    std::ostringstream out, err;
+    std::istringstream in;
+    std::atomic<int> stop{0};
+    CliContext context{out, err, in, false, [](std::uint32_t) {}, stop, [](std::uint32_t) {}};
+    const int status = SmcardMain(args, context);
+    return ToolRun{status, out.str(), err.str()};
+  };
+  const std::string volume = SMFORMAT_RESCUE_VOLUME;
+  TempDir dir;
+  const std::string image = dir.File("card.img");
+  ASSERT_EQ(smcard({"create", image, "--size", "1M"}).status, 0);
+  ASSERT_EQ(smcard({"import", image, volume + "/logical.img"}).status, 0);
+  const std::string photo = Slurp(volume + "/src/DCIM/100OLYMP/P1010001.JPG");
+  const std::size_t sector = Slurp(volume + "/logical.img").find(photo.substr(4096, 64)) / 512;
+  {
+    sim::CardOpen card = sim::OpenCardImage(image, sim::Access::ReadOnly);
+    const auto block = sim::Firmware(card.card->Media()).Locate(static_cast<std::uint32_t>(sector / 8));
+    ASSERT_TRUE(block.has_value());
+    std::ofstream(image + ".faults") << "unreadable-page 0:" << block->block * 8 + sector % 8 << "\n";
+  }
+  const ToolRun files = smcard({"files", image});
+  EXPECT_EQ(files.status, 3);
+  EXPECT_TRUE(Contains(files.out, "2021-06-15 10:20:30        3492  DCIM/Holiday at the beach.jpg  (HOLIDA~1.JPG)\n"))
+      << files.out;
+  EXPECT_TRUE(Contains(files.err, "DCIM/100OLYMP/P1010001.JPG cannot be read whole: bytes 4096 to 4607 hold zeros"))
+      << files.err;
+
+  const std::string out = dir.File("out");
+  const ToolRun extract = smcard({"extract", image, out});
+  EXPECT_EQ(extract.status, 3) << extract.err;
+  EXPECT_TRUE(Contains(extract.out, out + "\\DCIM\\100OLYMP\\P1010001.JPG\n")) << extract.out;
+  EXPECT_TRUE(Contains(extract.err, "AUX.TXT is written as " + out + "\\AUX_.TXT")) << extract.err;
+  std::string damaged = photo;
+  std::fill(damaged.begin() + 4096, damaged.begin() + 4608, '\0');
+  EXPECT_TRUE(Slurp(out + "\\DCIM\\100OLYMP\\P1010001.JPG") == damaged);
+  EXPECT_EQ(Slurp(out + "\\AUX_.TXT"), Slurp(volume + "/src/aux-source.txt"));
+  const std::string holiday = "\\DCIM\\Holiday at the beach.jpg";
+  EXPECT_EQ(Slurp(out + holiday), Slurp(volume + "/src/DCIM/Holiday at the beach.jpg"));
+  WIN32_FILE_ATTRIBUTE_DATA copied{}, original{};
+  ASSERT_TRUE(GetFileAttributesExA((out + holiday).c_str(), GetFileExInfoStandard, &copied));
+  ASSERT_TRUE(
+      GetFileAttributesExA((volume + "/src/DCIM/Holiday at the beach.jpg").c_str(), GetFileExInfoStandard, &original));
+  EXPECT_EQ(CompareFileTime(&copied.ftLastWriteTime, &original.ftLastWriteTime), 0) << "the file keeps its date";
 }
 
 }  // namespace
