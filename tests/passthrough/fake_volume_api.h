@@ -3,7 +3,9 @@
 //
 // A letter holds nothing (it cannot be opened), a system disk (it answers
 // INQUIRY as another vendor's drive and rejects everything else), or a
-// simulated reader. Each pass-through request is checked as the system checks
+// simulated reader as the system's disk driver meets it (sim::ReaderTarget:
+// sense data for each failure, UNIT ATTENTION once after the reader presents
+// its card anew). Each pass-through request is checked as the system checks
 // it before its command block reaches the device (header length, buffer
 // lengths against the data and sense areas, CDB length, direction code,
 // missing direct buffer, timeout, transfer size); a request that fails the
@@ -21,10 +23,12 @@
 #include <array>
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "sim/reader.h"
+#include "sim/reader_target.h"
 #include "transport/passthrough/volume_api.h"
 
 class FakeVolumeApi : public VolumeApi {
@@ -105,7 +109,7 @@ class FakeVolumeApi : public VolumeApi {
 
   struct Volume {
     Kind kind = Kind::Nothing;
-    sim::Reader* reader = nullptr;
+    std::shared_ptr<sim::ReaderTarget> reader;
     int openCount = 0;
     int failOpensFrom = 0;  // 0: opens succeed
     int lockFailures = 0;
@@ -123,8 +127,9 @@ class FakeVolumeApi : public VolumeApi {
   BOOL UnlockVolume(HANDLE handle, Request& request);
   BOOL PassThrough(Request& request, void* input, DWORD inputLength, void* output, DWORD outputLength,
                    DWORD* bytesReturned);
+  // The device's status; `sense` what it says of a failure.
   std::uint8_t Execute(char letter, const std::uint8_t* cdb, std::size_t cdbLength, UCHAR dataIn, std::uint8_t* data,
-                       std::uint32_t dataLength);
+                       std::uint32_t dataLength, std::vector<std::uint8_t>& sense);
 
   std::map<char, Volume> volumes;
   std::map<HANDLE, HandleState> handles;
