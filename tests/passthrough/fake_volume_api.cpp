@@ -93,6 +93,8 @@ FakeVolumeApi::Volume& FakeVolumeApi::VolumeOf(char letter) { return volumes[let
 
 void FakeVolumeApi::AddSystemDisk(char letter) { VolumeOf(letter).kind = Kind::SystemDisk; }
 
+void FakeVolumeApi::AddFolderVolume(char letter) { VolumeOf(letter).kind = Kind::Folder; }
+
 void FakeVolumeApi::AddReader(char letter, sim::Reader& reader) {
   Volume& volume = VolumeOf(letter);
   volume.kind = Kind::Reader;
@@ -199,7 +201,9 @@ BOOL FakeVolumeApi::Control(HANDLE device, DWORD controlCode, void* input, DWORD
     } else if (controlCode == FSCTL_DISMOUNT_VOLUME) {
       result = VolumeOf(request.letter).kind == Kind::Reader ? TRUE : Fail(request, ERROR_ACCESS_DENIED);
     } else if (controlCode == IOCTL_SCSI_PASS_THROUGH || controlCode == IOCTL_SCSI_PASS_THROUGH_DIRECT) {
-      result = PassThrough(request, input, inputLength, output, outputLength, bytesReturned);
+      result = VolumeOf(request.letter).kind == Kind::Folder
+                   ? Fail(request, ERROR_NOT_SUPPORTED)
+                   : PassThrough(request, input, inputLength, output, outputLength, bytesReturned);
     } else {
       result = Fail(request, ERROR_INVALID_FUNCTION);
     }

@@ -72,6 +72,10 @@ class FakeVolumeApi : public VolumeApi {
 
   // Letters hold nothing until given something.
   void AddSystemDisk(char letter);
+  // A volume whose driver takes no SCSI pass-through (under Wine, a drive of
+  // a plain folder such as its C: and Z:): it opens, and every pass-through
+  // request fails with ERROR_NOT_SUPPORTED.
+  void AddFolderVolume(char letter);
   void AddReader(char letter, sim::Reader& reader);
   // The n-th open of the letter (counting from 1, failed ones included) and
   // every later one fail: the reader or its card was pulled.
@@ -105,7 +109,7 @@ class FakeVolumeApi : public VolumeApi {
   BOOL Close(HANDLE handle) override;
 
  private:
-  enum class Kind : std::uint8_t { Nothing, SystemDisk, Reader };
+  enum class Kind : std::uint8_t { Nothing, SystemDisk, Folder, Reader };
 
   struct Volume {
     Kind kind = Kind::Nothing;
