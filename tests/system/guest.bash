@@ -152,11 +152,11 @@ serve_readers() {
 }
 
 # --- The guest ---------------------------------------------------------------------------------
-start_guest() {  # start_guest [QEMU OPTIONS...]
+start_guest() {  # start_guest [QEMU OPTIONS...]; $guest_memory MB (default 512)
   (cd "$initrd" && find . | busybox cpio -o -H newc 2>/dev/null | gzip -1 >"$work/initrd.gz")
   mkfifo "$work/ctl.in" "$work/ctl.out"
   exec {to_guest}<>"$work/ctl.in" {from_guest}<>"$work/ctl.out"
-  qemu-system-x86_64 -accel tcg -m 512 -nographic -no-reboot -nodefaults \
+  qemu-system-x86_64 -accel tcg -m "${guest_memory:-512}" -nographic -no-reboot -nodefaults \
     -kernel "$kdir/vmlinuz" -initrd "$work/initrd.gz" -append "console=ttyS0 quiet panic=-1" \
     -serial "file:$work/console.log" -serial "pipe:$work/ctl" -nic user,model=e1000 "$@" &
   qemu_pid=$!
@@ -201,7 +201,7 @@ attach_readers() {
 }
 
 stop_guest() {
-  printf 'poweroff -f\n' >&$to_guest
+  printf '/bin/busybox poweroff -f\n' >&$to_guest  # busybox's: the guest's init is no service manager
   wait "$qemu_pid" 2>/dev/null || true
   qemu_pid=
   echo >&$control
