@@ -129,7 +129,6 @@ CAspiReader::Reply CAspiReader::SendOnce(const ReaderCommand& command, Address a
 // cleared before the request, so nothing stale is read.
 bool CAspiReader::MetUnitAttention() const {
   const aspi::SrbExecScsiCmd& request = RecordOf(requestBlock);
-  if (RequestStatus() != aspi::kStatusError) return false;
   const auto* sense = static_cast<const std::uint8_t*>(requestBlock) + offsetof(aspi::SrbExecScsiCmd, SenseArea);
   return ::MetUnitAttention(request.SRB_TargStat, sense, senseLength);
 }
