@@ -354,6 +354,10 @@ TEST_P(RescueCard, IsListedExtractedAndExported) {
     std::fill(expected.begin() + 4096, expected.begin() + 4608, '\0');
     EXPECT_TRUE(ReadAll(out + "/DCIM/100OLYMP/P1010001.JPG") == expected) << "the rest of the photo is kept";
   }
+  if (c.damage == Damage::SizeBeyondChain) {
+    EXPECT_EQ(ReadAll(out + "/DCIM/100OLYMP/P1010002.JPG").find_first_not_of('\0', 8192), std::string::npos)
+        << "beyond its chain a file holds zeros";
+  }
   if (c.damage == Damage::SizeBeyondVolume) {
     EXPECT_LT(fs::file_size(out + "/DCIM/100OLYMP/P1010002.JPG"), 1u << 20);
   }
@@ -452,7 +456,8 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         RescueCase{"SoundSmartMedia", Layout::SmartMedia1M, Damage::None, 0, 0, 0, "", kWhole},
         RescueCase{"SoundMkfs", Layout::Mkfs16M, Damage::None, 0, 0, 0, "", kWhole},
-        RescueCase{"PageInFile", Layout::SmartMedia1M, Damage::PageInFile, 3, 3, 3, "DCIM/100OLYMP/P1010001.JPG",
+        RescueCase{"PageInFile", Layout::SmartMedia1M, Damage::PageInFile, 3, 3, 3,
+                   "bytes 4096 to 4607 hold zeros (unreadable sector 176)",
                    "Binary files SRC/DCIM/100OLYMP/P1010001.JPG and OUT/DCIM/100OLYMP/P1010001.JPG differ\n"},
         RescueCase{"PageInFirstFat", Layout::SmartMedia1M, Damage::PageInFirstFat, 0, 0, 3, "", kWhole},
         RescueCase{"PageInBothFats", Layout::SmartMedia1M, Damage::PageInBothFats, 3, 3, 3,
