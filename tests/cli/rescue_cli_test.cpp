@@ -95,6 +95,7 @@ enum class Damage {
   PageInSubfolder,   // the sector of 100OLYMP that lists its files
   ChainLoops,        // P1010001.JPG's third cluster leads back to its second
   ChainLeaves,       // ... leads to the first cluster beyond the volume
+  FolderLeaves,      // 100OLYMP's entry leads to the first cluster beyond the volume
   ChainToAFreeOne,   // ... leads to a free cluster
   ChainToABadOne,    // ... leads to a cluster marked bad
   ShortLoopingFile,  // P1010001.JPG says 100 bytes, and its chain loops after them
@@ -211,6 +212,10 @@ class RescueBench : public ::testing::Test {
     const std::uint64_t p1Entry = Find(bytes, "P1010001JPG");
     const std::uint64_t p2Entry = Find(bytes, "P1010002JPG");
     const std::uint16_t p1Cluster = LoadLe16(at + p1Entry + 26);
+    // The first cluster number beyond the volume.
+    const std::uint64_t data = volumeStart + LoadLe16(boot + BootSectorOffset::kTotalSectors16) - root -
+                               LoadLe16(boot + BootSectorOffset::kRootEntries) / 16;
+    const auto beyond = static_cast<std::uint16_t>(data / boot[BootSectorOffset::kSectorsPerCluster] + 2);
     auto setFat16 = [&](std::uint32_t cluster, std::uint16_t value) {
       for (std::uint64_t fat : {fat1, fat1 + fatSectors}) StoreLe16(at + fat * kSector + 2 * cluster, value);
     };
@@ -237,12 +242,12 @@ class RescueBench : public ::testing::Test {
         setFat16(p1Cluster + 2, static_cast<std::uint16_t>(p1Cluster + 1));
         if (param.damage == Damage::ShortLoopingFile) StoreLe32(at + p1Entry + 28, 100);
         break;
-      case Damage::ChainLeaves: {
-        const std::uint32_t total = LoadLe16(boot + BootSectorOffset::kTotalSectors16);
-        const std::uint64_t data = volumeStart + total - root - LoadLe16(boot + BootSectorOffset::kRootEntries) / 16;
-        setFat16(p1Cluster + 2, static_cast<std::uint16_t>(data / boot[BootSectorOffset::kSectorsPerCluster] + 2));
+      case Damage::ChainLeaves:
+        setFat16(p1Cluster + 2, beyond);
         break;
-      }
+      case Damage::FolderLeaves:
+        StoreLe16(at + Find(bytes, "100OLYMP   ") + 26, beyond);
+        break;
       case Damage::ChainToAFreeOne:
       case Damage::ChainToABadOne:
         setFat16(p1Cluster + 2, param.damage == Damage::ChainToAFreeOne ? 0 : 0xFFF7);
@@ -260,6 +265,8 @@ class RescueBench : public ::testing::Test {
         at[Find(bytes, "NOTE02  TXT") + 2] = '/';
         at[Find(bytes, "NOTE03  TXT") + 2] = ' ';
         at[Find(bytes, "NOTE04  TXT")] = 0x05;
+        // An entry after the end of the root directory (README.TXT is the 17th): no entry.
+        std::copy_n(at + Find(bytes, "NOTE01  TXT"), 32, at + root * kSector + 18 * 32);
         break;
       case Damage::FolderLoop:
         StoreLe16(at + Find(bytes, "100OLYMP   ") + 26, LoadLe16(at + Find(bytes, "DCIM       ") + 26));
@@ -461,7 +468,7 @@ INSTANTIATE_TEST_SUITE_P(
                    "Binary files SRC/DCIM/100OLYMP/P1010001.JPG and OUT/DCIM/100OLYMP/P1010001.JPG differ\n"},
         RescueCase{"PageInFirstFat", Layout::SmartMedia1M, Damage::PageInFirstFat, 0, 0, 3, "", kWhole},
         RescueCase{"PageInBothFats", Layout::SmartMedia1M, Damage::PageInBothFats, 3, 3, 3,
-                   "cannot be read in either FAT",
+                   "DCIM/: the FAT entry of its cluster ",
                    "Binary files SRC/DCIM/100OLYMP/P1010001.JPG and OUT/DCIM/100OLYMP/P1010001.JPG differ\n"
                    "Binary files SRC/DCIM/100OLYMP/P1010002.JPG and OUT/DCIM/100OLYMP/P1010002.JPG differ\n"},
         RescueCase{"PageInRoot", Layout::Mkfs16M, Damage::PageInRoot, 3, 3, 3, "the root directory: sector ",
@@ -473,6 +480,9 @@ INSTANTIATE_TEST_SUITE_P(
                    "Binary files SRC/DCIM/100OLYMP/P1010001.JPG and OUT/DCIM/100OLYMP/P1010001.JPG differ\n"},
         RescueCase{"ChainLeaves", Layout::Mkfs16M, Damage::ChainLeaves, 3, 3, 0, ", outside the volume",
                    "Binary files SRC/DCIM/100OLYMP/P1010001.JPG and OUT/DCIM/100OLYMP/P1010001.JPG differ\n"},
+        RescueCase{"FolderLeaves", Layout::Mkfs16M, Damage::FolderLeaves, 3, 3, 0,
+                   "DCIM/100OLYMP/: its entry leads to cluster ",
+                   "Only in SRC/DCIM/100OLYMP: P1010001.JPG\nOnly in SRC/DCIM/100OLYMP: P1010002.JPG\n"},
         RescueCase{"ChainToAFreeOne", Layout::Mkfs16M, Damage::ChainToAFreeOne, 3, 3, 0,
                    "its cluster chain runs into a free cluster after cluster",
                    "Binary files SRC/DCIM/100OLYMP/P1010001.JPG and OUT/DCIM/100OLYMP/P1010001.JPG differ\n"},
