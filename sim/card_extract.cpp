@@ -66,8 +66,9 @@ class Placer {
     const bool placedFolder = folder != hostPaths.end();
     const std::string folderShort = placedFolder ? shortPaths[folder->first] + "/" : "";
     const std::string folderHost = placedFolder ? folder->second : destination;
+    // Two entries of one name (a damaged folder; on Windows also two names
+    // in characters its code page lacks): the second gets " (2)".
     std::string host = JoinPath(folderHost, HostFileName(item.name));
-    if (taken.count(Lower(host)) != 0) host = JoinPath(folderHost, HostFileName(item.shortName));
     for (unsigned n = 2; taken.count(Lower(host)) != 0; ++n) {
       host = JoinPath(folderHost, HostFileName(item.name + " (" + std::to_string(n) + ")"));
     }
