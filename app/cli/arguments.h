@@ -19,6 +19,9 @@ struct ParsedArgs {
 };
 
 // `valueOptions` and `flagOptions` name the accepted options ("--size").
-// After "--" every word is positional. An option given twice is an error.
+// After "--" every word is positional. An option given twice is an error,
+// and so is an option's value that looks like an option ("--simulate
+// --yes"). -y, -h, -V and -q stand for --yes, --help, --version and --quiet
+// where those are accepted, and may be joined ("-yq").
 ParsedArgs ParseArgs(const std::vector<std::string>& args, const std::set<std::string>& valueOptions,
                      const std::set<std::string>& flagOptions);

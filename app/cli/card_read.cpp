@@ -39,7 +39,7 @@ int Check(sim::PageSource& pages, const std::string& source, const CardRead& req
   meter.Finish();
   PrintCardCheck(context.out, check, "Device:", source, pages.Geometry(), request.json);
   if (check.end != sim::PassEnd::Complete) Refuse(context, sim::PassEndText(check.end, "check"));
-  return CheckStatus(check);
+  return check.end == sim::PassEnd::Stopped ? kExitDeclined : CheckStatus(check);
 }
 
 int Dump(sim::PageSource& pages, const std::string& source, const CardRead& request, PassMeter& meter,
@@ -54,12 +54,16 @@ int Dump(sim::PageSource& pages, const std::string& source, const CardRead& requ
   };
   const sim::DumpResult dump = sim::DumpCard(pages, path, watch, options);
   meter.Finish();
-  if (!dump.error.empty()) return Refuse(context, dump.error);
+  if (!dump.error.empty()) {
+    Refuse(context, dump.error);
+    return dump.end == sim::PassEnd::Stopped ? kExitDeclined : kExitFailure;
+  }
   const sim::CardGeometry& geometry = pages.Geometry();
   context.out << "Dumped " << source << " to " << path << ": " << dump.pages << " pages, " << GeometryText(geometry)
               << (dump.resumedAt != 0 ? ", " + std::to_string(dump.pages - dump.resumedAt) + " of them read now" : "")
               << "\n";
-  if (const std::size_t unreadable = dump.sidecar.unreadablePages.size()) {
+  const std::size_t unreadable = dump.sidecar.unreadablePages.size();
+  if (unreadable != 0) {
     context.err << "smformat: warning: " << unreadable << (unreadable == 1 ? " page" : " pages")
                 << " could not be read; " << sim::FaultSidecarPath(path)
                 << " lists them (unreadable-page), and the dump holds FF bytes there\n";
@@ -68,7 +72,7 @@ int Dump(sim::PageSource& pages, const std::string& source, const CardRead& requ
     context.out << "The card is of no standard size: give --geometry " << GeometryOption(geometry)
                 << " to smcard and to smformat --simulate with this dump.\n";
   }
-  return kExitSuccess;
+  return unreadable != 0 ? kExitIncomplete : kExitSuccess;
 }
 
 // --dry-run: the quick check's reads, and what a format would make of them.
@@ -104,7 +108,7 @@ int ReadCardIn(CReaderDevice& reader, const std::string& source, const CardRead&
   sim::ReaderPages pages(reader, geometry);
   context.stopFlag.store(0);
   const bool quick = !request.dumpPath && !request.full;
-  PassMeter meter(context.err, context.errIsTerminal,
+  PassMeter meter(context,
                   request.dumpPath   ? "Dumping the card"
                   : request.forecast ? "Reading the card"
                                      : "Checking the card",

@@ -26,10 +26,6 @@ struct CardRead {
   std::optional<std::string> restorePath = {};
 };
 
-// The check's exit status when it found no fault of the card but
-// differences from the SmartMedia layout, which a format mends.
-constexpr int kExitLayoutDiffers = 3;
-
 // Runs the check or the dump on a reader that has found its card. `source`
 // names the card in the report ("/dev/sdc, Generic STORAGE DEVICE (USB
 // 1d6b:5301)"). Returns the exit status: the check's (CheckStatus), the

@@ -25,13 +25,20 @@ std::string DurationText(std::uint64_t seconds) {
   return std::to_string(seconds / kSecondsPerMinute) + " min " + std::to_string(seconds % kSecondsPerMinute) + " s";
 }
 
-PassMeter::PassMeter(std::ostream& err_, bool terminal_, std::string what_, std::string noun_, Clock clock_)
+PassMeter::PassMeter(std::ostream& err_, bool terminal_, std::string what_, std::string noun_, Clock clock_,
+                     int columns_)
     : err(err_),
       terminal(terminal_),
       what(std::move(what_)),
       noun(std::move(noun_)),
       clock(std::move(clock_)),
+      columns(columns_),
       start(clock()) {}
+
+PassMeter::PassMeter(CliContext& context, std::string what_, std::string noun_)
+    : PassMeter(
+          ProgressStream(context), context.errIsTerminal, std::move(what_), std::move(noun_),
+          [&context] { return Milliseconds(context); }, TerminalWidth(context)) {}
 
 PassMeter::~PassMeter() { EndBarLine(); }
 
@@ -56,9 +63,8 @@ void PassMeter::Update(std::uint64_t done_, std::uint64_t total_) {
     const std::uint64_t now = clock();
     if (barOnScreen && now - lastDrawn < kRedrawMs && done < total) return;
     lastDrawn = now;
-    const int filled = percent * kBarWidth / 100;
-    err << "\r" << what << " [" << std::string(filled, '#') << std::string(kBarWidth - filled, '.') << "] " << percent
-        << "%  " << Figures() << "\x1b[K" << std::flush;
+    err << "\r" << BarLine(what + " ", percent, " " + std::to_string(percent) + "%  " + Figures(), columns, kBarWidth)
+        << std::flush;
     barOnScreen = true;
   } else if (percent / kPlainStep != lastPercent / kPlainStep) {
     err << what << ": " << percent << "% (" << Figures() << ")" << std::endl;

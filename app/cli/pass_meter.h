@@ -9,6 +9,8 @@
 #include <iosfwd>
 #include <string>
 
+#include "app/cli/progress_line.h"
+
 class PassMeter {
  public:
   // Milliseconds from any fixed start.
@@ -18,7 +20,9 @@ class PassMeter {
   // `noun` names what is counted: "pages", or "first pages" of a pass that
   // reads the first page of each block.
   PassMeter(std::ostream& err, bool terminal, std::string what, std::string noun = "pages",
-            Clock clock = SteadyMilliseconds);
+            Clock clock = SteadyMilliseconds, int columns = kDefaultColumns);
+  // On the tool's stderr, as wide as its terminal; silent with --quiet.
+  PassMeter(CliContext& context, std::string what, std::string noun);
   ~PassMeter();
   PassMeter(const PassMeter&) = delete;
   PassMeter& operator=(const PassMeter&) = delete;
@@ -41,6 +45,7 @@ class PassMeter {
   std::string noun;
   std::string verb = "Read";
   Clock clock;
+  int columns;
   std::uint64_t start;
   std::uint64_t lastDrawn = 0;
   std::uint64_t base = 0;  // where this pass began

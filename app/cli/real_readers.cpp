@@ -12,13 +12,16 @@ int Refuse(CliContext& context, const std::string& text) {
   return kExitFailure;
 }
 
-std::string CardSizeText(const MediaGeometry& geometry, std::uint32_t capacityKey) {
+std::string CardMegabytesText(const MediaGeometry& geometry) {
   constexpr std::uint64_t kPageDataBytes = 512;
   constexpr std::uint64_t kBytesPerMegabyte = 1024 * 1024;
   std::uint64_t pages = 0;
   for (int u = 0; u < geometry.unitCount; ++u) pages += geometry.units[u].totalSectors;
-  return std::to_string(pages * kPageDataBytes / kBytesPerMegabyte) + " MB card, " + std::to_string(capacityKey) +
-         " sectors";
+  return std::to_string(pages * kPageDataBytes / kBytesPerMegabyte) + " MB";
+}
+
+std::string CardSizeText(const MediaGeometry& geometry, std::uint32_t capacityKey) {
+  return CardMegabytesText(geometry) + " card, " + std::to_string(capacityKey) + " sectors";
 }
 
 std::string DumpOutRefusal(const RealReaderOptions& options, const std::string& onTheCard) {
@@ -28,4 +31,45 @@ std::string DumpOutRefusal(const RealReaderOptions& options, const std::string& 
     return out + " is the trace file too; give the dump another name";
   }
   return sim::DumpTargetRefusal(out, options.read->force);
+}
+
+namespace {
+
+std::string JsonText(const std::string& text) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  constexpr unsigned char kFirstPrintable = 0x20;
+  std::string json = "\"";
+  for (const char c : text) {
+    if (c == '"' || c == '\\') {
+      json += '\\';
+      json += c;
+    } else if (static_cast<unsigned char>(c) < kFirstPrintable) {
+      json += "\\u00";
+      json += kHex[(c >> 4) & 0xF];
+      json += kHex[c & 0xF];
+    } else {
+      json += c;
+    }
+  }
+  return json + "\"";
+}
+
+}  // namespace
+
+void PrintDiskList(std::ostream& out, const std::vector<ListedDisk>& disks, bool json, const std::string& none) {
+  if (!json) {
+    if (disks.empty()) out << none << "\n";
+    for (const ListedDisk& d : disks) {
+      out << d.device << "  " << (d.usbId.empty() ? "" : d.usbId + "  ") << d.name << "  " << d.state << "\n";
+    }
+    return;
+  }
+  out << "{\"disks\": [";
+  for (std::size_t i = 0; i < disks.size(); ++i) {
+    const ListedDisk& d = disks[i];
+    out << (i == 0 ? "" : ", ") << "{\"device\": " << JsonText(d.device)
+        << ", \"usbId\": " << (d.usbId.empty() ? "null" : JsonText(d.usbId)) << ", \"name\": " << JsonText(d.name)
+        << ", \"supported\": " << (d.supported ? "true" : "false") << ", \"state\": " << JsonText(d.state) << "}";
+  }
+  out << "]}\n";
 }

@@ -5,6 +5,7 @@
 // platform has its own implementation of these functions.
 #pragma once
 
+#include <iosfwd>
 #include <optional>
 #include <string>
 #include <vector>
@@ -20,6 +21,7 @@ struct RealReaderOptions {
   std::vector<std::string> arguments;      // the command line, to show how to run it as root
   std::optional<CardRead> read;            // --check, --dump or --dry-run instead of a format
   std::optional<std::string> restorePath;  // --restore DUMP after the format
+  bool json = false;                       // --list as one JSON object
 };
 
 int ListReaders(const RealReaderOptions& options, CliContext& context);
@@ -31,11 +33,17 @@ int ReadCard(const RealReaderOptions& options, CliContext& context);
 
 // What a user types for DEVICE on this platform ("/dev/sdc", "E:"), for help texts.
 extern const char* const kDeviceExample;
+// What --logical writes on, and the help's paragraph on devices and rights,
+// in the platform's terms.
+extern const char* const kLogicalTargets;
+extern const char* const kPlatformHelp;
 
 // --- Shared by both platforms' implementations --------------------------------
 
 // "smformat: TEXT" on stderr; returns kExitFailure.
 int Refuse(CliContext& context, const std::string& text);
+// "16 MB": the card's physical size.
+std::string CardMegabytesText(const MediaGeometry& geometry);
 // "16 MB card, 32000 sectors": the card's physical size and its logical sectors.
 std::string CardSizeText(const MediaGeometry& geometry, std::uint32_t capacityKey);
 extern const char* const kConfirmText;  // the format job's question
@@ -43,3 +51,18 @@ extern const char* const kConfirmText;  // the format job's question
 // it exists without --force, it is the trace file, or the platform's own
 // rule (`onTheCard`) finds it on the card; empty when it may.
 std::string DumpOutRefusal(const RealReaderOptions& options, const std::string& onTheCard);
+
+// One disk of --list: its device, USB identifier (empty where the platform
+// does not tell it), name, whether it is a supported reader, and its state
+// (the card, or why it is of no use).
+struct ListedDisk {
+  std::string device;
+  std::string usbId;
+  std::string name;
+  bool supported = false;
+  std::string state;
+};
+// One line a disk, `none` when there is no disk; or one JSON object:
+// {"disks": [{"device": ..., "usbId": ..., "name": ..., "supported": ...,
+// "state": ...}]}.
+void PrintDiskList(std::ostream& out, const std::vector<ListedDisk>& disks, bool json, const std::string& none);

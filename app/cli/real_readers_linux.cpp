@@ -9,6 +9,7 @@
 #include <sstream>
 
 #include "app/cli/detail_host.h"
+#include "app/cli/format_ending.h"
 #include "app/cli/logical_format.h"
 #include "app/cli/real_readers.h"
 #include "app/cli/restore_step.h"
@@ -20,6 +21,12 @@
 #include "transport/sgio/sg_trace.h"
 
 const char* const kDeviceExample = "/dev/sdc";
+const char* const kLogicalTargets = "a card in any reader or on an image file";
+const char* const kPlatformHelp =
+    "A device must be a supported reader (its USB identifier and INQUIRY are\n"
+    "checked first; 'smformat --list' and 'lsusb' show the identifiers) and none\n"
+    "of its partitions may be mounted; it is opened exclusively. The reader's\n"
+    "vendor commands need root: run smformat with sudo.\n";
 
 namespace {
 
@@ -74,49 +81,48 @@ std::string UsbIdOf(const sgio::Disk& disk) { return "USB " + sgio::UsbIdShort(d
 
 // --- --list ----------------------------------------------------------------------------------
 
-std::string ReportLine(const sgio::ReaderReport& r, const RealReaderOptions& options) {
-  std::ostringstream line;
-  line << r.disk.devicePath << "  " << sgio::UsbIdShort(r.disk.usbVendor, r.disk.usbProduct) << "  ";
+// The probe's verdict on a reader, or why it is none.
+std::string ReportState(const sgio::ReaderReport& r, const RealReaderOptions& options) {
   switch (r.verdict) {
     case sgio::ReaderVerdict::UnsupportedUsbId:
-      line << DiskName(r.disk) << "  unsupported: its USB identifier is not one of the supported readers";
-      return line.str();
+      return "unsupported: its USB identifier is not one of the supported readers";
     case sgio::ReaderVerdict::CannotOpen:
-      line << DiskName(r.disk) << "  cannot open: " << ErrorText(r.openError);
-      if (r.openError == EACCES || r.openError == EPERM) line << " (run as root: " << AsRoot(options) << ")";
-      return line.str();
+      return "cannot open: " + ErrorText(r.openError) +
+             (r.openError == EACCES || r.openError == EPERM ? " (run as root: " + AsRoot(options) + ")" : "");
     case sgio::ReaderVerdict::Probed:
       break;
   }
   const ProbeResult& p = r.probe;
-  line << (p.inquiryText.empty() ? DiskName(r.disk) : p.inquiryText) << "  ";
   switch (p.verdict) {
     case ProbeVerdict::InquiryFailed:
-      line << "unsupported: it does not answer INQUIRY";
-      break;
+      return "unsupported: it does not answer INQUIRY";
     case ProbeVerdict::UnsupportedInquiry:
-      line << "unsupported: its INQUIRY names another device";
-      break;
+      return "unsupported: its INQUIRY names another device";
     case ProbeVerdict::NotPermitted:
-      line << "card unknown: the system refused the reader's commands (run as root: " << AsRoot(options) << ")";
-      break;
+      return "card unknown: the system refused the reader's commands (run as root: " + AsRoot(options) + ")";
     case ProbeVerdict::CardTypeFailed:
-      line << "card unknown: the reader did not report its card";
-      break;
+      return "card unknown: the reader did not report its card";
     case ProbeVerdict::NoCard:
-      line << "no card";
-      break;
+      return "no card";
     case ProbeVerdict::MediaInfoFailed:
-      line << "card unreadable: the reader did not report its geometry";
-      break;
+      return "card unreadable: the reader did not report its geometry";
     case ProbeVerdict::Card:
-      line << CardSizeText(r.geometry, r.capacityKey) << ", "
-           << (!p.stateRead       ? "write-protect state unknown"
-               : p.writeProtected ? "write-protected"
-                                  : "writable");
       break;
   }
-  return line.str();
+  return CardSizeText(r.geometry, r.capacityKey) + ", " +
+         (!p.stateRead       ? "write-protect state unknown"
+          : p.writeProtected ? "write-protected"
+                             : "writable");
+}
+
+ListedDisk Listed(const sgio::ReaderReport& r, const RealReaderOptions& options) {
+  const bool probed = r.verdict == sgio::ReaderVerdict::Probed;
+  const bool inquiryNamed = probed && !r.probe.inquiryText.empty();
+  const bool supported = r.verdict != sgio::ReaderVerdict::UnsupportedUsbId &&
+                         !(probed && (r.probe.verdict == ProbeVerdict::InquiryFailed ||
+                                      r.probe.verdict == ProbeVerdict::UnsupportedInquiry));
+  return ListedDisk{r.disk.devicePath, sgio::UsbIdShort(r.disk.usbVendor, r.disk.usbProduct),
+                    inquiryNamed ? r.probe.inquiryText : DiskName(r.disk), supported, ReportState(r, options)};
 }
 
 // --- The format on a reader --------------------------------------------------------------------
@@ -245,7 +251,7 @@ int RefuseAllButACard(const ProbeResult& probe, const CSgReader& reader, FormatH
 
 int FormatDisk(Session& session, const sgio::Disk& disk, const RealReaderOptions& options, CliContext& context) {
   SgSystem& system = session.System();
-  TerminalHost terminal(TerminalIo{context.err, context.in, context.errIsTerminal, context.sleep}, options.assumeYes);
+  TerminalHost terminal(ConsoleIo(context), options.assumeYes);
   CSgReader reader(terminal, system);
   const std::string refusal = DiskRefusal(system, disk, reader);
   if (!refusal.empty()) return Refuse(context, refusal);
@@ -275,8 +281,9 @@ int FormatDisk(Session& session, const sgio::Disk& disk, const RealReaderOptions
   // The reader's messages go through the detail host too (it passes them on).
   context.stopFlag.store(0);
   JobDesktop desktop;
-  const JobOutcome outcome = FormatJob(reader, host, desktop, context.stopFlag);
-  int status = outcome == JobOutcome::Completed ? kExitSuccess : kExitFailure;
+  FormatWatch watch(host, context);
+  const JobOutcome outcome = FormatJob(reader, watch, desktop, context.stopFlag);
+  int status = kExitSuccess;
   if (restore && outcome == JobOutcome::Completed) status = restore->Run(reader, host);
   const bool erased =
       outcome == JobOutcome::Completed || outcome == JobOutcome::Failed || outcome == JobOutcome::Stopped;
@@ -286,16 +293,15 @@ int FormatDisk(Session& session, const sgio::Disk& disk, const RealReaderOptions
     RereadPartitions(system, fd, disk.devicePath, outcome == JobOutcome::Completed, context);
   }
   if (outcome == JobOutcome::Failed) ExplainFailure(reader, options, context);
-  if (outcome == JobOutcome::Stopped) Refuse(context, "stopped; the card is partly erased (format it again)");
   reader.Close();
-  return status;
+  return TellFormatEnd(outcome, watch, reader.geometry, context, status);
 }
 
 // --check and --dump: the reader's disk opened for reading; only the probes
 // and the commands that read reach it.
 int ReadDisk(Session& session, const sgio::Disk& disk, const RealReaderOptions& options, CliContext& context) {
   SgSystem& system = session.System();
-  TerminalHost terminal(TerminalIo{context.err, context.in, context.errIsTerminal, context.sleep}, false);
+  TerminalHost terminal(ConsoleIo(context), false);
   CSgReader reader(terminal, system);
   const std::string refusal = DiskRefusal(system, disk, reader);
   if (!refusal.empty()) return Refuse(context, refusal);
@@ -447,14 +453,12 @@ int ListReaders(const RealReaderOptions& options, CliContext& context) {
   Session session(options, context);
   if (session.TraceFailed()) return Refuse(context, session.TraceError());
   session.StartTrace();
-  TerminalHost terminal(TerminalIo{context.err, context.in, context.errIsTerminal, context.sleep}, false);
+  TerminalHost terminal(ConsoleIo(context), false);
   QuietHost quiet(terminal);
   const std::vector<sgio::ReaderReport> reports = sgio::SurveyUsbDisks(session.System(), quiet);
-  if (reports.empty()) {
-    context.out << "No USB disk found: no card reader is plugged in.\n";
-    return kExitSuccess;
-  }
-  for (const sgio::ReaderReport& report : reports) context.out << ReportLine(report, options) << "\n";
+  std::vector<ListedDisk> listed;
+  for (const sgio::ReaderReport& report : reports) listed.push_back(Listed(report, options));
+  PrintDiskList(context.out, listed, options.json, "No USB disk found: no card reader is plugged in.");
   return kExitSuccess;
 }
 
@@ -474,7 +478,7 @@ int FormatReader(const RealReaderOptions& options, CliContext& context) {
 
   // No device named: the one supported reader that holds a card, as the
   // Windows program finds it.
-  TerminalHost terminal(TerminalIo{context.err, context.in, context.errIsTerminal, context.sleep}, false);
+  TerminalHost terminal(ConsoleIo(context), false);
   QuietHost quiet(terminal);
   std::vector<sgio::ReaderReport> withCard;
   std::string hint;
@@ -532,16 +536,17 @@ int FormatLogical(const RealReaderOptions& options, CliContext& context) {
     return Refuse(context, path + " cannot take the SmartMedia format: " + fault);
   }
   const auto sectors = static_cast<std::uint32_t>(opened.target->Sectors());
-  TerminalHost terminal(TerminalIo{context.err, context.in, context.errIsTerminal, context.sleep}, options.assumeYes);
-  DetailHost host(terminal, context.err, "Target: " + path + ", " + LogicalLayoutText(sectors),
-                  [&session] { session.StartTrace(); });
-  if (host.ShowMessage(kConfirmText, "Warning", MessageStyle{MessageButtons::YesNo, MessageIcon::Warning},
-                       MessageOwner::Dialog) != MessageAnswer::Yes) {
-    return kExitFailure;
-  }
-  CBlockTargetReader reader(host, *opened.target);
+  TerminalHost terminal(ConsoleIo(context), options.assumeYes);
+  CBlockTargetReader reader(terminal, *opened.target);
   char found = 0;
   reader.FindDevice(found);
+  DetailHost host(
+      terminal, context.err, "Target: " + path + ", " + LogicalLayoutText(sectors),
+      [&session] { session.StartTrace(); }, [&reader] { return CardFilesNotice(reader); });
+  if (host.ShowMessage(kConfirmText, "Warning", MessageStyle{MessageButtons::YesNo, MessageIcon::Warning},
+                       MessageOwner::Dialog) != MessageAnswer::Yes) {
+    return TellDeclined(context);
+  }
   const bool written = WriteLogicalFormat(reader, host);
   if (written) {
     host.ShowMessage("Format Complete!", "Information", MessageStyle{MessageButtons::Ok, MessageIcon::Information},

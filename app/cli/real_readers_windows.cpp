@@ -13,6 +13,7 @@
 #include <sstream>
 
 #include "app/cli/detail_host.h"
+#include "app/cli/format_ending.h"
 #include "app/cli/logical_format.h"
 #include "app/cli/real_readers.h"
 #include "app/cli/restore_step.h"
@@ -24,6 +25,14 @@
 #include "transport/win32/platform_version.h"
 
 const char* const kDeviceExample = "E:";
+const char* const kLogicalTargets = "an image file (a card in a reader: format it as DEVICE)";
+const char* const kPlatformHelp =
+    "DEVICE is the drive letter of the card in its reader. The reader must be a\n"
+    "supported one (its USB identifier and INQUIRY are checked first; 'smformat\n"
+    "--list' shows the drives, Device Manager the identifiers under the\n"
+    "reader's Details, Hardware Ids). The reader's commands need an\n"
+    "administrator: open the command prompt with \"Run as administrator\".\n"
+    "Other programs are kept off the drive while it is formatted.\n";
 
 namespace {
 
@@ -157,7 +166,11 @@ std::string OpenRefusal(char letter, DWORD error) {
            "smformat.exe from a command prompt opened with \"Run as administrator\"";
   }
   if (error == ERROR_SHARING_VIOLATION) return drive + " is busy: another program holds it. Close it and try again";
-  return "cannot open " + drive + " (error " + std::to_string(error) + "): no such drive, or the reader was unplugged";
+  if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) {
+    return "there is no drive " + drive + ", or its reader was unplugged";
+  }
+  return "cannot open " + drive + ": Windows refused it with error code " + std::to_string(error) +
+         "; the reader may have been unplugged";
 }
 
 // What the probes of one volume found.
@@ -243,12 +256,12 @@ int FormatVolume(CPassThroughReader& reader, const std::string& detail, FormatHo
       [&reader] { return CardFilesNotice(reader); });
   context.stopFlag.store(0);
   VolumeLockingDesktop desktop;
-  const JobOutcome outcome = FormatJob(reader, host, desktop, context.stopFlag);
-  int status = outcome == JobOutcome::Completed ? kExitSuccess : kExitFailure;
+  FormatWatch watch(host, context);
+  const JobOutcome outcome = FormatJob(reader, watch, desktop, context.stopFlag);
+  int status = kExitSuccess;
   if (restore && outcome == JobOutcome::Completed) status = RestoreOnLockedVolume(*restore, reader, host, context);
   reader.Close();
-  if (outcome == JobOutcome::Stopped) Refuse(context, "stopped; the card is partly erased (format it again)");
-  return status;
+  return TellFormatEnd(outcome, watch, reader.geometry, context, status);
 }
 
 // --- The logical format on image files ---------------------------------------------------------
@@ -349,17 +362,18 @@ int ListReaders(const RealReaderOptions& options, CliContext& context) {
   Session session(options, context);
   if (session.TraceFailed()) return Refuse(context, session.TraceError());
   session.StartTrace();
-  TerminalHost terminal(TerminalIo{context.err, context.in, context.errIsTerminal, context.sleep}, false);
+  TerminalHost terminal(ConsoleIo(context), false);
   QuietHost quiet(terminal);
   CPassThroughReader reader(quiet, session.Api());
-  int listed = 0;
+  std::vector<ListedDisk> listed;
   for (char letter = CPassThroughReader::kFirstDriveLetter; letter <= CPassThroughReader::kLastDriveLetter; ++letter) {
     const HANDLE handle = OpenVolume(session.Api(), letter);
     if (handle == nullptr) continue;
     const VolumeProbe probe = Probe(reader, handle);
     bool handedOver = false;  // to the backend, which closes it after a failed command
     std::ostringstream line;
-    line << letter << ":  " << (probe.answered ? probe.identification : std::string("(no INQUIRY)")) << "  ";
+    ListedDisk disk{std::string(1, letter) + ":", "", probe.answered ? probe.identification : "(no INQUIRY)",
+                    probe.answered && probe.supported, ""};
     if (!probe.answered) {
       line << "unsupported: it does not answer INQUIRY";
     } else if (!probe.supported) {
@@ -386,10 +400,10 @@ int ListReaders(const RealReaderOptions& options, CliContext& context) {
     }
     if (!handedOver || reader.volumeHandle == handle) session.Api().Close(handle);
     reader.volumeHandle = nullptr;
-    context.out << line.str() << "\n";
-    ++listed;
+    disk.state = line.str();
+    listed.push_back(disk);
   }
-  if (listed == 0) context.out << "No volume answered: no card reader is plugged in.\n";
+  PrintDiskList(context.out, listed, options.json, "No volume answered: no card reader is plugged in.");
   return kExitSuccess;
 }
 
@@ -397,7 +411,7 @@ int FormatReader(const RealReaderOptions& options, CliContext& context) {
   if (const std::string refusal = NineXRefusal(); !refusal.empty()) return Refuse(context, refusal);
   Session session(options, context);
   if (session.TraceFailed()) return Refuse(context, session.TraceError());
-  TerminalHost terminal(TerminalIo{context.err, context.in, context.errIsTerminal, context.sleep}, options.assumeYes);
+  TerminalHost terminal(ConsoleIo(context), options.assumeYes);
   CPassThroughReader reader(terminal, session.Api());
   if (!options.target) {
     // The Windows program's search: the one supported reader holding a card.
@@ -436,7 +450,7 @@ int ReadCard(const RealReaderOptions& options, CliContext& context) {
   }
   Session session(options, context);
   if (session.TraceFailed()) return Refuse(context, session.TraceError());
-  TerminalHost terminal(TerminalIo{context.err, context.in, context.errIsTerminal, context.sleep}, false);
+  TerminalHost terminal(ConsoleIo(context), false);
   CPassThroughReader reader(terminal, session.Api());
   std::string identification;
   const int opened = OpenNamedVolume(*options.target, session, reader, terminal, context, identification);
@@ -471,16 +485,17 @@ int FormatLogical(const RealReaderOptions& options, CliContext& context) {
   if (session.Trace() != nullptr) traced = std::make_unique<TracingBlockTarget>(file, *session.Trace(), path);
   BlockTarget& target = traced ? static_cast<BlockTarget&>(*traced) : file;
   const auto sectors = static_cast<std::uint32_t>(bytes / kSectorBytes);
-  TerminalHost terminal(TerminalIo{context.err, context.in, context.errIsTerminal, context.sleep}, options.assumeYes);
-  DetailHost host(terminal, context.err, "Target: " + path + ", " + LogicalLayoutText(sectors),
-                  [&session] { session.StartTrace(); });
-  if (host.ShowMessage(kConfirmText, "Warning", MessageStyle{MessageButtons::YesNo, MessageIcon::Warning},
-                       MessageOwner::Dialog) != MessageAnswer::Yes) {
-    return kExitFailure;
-  }
-  CBlockTargetReader reader(host, target);
+  TerminalHost terminal(ConsoleIo(context), options.assumeYes);
+  CBlockTargetReader reader(terminal, target);
   char found = 0;
   reader.FindDevice(found);
+  DetailHost host(
+      terminal, context.err, "Target: " + path + ", " + LogicalLayoutText(sectors),
+      [&session] { session.StartTrace(); }, [&reader] { return CardFilesNotice(reader); });
+  if (host.ShowMessage(kConfirmText, "Warning", MessageStyle{MessageButtons::YesNo, MessageIcon::Warning},
+                       MessageOwner::Dialog) != MessageAnswer::Yes) {
+    return TellDeclined(context);
+  }
   if (!WriteLogicalFormat(reader, host)) return kExitFailure;
   host.ShowMessage("Format Complete!", "Information", MessageStyle{MessageButtons::Ok, MessageIcon::Information},
                    MessageOwner::Dialog);

@@ -50,7 +50,7 @@ void RestoreStep::Announce(const std::string& intro) {
 }
 
 int RestoreStep::Run(CReaderDevice& reader, FormatHost& host) {
-  PassMeter meter(context.err, context.errIsTerminal, "Restoring the files", "blocks");
+  PassMeter meter(context, "Restoring the files", "blocks");
   meter.SetVerb("Wrote");
   const sim::PassWatch watch{[&meter](std::uint64_t done, std::uint64_t total) { meter.Update(done, total); },
                              &context.stopFlag};

@@ -6,6 +6,7 @@
 #include <ostream>
 
 #include "app/cli/detail_host.h"
+#include "app/cli/format_ending.h"
 #include "app/cli/real_readers.h"
 #include "app/cli/restore_step.h"
 #include "app/cli/terminal_host.h"
@@ -84,7 +85,7 @@ int FormatSimulatedCard(const SimulatedFormat& request, CliContext& context) {
     context.err << "smformat: " << opened.error << "\n";
     return kExitFailure;
   }
-  TerminalHost terminal(TerminalIo{context.err, context.in, context.errIsTerminal, {}}, request.assumeYes);
+  TerminalHost terminal(ConsoleIo(context, false), request.assumeYes);
   sim::Reader reader(*opened.card, opened.plan);
   SimulatedCardHost host(terminal, reader, context);
   CSimReader device(host, reader);
@@ -99,16 +100,16 @@ int FormatSimulatedCard(const SimulatedFormat& request, CliContext& context) {
   context.stopFlag.store(0);
   JobDesktop desktop;
   DetailHost asking(host, context.err, "", {}, [&device] { return CardFilesNotice(device); });
-  const JobOutcome outcome = FormatJob(device, asking, desktop, context.stopFlag);
-  int status = outcome == JobOutcome::Completed ? kExitSuccess : kExitFailure;
+  FormatWatch watch(asking, context);
+  const JobOutcome outcome = FormatJob(device, watch, desktop, context.stopFlag);
+  int status = kExitSuccess;
   if (restore && outcome == JobOutcome::Completed && !host.HostFailed()) status = restore->Run(device, host);
   device.Close();
   const std::string commit = opened.card->Flush();
   if (host.HostFailed() || !commit.empty()) {
     return HostFailure(context, host.HostFailed() ? reader.LastError() : commit);
   }
-  if (outcome == JobOutcome::Stopped) context.err << "smformat: stopped; the card is partly erased\n";
-  return status;
+  return TellFormatEnd(outcome, watch, device.geometry, context, status);
 }
 
 namespace {
@@ -131,7 +132,7 @@ int ReadSimulatedCard(const std::string& image, const std::optional<sim::CardGeo
   }
   sim::CardAndPlan opened = sim::OpenCardAndPlan(image, geometry, sim::Access::ReadOnly, context.openImage);
   if (!opened) return Refuse(context, opened.error);
-  TerminalHost terminal(TerminalIo{context.err, context.in, context.errIsTerminal, {}}, false);
+  TerminalHost terminal(ConsoleIo(context, false), false);
   sim::Reader reader(*opened.card, opened.plan);
   SimulatedCardHost host(terminal, reader, context);
   CSimReader device(host, reader);

@@ -13,18 +13,21 @@
 namespace {
 
 constexpr const char* kUsage =
-    "Usage: smformat [--trace FILE] [--yes] [--restore DUMP] DEVICE\n"
+    "Usage: smformat [-y] [-q] [--trace FILE] [--restore DUMP] DEVICE\n"
     "       smformat --dry-run [--restore DUMP] [--trace FILE] DEVICE\n"
-    "       smformat [--trace FILE]\n"
-    "       smformat --list [--trace FILE]\n"
-    "       smformat --logical TARGET [--trace FILE] [--yes]\n"
-    "       smformat --simulate IMAGE [--geometry G] [--yes | --dry-run] [--restore DUMP]\n"
-    "       smformat --check [--full] [--json] [--trace FILE] DEVICE\n"
-    "       smformat --dump OUT [--force] [--trace FILE] DEVICE\n"
+    "       smformat [-q] [--trace FILE]\n"
+    "       smformat --list [--json] [--trace FILE]\n"
+    "       smformat --logical TARGET [--trace FILE] [-y]\n"
+    "       smformat --simulate IMAGE [--geometry G] [-y | --dry-run] [-q] [--restore DUMP]\n"
+    "       smformat --check [--full] [--json] [-q] [--trace FILE] DEVICE\n"
+    "       smformat --dump OUT [--force] [-q] [--trace FILE] DEVICE\n"
     "       smformat (--check [--full] [--json] | --dump OUT [--force]) --simulate IMAGE [--geometry G]\n"
-    "       smformat --help | --version\n";
+    "       smformat -h | --help | -V | --version\n";
 
-constexpr const char* kHelp =
+// The help, in three pieces: what differs between the platforms (the
+// device's name, who may send vendor commands, where files go) sits in
+// between, from the platform's own file.
+constexpr const char* kHelpHead =
     "Low-level formats a SmartMedia card and lays the SmartMedia FAT file system\n"
     "on it: erases every good block, writes the card information structure when\n"
     "the card has none, then writes the MBR, boot sector, FATs and root directory.\n"
@@ -35,12 +38,11 @@ constexpr const char* kHelp =
     "  --list            list the USB disks: the supported readers with their\n"
     "                    card, size and write-protect tab, the others with the\n"
     "                    reason they are not supported (they get no command\n"
-    "                    beyond INQUIRY)\n"
+    "                    beyond INQUIRY); with --json, one JSON object\n"
     "  --logical TARGET  write only the SmartMedia file system (MBR, boot sector,\n"
-    "                    FATs, root directory), with plain block I/O, on a card\n"
-    "                    in any reader or on an image file; TARGET must hold a\n"
-    "                    card's logical size (2000 sectors for 1 MB ... 32000\n"
-    "                    for 16 MB ... 256000 for 128 MB)\n"
+    "                    FATs, root directory), with plain block I/O, on %s;\n"
+    "                    TARGET must hold a card's logical size (2000 sectors for\n"
+    "                    1 MB ... 32000 for 16 MB ... 256000 for 128 MB)\n"
     "  --check           report what is wrong with the card, as 'smcard check'\n"
     "                    does on a card image, from the first page of each block\n"
     "                    and the file system's sectors: the CIS, factory and\n"
@@ -50,11 +52,9 @@ constexpr const char* kHelp =
     "                    the SmartMedia file system (or what instead) and its\n"
     "                    files; faults of the card apart from differences from\n"
     "                    the layout, which a format mends. Writes nothing.\n"
-    "                    Exit status 0 sound, 1 faults of the card (or it could\n"
-    "                    not be read to its end), 3 only differences\n"
     "  --full            let --check read every page, for ECC errors and\n"
     "                    unreadable pages inside files\n"
-    "  --json            the check's report as one JSON object\n"
+    "  --json            the report of --check or --list as one JSON object\n"
     "  --dump OUT        copy every page of the card with its redundant area into\n"
     "                    OUT, a card image that smcard and --simulate take; pages\n"
     "                    that cannot be read are listed in OUT.faults; writes\n"
@@ -78,14 +78,16 @@ constexpr const char* kHelp =
     "                    1024x32+1024x32\n"
     "  --trace FILE      log every command sent to the reader (command block,\n"
     "                    direction, length, status, sense data, duration)\n"
-    "  --yes             answer the confirmation question with Yes (only with\n"
-    "                    DEVICE, TARGET or IMAGE named)\n"
-    "  --help            show this help\n"
-    "  --version         show the program's version\n"
-    "\n"
-    "A device must be a supported reader (its USB identifier and INQUIRY are\n"
-    "checked first) and none of its partitions may be mounted; it is opened\n"
-    "exclusively. The reader's vendor commands need root on Linux.\n"
+    "  -y, --yes         answer the confirmation question with Yes (only with\n"
+    "                    DEVICE, TARGET or IMAGE named); without it, and without\n"
+    "                    a terminal to answer on, nothing is done\n"
+    "  -q, --quiet       no progress and no closing summary; messages, errors and\n"
+    "                    the question stay\n"
+    "  -h, --help        show this help\n"
+    "  -V, --version     show the program's version\n"
+    "\n";
+
+constexpr const char* kHelpTail =
     "\n"
     "Progress is a bar on a terminal and plain lines otherwise; every message of\n"
     "the format appears as a line with its caption. Ctrl-C stops the format at\n"
@@ -96,15 +98,10 @@ constexpr const char* kHelp =
     "waiting for the reader) pass on a virtual clock and cost no time. Real\n"
     "readers keep them.\n"
     "\n"
-    "Before a format, --check and --dump save what can be saved: take the files\n"
-    "off the dump with 'smcard export OUT logical.img' and mcopy or a loop mount,\n"
-    "or format with --restore OUT to put them back.\n"
-    "\n"
-    "Exit status: 0 formatted (checked sound, dumped, the dry run found that the\n"
-    "format would go ahead); 1 the format failed, was stopped, declined or\n"
-    "refused, or the files were not all put back (the check found faults of the\n"
-    "card; the dump failed; the format would refuse the card); 2 the command line\n"
-    "was wrong; 3 the check found only differences from the layout.\n";
+    "Before a format, --check and --dump save what can be saved: list the files\n"
+    "of the dump with 'smcard files OUT', copy them off with 'smcard extract OUT\n"
+    "FOLDER', or format with --restore OUT to put them back.\n"
+    "\n";
 
 int UsageError(CliContext& context, const std::string& problem) {
   context.err << "smformat: " << problem << "\n" << kUsage << "Try 'smformat --help'.\n";
@@ -112,9 +109,9 @@ int UsageError(CliContext& context, const std::string& problem) {
 }
 
 std::string Help() {
-  std::vector<char> text(std::char_traits<char>::length(kHelp) + 64);
-  std::snprintf(text.data(), text.size(), kHelp, kDeviceExample);
-  return text.data();
+  std::vector<char> text(std::char_traits<char>::length(kHelpHead) + 256);
+  std::snprintf(text.data(), text.size(), kHelpHead, kDeviceExample, kLogicalTargets);
+  return text.data() + std::string(kPlatformHelp) + kHelpTail + kExitStatusHelp;
 }
 
 }  // namespace
@@ -133,7 +130,7 @@ std::string CardReadUsageFault(const ParsedArgs& parsed, bool check, bool dump, 
 }
 
 std::string OptionPairingFault(const ParsedArgs& parsed, bool check, bool dump) {
-  if (parsed.Has("--json") && !check) return "--json applies to --check only";
+  if (parsed.Has("--json") && !check && !parsed.Has("--list")) return "--json applies to --check and --list only";
   if (parsed.Has("--full") && !check) return "--full applies to --check only";
   if (parsed.Has("--force") && !dump) return "--force applies to --dump only";
   return "";
@@ -155,10 +152,11 @@ std::string FormatOptionFault(const ParsedArgs& parsed, bool otherWork) {
 }  // namespace
 
 int SmformatMain(const std::vector<std::string>& args, CliContext& context) {
-  const ParsedArgs parsed =
-      ParseArgs(args, {"--simulate", "--geometry", "--logical", "--trace", "--dump", "--restore"},
-                {"--yes", "--help", "--list", "--version", "--check", "--json", "--force", "--full", "--dry-run"});
+  const ParsedArgs parsed = ParseArgs(
+      args, {"--simulate", "--geometry", "--logical", "--trace", "--dump", "--restore"},
+      {"--yes", "--help", "--list", "--version", "--check", "--json", "--force", "--full", "--dry-run", "--quiet"});
   if (!parsed.error.empty()) return UsageError(context, parsed.error);
+  context.quiet = parsed.Has("--quiet");
   if (parsed.Has("--help")) {
     context.out << kUsage << "\n" << Help();
     return kExitSuccess;
@@ -216,6 +214,7 @@ int SmformatMain(const std::vector<std::string>& args, CliContext& context) {
   options.assumeYes = parsed.Has("--yes");
   options.tracePath = parsed.Value("--trace");
   options.arguments = args;
+  options.json = parsed.Has("--json");
   if (list) return ListReaders(options, context);
   if (logical) {
     options.target = logical;

@@ -15,5 +15,6 @@ int main(int argc, char** argv) {
                      StderrIsTerminal(),
                      [](std::uint32_t ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); },
                      stopFlag};
+  context.terminalColumns = StderrColumns;
   return SmformatMain(std::vector<std::string>(argv + 1, argv + argc), context);
 }

@@ -5,12 +5,19 @@
 #include <istream>
 #include <ostream>
 
+#include "app/cli/console.h"
+#include "app/cli/progress_line.h"
 #include "app/cli/real_readers.h"
 
 namespace {
 
 constexpr int kBarWidth = 40;
 constexpr int kPlainStep = 10;  // percent between two plain progress lines
+constexpr int kEndPercent = 100;
+constexpr const char* kCompleteText = "Format Complete!";
+constexpr const char* kNoAnswerText =
+    "No answer: standard input ended before one came (it is not a terminal?). To answer Yes without a terminal, "
+    "give --yes.";
 
 std::string Trim(const std::string& s) {
   const auto first = s.find_first_not_of(" \t\r\n");
@@ -33,12 +40,24 @@ std::string MessageLine(const std::string& caption, const std::string& text) {
   return caption + ": " + folded;
 }
 
+TerminalIo ConsoleIo(CliContext& context, bool realClock) {
+  TerminalIo io{context.err, context.in, context.errIsTerminal, realClock ? context.sleep : nullptr};
+  io.columns = TerminalWidth(context);
+  io.quiet = context.quiet;
+  io.stopFlag = &context.stopFlag;
+  return io;
+}
+
 TerminalHost::TerminalHost(TerminalIo io_, bool assumeYes_) : io(std::move(io_)), assumeYes(assumeYes_) {}
 
 TerminalHost::~TerminalHost() { EndBarLine(); }
 
 MessageAnswer TerminalHost::ShowMessage(const std::string& text, const std::string& caption, MessageStyle style,
                                         MessageOwner /*owner*/) {
+  if (endHeld && text == kCompleteText) {
+    endHeld = false;
+    ShowPosition();
+  }
   EndBarLine();
   if (style.buttons == MessageButtons::YesNo) return Ask(MessageLine(caption, text), text == kConfirmText);
   io.err << MessageLine(caption, text) << std::endl;
@@ -55,8 +74,13 @@ MessageAnswer TerminalHost::Ask(const std::string& question, bool confirmation) 
   }
   io.err << question << " [y/N] " << std::flush;
   std::string answer;
-  if (!std::getline(io.in, answer)) {
+  InterruptAtQuestion(true);
+  const bool answered = static_cast<bool>(std::getline(io.in, answer));
+  InterruptAtQuestion(false);
+  if (!answered) {
     io.err << std::endl;
+    // Ctrl-C ends the wait as well; it needs no explaining.
+    if (io.stopFlag == nullptr || io.stopFlag->load() == 0) io.err << kNoAnswerText << std::endl;
     return MessageAnswer::No;
   }
   return IsYes(answer) ? MessageAnswer::Yes : MessageAnswer::No;
@@ -72,9 +96,17 @@ int TerminalHost::Percent() const {
   return (clamped - low) * 100 / (high - low);
 }
 
+// The end of the way is shown only when the format is complete: a format
+// that fails after its last step (the job then sets 100 too) keeps the
+// position it reached.
 void TerminalHost::SetProgress(int position_) {
   position = position_;
-  if (!statusVisible || Percent() == lastPrinted) return;
+  endHeld = statusVisible && Percent() == kEndPercent;
+  if (!endHeld) ShowPosition();
+}
+
+void TerminalHost::ShowPosition() {
+  if (!statusVisible || io.quiet || Percent() == lastPrinted) return;
   if (io.errIsTerminal) {
     lastPrinted = Percent();
     DrawBar();
@@ -87,7 +119,7 @@ void TerminalHost::SetProgress(int position_) {
 
 void TerminalHost::SetStatus(const std::string& text) {
   status = text;
-  if (!statusVisible) return;
+  if (!statusVisible || io.quiet) return;
   if (io.errIsTerminal) {
     if (barOnScreen) DrawBar();
   } else {
@@ -97,6 +129,7 @@ void TerminalHost::SetStatus(const std::string& text) {
 
 void TerminalHost::ShowStatus(bool visible) {
   statusVisible = visible;
+  endHeld = false;
   lastPrinted = -1;
   if (!visible) EndBarLine();
 }
@@ -106,11 +139,10 @@ void TerminalHost::Sleep(std::uint32_t milliseconds) {
 }
 
 void TerminalHost::DrawBar() {
-  const int filled = Percent() * kBarWidth / 100;
-  io.err << "\r[" << std::string(filled, '#') << std::string(kBarWidth - filled, '.') << "] ";
   const std::string percent = std::to_string(Percent());
-  io.err << std::string(3 - std::min<std::size_t>(3, percent.size()), ' ') << percent << "%  " << status << "\x1b[K"
-         << std::flush;
+  const std::string after =
+      " " + std::string(3 - std::min<std::size_t>(3, percent.size()), ' ') + percent + "%  " + status;
+  io.err << "\r" << BarLine("", Percent(), after, io.columns, kBarWidth) << std::flush;
   barOnScreen = true;
 }
 

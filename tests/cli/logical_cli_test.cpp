@@ -238,6 +238,7 @@ struct DeviceRefusal {
   std::vector<std::string> args;
   std::string input;
   const char* says;
+  int status = kExitFailure;
 };
 
 void PrintTo(const DeviceRefusal& c, std::ostream* os) { *os << c.name; }
@@ -248,7 +249,7 @@ TEST_P(LogicalDeviceRefusal, WritesNothing) {
   system.AddUsbDisk("sdc", kOtherReader, "Generic", "CF SM Reader", 32000);
   GetParam().setUp(*this);
   const clitest::ToolRun run = Smformat(GetParam().args, GetParam().input);
-  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.status, GetParam().status);
   EXPECT_TRUE(Contains(run.err, GetParam().says)) << run.err;
   EXPECT_EQ(system.DiskSector("sdc", 0), std::vector<std::uint8_t>(kSector, 0));
 }
@@ -266,7 +267,12 @@ INSTANTIATE_TEST_SUITE_P(
                       {"--logical", "/dev/sdc1", "--yes"},
                       "",
                       "/dev/sdc1 is a partition; give the whole card, /dev/sdc"},
-        DeviceRefusal{"Declined", [](auto&) {}, {"--logical", "/dev/sdc"}, "no\n", "Continue? [y/N]"},
+        DeviceRefusal{"Declined",
+                      [](auto&) {},
+                      {"--logical", "/dev/sdc"},
+                      "no\n",
+                      "Continue? [y/N] Nothing was done.",
+                      kExitDeclined},
         DeviceRefusal{"NotRoot",
                       [](auto& m) { m.system.SetCanOpenDisks(false); },
                       {"--logical", "/dev/sdc", "--yes"},
@@ -315,7 +321,8 @@ INSTANTIATE_TEST_SUITE_P(
                                  {0x2A, std::nullopt, 5, false},
                                  "Error: Write file system error: 1 sector could not be written."},
                       WriteFault{"ReadBack",
-                                 {0x28, std::nullopt, 1, false},
+                                 // The first read is the look for files before the question.
+                                 {0x28, std::nullopt, 2, false},
                                  "Error: Verify file system error: sector 0 (MBR) cannot be read back."}),
     [](const auto& info) { return std::string(info.param.name); });
 
@@ -386,8 +393,8 @@ INSTANTIATE_TEST_SUITE_P(
                   "the trace file /dev/sdc is a disk or volume", false, nullptr},
         // The answer No keeps the file that was there.
         TraceCase{"ExistingFileKeptWhenAnsweredNo",
-                  [](const TempDir& dir, const std::string&) { return Existing(dir, "the last trace\n"); }, "n\n", 1,
-                  "warning: the trace was not written", false, "the last trace\n"},
+                  [](const TempDir& dir, const std::string&) { return Existing(dir, "the last trace\n"); }, "n\n",
+                  kExitDeclined, "warning: the trace was not written", false, "the last trace\n"},
         TraceCase{"ExistingFileReplacedWhenTheFormatStarts",
                   [](const TempDir& dir, const std::string&) { return Existing(dir, "the last trace\n"); }, "y\n", 0,
                   "Format Complete!", true, "smformat trace: --logical"},
@@ -460,6 +467,7 @@ struct HoldsCase {
   std::vector<std::string> tools;  // names and arguments; LOGICAL stands for the image, PHOTO for a file
   int status;
   std::vector<const char*> says;
+  const char* logicalFormatSays = "Continue? [y/N] Nothing was done.\n";  // answered No
 };
 
 void PrintTo(const HoldsCase& c, std::ostream* os) { *os << c.name; }
@@ -493,6 +501,9 @@ TEST_P(WhatTheCardHolds, IsToldByTheCheck) {
   const clitest::ToolRun run = Smformat({"--check", "/dev/sdb"});
   EXPECT_EQ(run.status, GetParam().status) << run.out;
   for (const char* part : GetParam().says) EXPECT_TRUE(Contains(run.out, part)) << run.out;
+  const clitest::ToolRun declined = Smformat({"--logical", logical}, "n\n");
+  EXPECT_EQ(declined.status, kExitDeclined);
+  EXPECT_TRUE(Contains(declined.err, GetParam().logicalFormatSays)) << declined.err;
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -509,10 +520,13 @@ INSTANTIATE_TEST_SUITE_P(
                                 {"mkfs.fat", "-F 12 --offset 63 LOGICAL"},
                                 kExitLayoutDiffers,
                                 {"it holds a partition table and a FAT12 file system from sector 63"}},
-                      HoldsCase{"SmartMediaLayoutInUse",
-                                nullptr,
-                                {"mmd", "-i LOGICAL@@20992 ::DCIM", "mcopy", "-i LOGICAL@@20992 PHOTO ::PHOTO.JPG"},
-                                0,
-                                {"File system:     the SmartMedia layout of capacity 32000\n"
-                                 "Files:           1 file and 1 folder in the root directory, 32 KB in use\n"}}),
+                      HoldsCase{
+                          "SmartMediaLayoutInUse",
+                          nullptr,
+                          {"mmd", "-i LOGICAL@@20992 ::DCIM", "mcopy", "-i LOGICAL@@20992 PHOTO ::PHOTO.JPG"},
+                          0,
+                          {"File system:     the SmartMedia layout of capacity 32000\n"
+                           "Files:           1 file and 1 folder in the root directory, 32 KB in use\n"},
+                          "\nThe card holds files: 1 file and 1 folder in the root directory, 32 KB in use. "
+                          "The format erases them; smformat --dump saves the whole card first.\nWarning: Format"}),
     [](const auto& info) { return std::string(info.param.name); });

@@ -64,10 +64,25 @@ TEST(TerminalHost, PlainLinesGiveEveryTenthAndTheMilestones) {
     host.ShowStatus(true);
     host.SetProgressRange(0, 100);
     for (int p : {0, 3, 9, 10, 11, 55, 79, 85, 90, 98, 100}) host.SetProgress(p);
+    host.ShowMessage("Format Complete!", "Information", kOk, MessageOwner::Dialog);
     host.ShowStatus(false);
     host.SetProgress(0);  // the job's end steps: not shown once the status is hidden
   }
-  EXPECT_EQ(terminal.err.str(), "0%\n10%\n55%\n79%\n85%\n90%\n100%\n");
+  EXPECT_EQ(terminal.err.str(), "0%\n10%\n55%\n79%\n85%\n90%\n100%\nInformation: Format Complete!\n");
+}
+
+// A format that fails after its last step is set to 100 by the job all the
+// same: the end of the way shows only with the word that it is complete.
+TEST(TerminalHost, FailedFormatNeverShowsTheEnd) {
+  Terminal terminal;
+  {
+    TerminalHost host = terminal.Host(false, true);
+    host.ShowStatus(true);
+    host.SetProgressRange(0, 100);
+    for (int p : {0, 90, 100}) host.SetProgress(p);
+    host.ShowStatus(false);
+  }
+  EXPECT_EQ(terminal.err.str(), "0%\n90%\n");
 }
 
 TEST(TerminalHost, BarRedrawsOneLineAndEndsItBeforeAMessage) {
