@@ -2,10 +2,39 @@
 
 #include <ostream>
 
+#include "app/cli/logical_format.h"
 #include "sim/card_dump.h"
 #include "sim/card_files.h"
+#include "sim/card_geometry.h"
 
 const char* const kConfirmText = "Format disk will erase all data on the device. Continue?";
+
+namespace {
+
+constexpr std::uint64_t kLogicalSectorBytes = 512;
+
+bool HasLogicalSize(std::uint64_t bytes) {
+  return bytes % kLogicalSectorBytes == 0 && LogicalSizeFault(bytes / kLogicalSectorBytes).empty();
+}
+
+}  // namespace
+
+std::string DeviceIsAFile(const std::string& path) {
+  std::uint64_t bytes = 0;
+  if (!sim::CheckRegularFile(path, "").empty() || !sim::FileSize(path, bytes).empty()) return "";
+  const std::string head = path + " is a file, not a card reader: ";
+  if (sim::GeometryForImageSize(bytes)) return head + "to format the card image it holds, give --simulate " + path;
+  if (HasLogicalSize(bytes)) return head + "a logical image takes the SmartMedia file system with --logical " + path;
+  return head + "give the reader's device (" + kDeviceExample + "), or --simulate with a card image";
+}
+
+std::string LogicalImageHint(const std::string& path) {
+  std::uint64_t bytes = 0;
+  if (!sim::FileSize(path, bytes).empty() || !HasLogicalSize(bytes)) return "";
+  return path + " has the size of a logical image (" + std::to_string(bytes / kLogicalSectorBytes) +
+         " sectors of 512 bytes, no redundant areas): format it with --logical " + path +
+         ", or put it on a simulated card with 'smcard create CARD --size SIZE' and 'smcard import CARD " + path + "'";
+}
 
 int Refuse(CliContext& context, const std::string& text) {
   context.err << "smformat: " << text << "\n";

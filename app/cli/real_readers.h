@@ -40,6 +40,14 @@ extern const char* const kPlatformHelp;
 
 // --- Shared by both platforms' implementations --------------------------------
 
+// When `path`, given as a DEVICE, is a file: what to give instead
+// (--simulate for a card image, --logical for a logical one); empty when
+// it is no file.
+std::string DeviceIsAFile(const std::string& path);
+// When the file `path`, no card image, has the size of a logical image:
+// how to use it instead; empty otherwise.
+std::string LogicalImageHint(const std::string& path);
+
 // "smformat: TEXT" on stderr; returns kExitFailure.
 int Refuse(CliContext& context, const std::string& text);
 // "16 MB": the card's physical size.

@@ -52,6 +52,13 @@ class SimulatedCardHost : public FormatHost {
   CliContext& context;
 };
 
+// An image that is no card image; a logical image gets a pointer to what
+// takes it.
+int RefuseImage(CliContext& context, const std::string& image, const std::string& error) {
+  const std::string hint = LogicalImageHint(image);
+  return Refuse(context, error + (hint.empty() ? "" : "\n" + hint));
+}
+
 constexpr const char* kFormatLeftCard = "the format stopped and the card is left as far as it got";
 
 int HostFailure(CliContext& context, const std::string& error, const char* outcome = kFormatLeftCard) {
@@ -81,10 +88,7 @@ int FormatSimulatedCard(const SimulatedFormat& request, CliContext& context) {
     return Refuse(context, *request.restorePath + " is the card's own image, which the format erases first");
   }
   sim::CardAndPlan opened = sim::OpenCardAndPlan(image, request.geometry, sim::Access::ReadWrite, context.openImage);
-  if (!opened) {
-    context.err << "smformat: " << opened.error << "\n";
-    return kExitFailure;
-  }
+  if (!opened) return RefuseImage(context, image, opened.error);
   TerminalHost terminal(ConsoleIo(context, false), request.assumeYes);
   sim::Reader reader(*opened.card, opened.plan);
   SimulatedCardHost host(terminal, reader, context);
@@ -131,7 +135,7 @@ int ReadSimulatedCard(const std::string& image, const std::optional<sim::CardGeo
     if (!refusal.empty()) return Refuse(context, refusal);
   }
   sim::CardAndPlan opened = sim::OpenCardAndPlan(image, geometry, sim::Access::ReadOnly, context.openImage);
-  if (!opened) return Refuse(context, opened.error);
+  if (!opened) return RefuseImage(context, image, opened.error);
   TerminalHost terminal(ConsoleIo(context, false), false);
   sim::Reader reader(*opened.card, opened.plan);
   SimulatedCardHost host(terminal, reader, context);

@@ -210,6 +210,9 @@ int SmformatMain(const std::vector<std::string>& args, CliContext& context) {
     const SimulatedFormat format{*image, geometry, parsed.Has("--yes"), parsed.Value("--restore")};
     return parsed.Has("--dry-run") ? RehearseSimulatedFormat(format, context) : FormatSimulatedCard(format, context);
   }
+  if (!parsed.positional.empty()) {
+    if (const std::string near = DeviceIsAFile(parsed.positional[0]); !near.empty()) return UsageError(context, near);
+  }
   RealReaderOptions options;
   options.assumeYes = parsed.Has("--yes");
   options.tracePath = parsed.Value("--trace");

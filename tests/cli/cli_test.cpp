@@ -278,6 +278,97 @@ INSTANTIATE_TEST_SUITE_P(
                                     "answer Yes without a terminal, give --yes.\nNothing was done.\n"}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// The near misses and the short options: each says what is wrong, or what
+// it did, in one line; IMAGE stands for the file the row makes.
+struct MannersCase {
+  const char* name;
+  std::vector<std::string> create;  // smcard create; empty: a logical image of 2000 sectors
+  const char* faults;               // the card's sidecar
+  std::vector<std::string> args;
+  int status;
+  const char* says;
+  const char* never;
+};
+
+class MannersTest : public CardFiles, public ::testing::WithParamInterface<MannersCase> {};
+
+TEST_P(MannersTest, SaysWhatHappened) {
+  const MannersCase& c = GetParam();
+  std::string image = dir.File("logical.img");
+  if (c.create.empty()) {
+    WriteFile(image, std::string(2000 * 512, '\0'));
+  } else {
+    image = Create(c.create);
+    WriteFile(image + ".faults", c.faults);
+  }
+  std::vector<std::string> args = c.args;
+  std::replace(args.begin(), args.end(), std::string("IMAGE"), image);
+  const ToolRun run = Smformat(args);
+  EXPECT_EQ(run.status, c.status) << run.err;
+  EXPECT_TRUE(Contains(run.err, c.says)) << run.err;
+  EXPECT_FALSE(Contains(run.err, c.never)) << run.err;
+}
+
+const std::vector<std::string> kCard1M = {"--size", "1M"};
+
+INSTANTIATE_TEST_SUITE_P(
+    CommandLines, MannersTest,
+    ::testing::Values(
+        MannersCase{"OptionTakenForAValue",
+                    kCard1M,
+                    "",
+                    {"--simulate", "--yes", "IMAGE"},
+                    kExitUsage,
+                    "smformat: option --simulate needs a value before --yes (a value that begins with '-': "
+                    "--simulate=VALUE)",
+                    "unexpected argument"},
+        MannersCase{"CardImageAsDevice",
+                    kCard1M,
+                    "",
+                    {"--check", "IMAGE"},
+                    kExitUsage,
+                    "is a file, not a card reader: to format the card image it holds, give --simulate ",
+                    "block"},
+        MannersCase{"LogicalImageAsDevice",
+                    {},
+                    "",
+                    {"-y", "IMAGE"},
+                    kExitUsage,
+                    "a logical image takes the SmartMedia file system with --logical ",
+                    "block"},
+        MannersCase{"LogicalImageSimulated",
+                    {},
+                    "",
+                    {"--simulate", "IMAGE", "-y"},
+                    kExitFailure,
+                    "has the size of a logical image (2000 sectors of 512 bytes, no redundant areas): format it with "
+                    "--logical ",
+                    "Format Complete!"},
+        MannersCase{"UnknownLetter", kCard1M, "", {"--simulate", "IMAGE", "-x"}, kExitUsage, "unknown option -x", "%"},
+        MannersCase{"LetterAndItsWord",
+                    kCard1M,
+                    "",
+                    {"--simulate", "IMAGE", "-y", "--yes"},
+                    kExitUsage,
+                    "option --yes given twice",
+                    "%"},
+        MannersCase{"Summary",
+                    kCard1M,
+                    "erase-fails 0:9\n",
+                    {"--simulate", "IMAGE", "-y"},
+                    kExitSuccess,
+                    "Information: Format Complete!\nFormatted a 1 MB card in 0 s; 1 block retired.\n",
+                    "\n0 s"},
+        MannersCase{"QuietKeepsTheMessages",
+                    kCard1M,
+                    "",
+                    {"--simulate", "IMAGE", "-yq"},
+                    kExitSuccess,
+                    "Warning: Format disk will erase all data on the device. Continue? [y/N] yes (--yes)\n"
+                    "Information: Format Complete!\n",
+                    "%"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
 TEST_F(CardFiles, ReaderThatIsNotSupportedIsNotFound) {
   const std::string image = Create({"--size", "1M"});
   WriteFile(image + ".faults", "inquiry-id Other   STORAGE DEVICE\n");

@@ -340,6 +340,16 @@ TEST_F(List, ShowsEachUsbDiskWithWhatItHolds) {
   ASSERT_EQ(system.SgCallsTo("sde").size(), 1u);
   EXPECT_EQ(system.SgCallsTo("sde")[0].cdb[0], 0x12);
   EXPECT_TRUE(run.err.empty()) << run.err;
+  const clitest::ToolRun json = Smformat({"--list", "--json"});
+  EXPECT_EQ(json.status, 0) << json.err;
+  for (const char* entry :
+       {"{\"disks\": [{\"device\": \"/dev/sdb\", \"usbId\": \"1d6b:5301\", \"name\": \"Generic STORAGE DEVICE\", "
+        "\"supported\": true, \"state\": \"16 MB card, 32000 sectors, write-protected\"}, ",
+        "{\"device\": \"/dev/sdd\", \"usbId\": \"0781:5567\", \"name\": \"SanDisk Cruzer\", \"supported\": false, "
+        "\"state\": \"unsupported: its USB identifier is not one of the supported readers\"}, ",
+        "\"supported\": false, \"state\": \"unsupported: its INQUIRY names another device\"}]}\n"}) {
+    EXPECT_TRUE(Contains(json.out, entry)) << json.out;
+  }
 }
 
 TEST_F(List, SaysHowToRunItWhenTheSystemRefuses) {

@@ -140,3 +140,38 @@ TEST(PassMeter, PlainLinesTellTheRateAndTheTimeLeft) {
     EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), c.lines) << text;
   }
 }
+
+// Every redraw of a bar, the format's and a pass's, stays within its
+// terminal's width, so that it overwrites itself instead of scrolling.
+TEST(ProgressWidth, EveryRedrawFitsItsTerminal) {
+  for (const int columns : {80, 40, 132}) {
+    std::ostringstream err;
+    std::istringstream in;
+    TerminalIo io{err, in, true, {}};
+    io.columns = columns;
+    {
+      TerminalHost host(io, true);
+      host.ShowStatus(true);
+      host.SetStatus("Building file system..... and a status line long enough to need cutting");
+      host.SetProgress(35);
+    }
+    std::uint64_t now = 0;
+    {
+      PassMeter meter(
+          err, true, "Checking the card", "first pages", [&now] { return now; }, columns);
+      for (std::uint64_t done = 1000; done <= 262144; done += 50000) {
+        now += 5000;
+        meter.Update(done, 262144);
+      }
+    }
+    std::istringstream lines(err.str());
+    int redraws = 0;
+    for (std::string line; std::getline(lines, line, '\r');) {
+      if (line.empty()) continue;
+      ++redraws;
+      const std::string drawn = line.substr(0, line.find('\n'));
+      EXPECT_EQ(drawn.size(), static_cast<std::size_t>(columns - 1)) << drawn;
+    }
+    EXPECT_EQ(redraws, 7) << err.str();
+  }
+}

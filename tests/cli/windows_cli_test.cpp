@@ -284,6 +284,9 @@ TEST_F(Volumes, ListShowsEveryVolumeThatAnswers) {
             "C:  ATA HARD DISK 500G  unsupported: its INQUIRY names another device\n"
             "E:  Generic STORAGE DEVICE  1 MB card, 2000 sectors, write-protected\n"
             "G:  Generic STORAGE DEVICE  no card\n");
+  EXPECT_TRUE(Contains(Smformat({"--list", "--json"}).out,
+                       "{\"device\": \"E:\", \"usbId\": null, \"name\": \"Generic STORAGE DEVICE\", \"supported\": "
+                       "true, \"state\": \"1 MB card, 2000 sectors, write-protected\"}"));
   for (const auto& request : volumes.PassThroughRequests()) {
     if (request.letter == 'C') {
       EXPECT_EQ(request.cdb[0], 0x12) << "the system disk got more than INQUIRY";
