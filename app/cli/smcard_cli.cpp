@@ -31,8 +31,8 @@ constexpr const char* kUsage =
     "       smcard files IMAGE [--geometry G | --logical]\n"
     "       smcard extract IMAGE DEST [PATH...] [--geometry G | --logical] [--force]\n"
     "       smcard serve --reader SLOT[,SLOT...] ...   (smcard serve --help)\n"
-    "       smcard [COMMAND] --help\n"
-    "       smcard --version\n";
+    "       smcard [COMMAND] -h | --help\n"
+    "       smcard -V | --version\n";
 
 constexpr const char* kHelp =
     "Makes and inspects simulated SmartMedia cards: raw card images of 528-byte\n"
@@ -60,7 +60,7 @@ constexpr const char* kHelp =
     "                 the card's own image or IMAGE.faults). A sector stored in\n"
     "                 an unreadable page is written as zeros and named on stderr\n"
     "                 and in OUT.unreadable.txt; the export is then incomplete\n"
-    "                 (exit status 3)\n"
+    "                 (exit status 5)\n"
     "  import IMAGE IN\n"
     "                 write the logical image IN (a file of whole sectors) onto\n"
     "                 the card through the reader's firmware, from sector 0\n"
@@ -72,7 +72,8 @@ constexpr const char* kHelp =
     "                 blocks claiming one logical block, the write-protect tab,\n"
     "                 whether the logical image holds the SmartMedia file system\n"
     "                 of its capacity (or what it holds instead) and the files in\n"
-    "                 its root directory; exit status 1 when anything is found;\n"
+    "                 its root directory; exit status 1 for faults of the card,\n"
+    "                 4 for differences from the layout alone;\n"
     "                 --json prints one JSON object for scripts\n"
     "  files IMAGE    list the files and folders of the card's FAT file system:\n"
     "                 date, size, path (long names, the 8.3 name in parentheses when\n"
@@ -98,9 +99,7 @@ constexpr const char* kHelp =
     "erase and program; check, files and extract meet write protection and\n"
     "unreadable pages. info, export, check, files and extract only read the\n"
     "image.\n"
-    "\n"
-    "Exit status: 0 done; 1 the work failed; 2 the command line was wrong;\n"
-    "3 done, but part of the card could not be read (export, files, extract).\n";
+    "\n";
 
 int UsageError(CliContext& context, const std::string& problem) {
   context.err << "smcard: " << problem << "\n" << kUsage << "Try 'smcard --help'.\n";
@@ -471,7 +470,7 @@ int SmcardMain(const std::vector<std::string>& args, CliContext& context) {
                 {"--no-cis", "--write-protect", "--force", "--json", "--logical", "--help", "--version"});
   if (!parsed.error.empty()) return UsageError(context, parsed.error);
   if (parsed.Has("--help")) {
-    context.out << kUsage << "\n" << kHelp;
+    context.out << kUsage << "\n" << kHelp << kExitStatusHelp;
     return kExitSuccess;
   }
   if (parsed.Has("--version")) {

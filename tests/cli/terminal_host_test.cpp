@@ -5,6 +5,14 @@
 #include <string>
 #include <vector>
 
+#ifndef _WIN32
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <csignal>
+#endif
+
+#include "app/cli/console.h"
 #include "app/cli/pass_meter.h"
 #include "app/cli/real_readers.h"
 #include "app/cli/terminal_host.h"
@@ -15,9 +23,12 @@ struct Terminal {
   std::ostringstream err;
   std::istringstream in;
   std::vector<std::uint32_t> sleeps;
+  std::atomic<int> stopFlag{0};
   TerminalHost Host(bool isTerminal, bool assumeYes, const std::string& input = "") {
     in.str(input);
-    return TerminalHost(TerminalIo{err, in, isTerminal, [this](std::uint32_t ms) { sleeps.push_back(ms); }}, assumeYes);
+    TerminalIo io{err, in, isTerminal, [this](std::uint32_t ms) { sleeps.push_back(ms); }};
+    io.stopFlag = &stopFlag;
+    return TerminalHost(io, assumeYes);
   }
 };
 
@@ -35,6 +46,7 @@ struct AnswerCase {
   bool assumeYes;
   MessageAnswer expected;
   std::string question = "Continue?";
+  bool interrupted = false;  // Ctrl-C ended the wait
 };
 
 class QuestionTest : public ::testing::TestWithParam<AnswerCase> {};
@@ -42,8 +54,11 @@ class QuestionTest : public ::testing::TestWithParam<AnswerCase> {};
 TEST_P(QuestionTest, AnswersFromTheTerminal) {
   Terminal terminal;
   TerminalHost host = terminal.Host(false, GetParam().assumeYes, GetParam().input);
+  terminal.stopFlag.store(GetParam().interrupted ? 1 : 0);
   EXPECT_EQ(host.ShowMessage(GetParam().question, "Warning", kYesNo, MessageOwner::Dialog), GetParam().expected);
   EXPECT_NE(terminal.err.str().find("Warning: " + GetParam().question + " [y/N]"), std::string::npos);
+  const bool unanswered = GetParam().input.empty() && !GetParam().assumeYes && !GetParam().interrupted;
+  EXPECT_EQ(terminal.err.str().find("No answer: ") != std::string::npos, unanswered) << terminal.err.str();
 }
 
 INSTANTIATE_TEST_SUITE_P(Answers, QuestionTest,
@@ -53,6 +68,7 @@ INSTANTIATE_TEST_SUITE_P(Answers, QuestionTest,
                                            AnswerCase{"\n", false, MessageAnswer::No},
                                            AnswerCase{"yep\n", false, MessageAnswer::No},
                                            AnswerCase{"", false, MessageAnswer::No},  // end of input
+                                           AnswerCase{"", false, MessageAnswer::No, "Continue?", true},
                                            AnswerCase{"", true, MessageAnswer::Yes, kConfirmText},
                                            // --yes answers only the confirmation
                                            AnswerCase{"y\n", true, MessageAnswer::No}));
@@ -175,3 +191,32 @@ TEST(ProgressWidth, EveryRedrawFitsItsTerminal) {
     EXPECT_EQ(redraws, 7) << err.str();
   }
 }
+
+#ifndef _WIN32
+// Ctrl-C raises the stop flag; at the question, where nothing has started,
+// it only ends the line. (In a child process: the handler is the process's.)
+TEST(Interrupt, PromisesAStopOnlyOnceTheWorkStarted) {
+  for (const bool asking : {true, false}) {
+    int pipeEnds[2];
+    ASSERT_EQ(pipe(pipeEnds), 0);
+    const pid_t child = fork();
+    if (child == 0) {
+      dup2(pipeEnds[1], 2);
+      static std::atomic<int> flag{0};
+      StopOnInterrupt(flag);
+      InterruptAtQuestion(asking);
+      raise(SIGINT);
+      _exit(flag.load() == 1 ? 0 : 1);
+    }
+    close(pipeEnds[1]);
+    std::string said;
+    char buffer[256];
+    for (ssize_t n; (n = read(pipeEnds[0], buffer, sizeof buffer)) > 0;) said.append(buffer, n);
+    close(pipeEnds[0]);
+    int status = -1;
+    waitpid(child, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the stop flag was not raised";
+    EXPECT_EQ(said, asking ? "\n" : "\nstopping at the next checkpoint (Ctrl-C again to quit at once)\n");
+  }
+}
+#endif
