@@ -45,7 +45,21 @@ foreach(page ${_smformat_man_pages})
 endforeach()
 add_custom_target(smformat_man_pages ALL DEPENDS ${_smformat_man_outputs})
 install(FILES ${_smformat_man_outputs} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
-install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
+# The user's guide (the README; the developers' guide stays in the
+# sources), the copyright file in Debian's machine-readable form, and the
+# changelog Debian's policy asks of every package, compressed as it ships.
+install(FILES ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/docs/copyright DESTINATION ${CMAKE_INSTALL_DOCDIR})
+string(TIMESTAMP _smformat_changelog_date "%a, %d %b %Y %H:%M:%S +0000" UTC)
+file(WRITE ${PROJECT_BINARY_DIR}/package/changelog
+     "smformat (${PROJECT_VERSION}) unstable; urgency=medium\n\n  * Release ${PROJECT_VERSION}.\n\n"
+     " -- smformat maintainers <smformat@users.noreply.example>  ${_smformat_changelog_date}\n")
+add_custom_command(
+  OUTPUT ${PROJECT_BINARY_DIR}/package/changelog.gz
+  COMMAND gzip -9 -n -c ${PROJECT_BINARY_DIR}/package/changelog > ${PROJECT_BINARY_DIR}/package/changelog.gz
+  DEPENDS ${PROJECT_BINARY_DIR}/package/changelog
+  VERBATIM)
+add_custom_target(smformat_changelog ALL DEPENDS ${PROJECT_BINARY_DIR}/package/changelog.gz)
+install(FILES ${PROJECT_BINARY_DIR}/package/changelog.gz DESTINATION ${CMAKE_INSTALL_DOCDIR})
 
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME smformat)

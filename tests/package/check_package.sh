@@ -1,7 +1,8 @@
 #!/bin/sh
 # check_package.sh BUILD_DIR [KEEP_DIR]: builds the Debian package of a build
 # tree with CPack and checks it: the files it holds, its control fields, the
-# programs (and their version) and manual pages it installs; as root, also an
+# programs (and their version), manual pages and documents it installs, and
+# Debian's policy as lintian reads it (no error); as root, also an
 # install and a removal with dpkg in a scratch root. The package is left in
 # KEEP_DIR when one is given (scripts/release).
 set -eu
@@ -14,7 +15,8 @@ cpack --config "$build/CPackConfig.cmake" -G DEB -B "$out" >"$out/cpack.log" 2>&
 deb=$(ls "$out"/smformat_*.deb)
 
 dpkg-deb -c "$deb" >"$out/contents"
-for file in ./usr/bin/smformat ./usr/bin/smcard ./usr/share/man/man1/smformat.1.gz ./usr/share/man/man1/smcard.1.gz; do
+for file in ./usr/bin/smformat ./usr/bin/smcard ./usr/share/man/man1/smformat.1.gz ./usr/share/man/man1/smcard.1.gz \
+  ./usr/share/doc/smformat/README.md ./usr/share/doc/smformat/copyright ./usr/share/doc/smformat/changelog.gz; do
   grep -q " $file\$" "$out/contents" || { echo "the package lacks $file"; cat "$out/contents"; exit 1; }
 done
 [ "$(dpkg-deb -f "$deb" Package)" = smformat ] || { echo "wrong package name"; exit 1; }
@@ -31,6 +33,10 @@ for page in smformat smcard; do
   gzip -dc "$out/root/usr/share/man/man1/$page.1.gz" | grep -q "^\.TH $(echo $page | tr a-z A-Z) 1 .*\"smformat $version\"" ||
     { echo "the manual page of $page is not there"; exit 1; }
 done
+# The README a user gets is the user's guide, not the developers'.
+grep -q '^## Is my reader supported' "$out/root/usr/share/doc/smformat/README.md" ||
+  { echo "the packaged README is not the user's guide"; exit 1; }
+lintian --tag-display-limit 0 "$deb" >"$out/lintian" 2>&1 || { echo "lintian finds errors:"; cat "$out/lintian"; exit 1; }
 
 if [ "$(id -u)" = 0 ]; then
   root="$out/dpkg-root"
