@@ -34,7 +34,7 @@ for page in smformat smcard; do
     { echo "the manual page of $page is not there"; exit 1; }
 done
 # The README a user gets is the user's guide, not the developers'.
-grep -q '^## Is my reader supported' "$out/root/usr/share/doc/smformat/README.md" ||
+grep -q 'Is your reader supported?' "$out/root/usr/share/doc/smformat/README.md" ||
   { echo "the packaged README is not the user's guide"; exit 1; }
 lintian --tag-display-limit 0 "$deb" >"$out/lintian" 2>&1 || { echo "lintian finds errors:"; cat "$out/lintian"; exit 1; }
 
