@@ -3,9 +3,11 @@
 // the partition size the format stores.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <ostream>
 
 #include "engine/low_level_format.h"
+#include "engine/zone_layout.h"
 #include "sim/card_check.h"
 #include "tests/format/format_bench.h"
 
@@ -26,6 +28,7 @@ struct WindowCase {
   sim::CardGeometry geometry;
   std::uint32_t badBlocks;  // blocks 0 .. badBlocks-1 of unit 0 are bad
   int result;               // the CIS goes into block badBlocks, or the card is refused untouched
+  const char* refusal;      // the start of the refusal
 };
 
 void PrintTo(const WindowCase& c, std::ostream* os) { *os << c.name; }
@@ -33,7 +36,9 @@ void PrintTo(const WindowCase& c, std::ostream* os) { *os << c.name; }
 class CisWindow : public ::testing::TestWithParam<WindowCase> {};
 
 // Hosts look for the CIS only in the blocks before the first zone's data
-// area: 24 of a zone of 1024 blocks, 6 of a unit of 256.
+// area: 24 of a zone of 1024 blocks, 6 of a unit of 256. The CIS block and
+// those before it hold no data, and the zone must keep one block more than
+// its logical ones: a CIS in the window's last block leaves none.
 TEST_P(CisWindow, TakesTheFirstGoodBlockOfTheWindowOrRefusesTheCard) {
   const WindowCase& c = GetParam();
   Bench bench(CardOptions(c.geometry, false, BlockRange(0, c.badBlocks)));
@@ -44,21 +49,27 @@ TEST_P(CisWindow, TakesTheFirstGoodBlockOfTheWindowOrRefusesTheCard) {
     return;
   }
   std::vector<std::uint32_t> scanned;
-  for (std::uint32_t b = 0; b < c.badBlocks; ++b) scanned.push_back(b * perBlock);
+  for (std::uint32_t b = 0; b < std::min(c.badBlocks + 1, zone_layout::CisWindowBlocks(c.geometry.units[0].blocks));
+       ++b) {
+    scanned.push_back(b * perBlock);
+  }
   EXPECT_EQ(PagesRead(bench.device->log), scanned);
   EXPECT_TRUE(bench.card->Media().Bytes() == bench.original) << "the card was changed";
   ASSERT_EQ(bench.host.MessageTexts().size(), 1u);
-  EXPECT_EQ(bench.host.MessageTexts()[0].rfind(
-                "The card cannot be used: none of its first " + std::to_string(c.badBlocks) + " blocks", 0),
-            0u);
+  EXPECT_EQ(bench.host.MessageTexts()[0].rfind(c.refusal, 0), 0u) << bench.host.MessageTexts()[0];
 }
+
+constexpr const char* kNoGoodBlock = "The card cannot be used: none of its first ";
+constexpr const char* kZoneFull = "Zone 0 of unit 0 can no longer hold its ";
 
 INSTANTIATE_TEST_SUITE_P(
     Limits, CisWindow,
-    ::testing::Values(WindowCase{"LastBlockOfTheWindow", sim::CardGeometry{{{2048, 8}}}, 23, 1},
-                      WindowCase{"NoGoodBlockInTheWindow", sim::CardGeometry{{{2048, 8}}}, 24, 0},
-                      WindowCase{"LastBlockOfASmallUnitsWindow", sim::CardGeometry{{{256, 8}}}, 5, 1},
-                      WindowCase{"NoGoodBlockInASmallUnitsWindow", sim::CardGeometry{{{256, 8}}}, 6, 0}),
+    ::testing::Values(WindowCase{"LastUsableBlockOfTheWindow", sim::CardGeometry{{{2048, 8}}}, 22, 1, ""},
+                      WindowCase{"LastBlockOfTheWindow", sim::CardGeometry{{{2048, 8}}}, 23, 0, kZoneFull},
+                      WindowCase{"NoGoodBlockInTheWindow", sim::CardGeometry{{{2048, 8}}}, 24, 0, kNoGoodBlock},
+                      WindowCase{"LastUsableBlockOfASmallUnitsWindow", sim::CardGeometry{{{256, 8}}}, 4, 1, ""},
+                      WindowCase{"LastBlockOfASmallUnitsWindow", sim::CardGeometry{{{256, 8}}}, 5, 0, kZoneFull},
+                      WindowCase{"NoGoodBlockInASmallUnitsWindow", sim::CardGeometry{{{256, 8}}}, 6, 0, kNoGoodBlock}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // Only a page whose data status and block status are both 0xFF ends the
