@@ -252,8 +252,9 @@ bool FormatRun::JudgeScanned(std::uint32_t block, Verdict verdict, const PageBuf
 }
 
 bool FormatRun::NoGoodBlockInWindow(bool nothingRead) {
-  std::string why = "(" + Counted(scanMarked, "is", "are") + " marked bad, " +
-                    Counted(scanUnreadable, "could", "could") + " not be read)";
+  std::string why = scanMarked > 0 ? Counted(scanMarked, "is", "are") + " marked bad" : "";
+  if (scanUnreadable > 0) why += (why.empty() ? "" : ", ") + std::to_string(scanUnreadable) + " could not be read";
+  why = "(" + why + ")";
   if (nothingRead) {
     // Not one page could be read: whether the card answers at all decides.
     std::uint8_t state = 0;
@@ -322,7 +323,6 @@ bool FormatRun::EraseGood(PhysicalBlock block) {
       return RetryUntriedErases();
     case Verdict::NoControl:
       untriedErases.push_back(block);
-      ledger.Add(block, Unusable::Untried);
       return true;
     case Verdict::BlockFails:
       Failed(block, BlockFailure::EraseFails);
@@ -335,7 +335,6 @@ bool FormatRun::EraseGood(PhysicalBlock block) {
 // An erase has worked: the blocks that failed before any had are judged now.
 bool FormatRun::RetryUntriedErases() {
   for (const PhysicalBlock block : std::exchange(untriedErases, {})) {
-    ledger.Remove(block, Unusable::Untried);
     if (!EraseGood(block)) return false;
   }
   return true;
@@ -353,7 +352,10 @@ void FormatRun::Failed(PhysicalBlock block, BlockFailure how) {
 }
 
 // The CIS must find a home in the window, and every zone must keep enough
-// usable blocks for its logical ones. False, and the run ends, when not.
+// usable blocks for its logical ones. Blocks that could not be erased
+// before any erase had worked are no evidence yet, but they cannot wait for
+// long: once more of them failed than a zone may lose, the run ends. False,
+// and the run ends, when any of these does not hold.
 bool FormatRun::ZoneStillHolds(PhysicalBlock block) {
   if (block.unit == 0 && !cisFound && !cisHome && untriedErases.empty() && block.block + 1 >= CisWindow()) {
     Fail("The card cannot be used: none of its first " + BlockCount(CisWindow()) +
@@ -361,17 +363,28 @@ bool FormatRun::ZoneStillHolds(PhysicalBlock block) {
          kNothingMarked + " No block after them was erased.");
     return false;
   }
-  if (!ledger.Full(block)) return true;
-  Fail(ledger.Count(block, Unusable::Untried) > 0 ? UntriedText() : ledger.FullText(block));
+  if (ledger.Full(block)) {
+    Fail(ledger.FullText(block));
+    return false;
+  }
+  if (untriedErases.empty() ||
+      untriedErases.size() <= zone_layout::ZoneUnusableLimit(UnitBlocks(untriedErases.front().unit))) {
+    return true;
+  }
+  Fail(UntriedText());
   return false;
 }
 
 std::string FormatRun::UntriedText() const {
-  return "None of the first " + BlockCount(static_cast<std::uint32_t>(untriedErases.size())) +
-         " the format tried to erase (from " + BlockName(untriedErases.front()) + " to " +
-         BlockName(untriedErases.back()) +
-         ") could be erased, so there was no block to compare them with: whether the blocks or the reader fail "
-         "cannot be told." +
+  const std::string tried =
+      untriedErases.size() == 1
+          ? Capitalized(BlockName(untriedErases.front())) + ", the first block the format tried to erase,"
+          : "None of the first " + BlockCount(static_cast<std::uint32_t>(untriedErases.size())) +
+                " the format tried to erase (from " + BlockName(untriedErases.front()) + " to " +
+                BlockName(untriedErases.back()) + ")";
+  return tried +
+         " could be erased, so there was no block to compare with: whether the blocks or the reader fail cannot be "
+         "told." +
          kNothingMarked + kTryAnotherReader;
 }
 

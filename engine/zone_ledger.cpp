@@ -5,8 +5,7 @@
 namespace {
 
 // What the operator reads for each kind of loss, counted.
-constexpr const char* kLossTexts[] = {"marked bad before", "could not be erased", "could not be read",
-                                      "could not be erased before any other was"};
+constexpr const char* kLossTexts[] = {"marked bad before", "could not be erased", "could not be read"};
 
 }  // namespace
 
@@ -21,12 +20,6 @@ ZoneLedger::ZoneLedger(const MediaGeometry& geometry) {
 }
 
 void ZoneLedger::Add(PhysicalBlock block, Unusable why) { ++ZoneOf(block)[static_cast<std::size_t>(why)]; }
-
-void ZoneLedger::Remove(PhysicalBlock block, Unusable why) { --ZoneOf(block)[static_cast<std::size_t>(why)]; }
-
-std::uint32_t ZoneLedger::Count(PhysicalBlock block, Unusable why) const {
-  return ZoneOf(block)[static_cast<std::size_t>(why)];
-}
 
 std::uint32_t ZoneLedger::Reserved(PhysicalBlock block) const {
   return block.unit == 0 && block.block < zoneBlocks[0] ? cisReserve : 0;

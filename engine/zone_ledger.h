@@ -16,7 +16,6 @@ enum class Unusable : std::uint8_t {
   MarkedBefore,  // bad already: a factory or an earlier mark
   EraseFails,
   Unreadable,
-  Untried,  // could not be erased before any erase had worked: not judged yet
   kKinds,
 };
 
@@ -25,13 +24,11 @@ class ZoneLedger {
   explicit ZoneLedger(const MediaGeometry& geometry);
 
   void Add(PhysicalBlock block, Unusable why);
-  void Remove(PhysicalBlock block, Unusable why);
   // Unit 0's first zone also loses the CIS block and those before it.
   void SetCisReserve(std::uint32_t blocks) { cisReserve = blocks; }
 
   // Whether the zone of `block` has lost more blocks than it may.
   bool Full(PhysicalBlock block) const;
-  std::uint32_t Count(PhysicalBlock block, Unusable why) const;
   // The zone's losses for the operator: "3 marked bad before, 1 could not be erased".
   std::string Losses(PhysicalBlock block) const;
   // Why the zone of `block` cannot hold its capacity, for the operator.

@@ -301,7 +301,7 @@ INSTANTIATE_TEST_SUITE_P(
         FaultCase{"EveryPageReadFails", kUsedSeed1, "fail-command EA at 1 and-later\n", kExitFailure,
                   "Error: The card cannot be used: none of its first 6 blocks", "marked bad."},
         FaultCase{"EveryEraseFails", kUsedSeed1, "fail-command E8 at 1 and-later\n", kExitFailure,
-                  "so there was no block to compare them with", "were marked bad"},
+                  "so there was no block to compare with", "were marked bad"},
         FaultCase{"FirstBlockNeitherReadableNorProgrammable",
                   {"--size", "1M", "--fill", "random", "--seed", "150528426", "--no-cis"},
                   "program-fails 0:0\nunreadable-page 0:0\n",
