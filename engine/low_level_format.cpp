@@ -80,8 +80,8 @@ class FormatRun {
   // because the card or the reader is gone.
   bool EndedByGoneCard() const;
   // Ends the run over a verdict that blames no block: the card gone, or the
-  // reader failing (the card answering or not). Always true.
-  bool EndedBy(Verdict verdict) const;
+  // reader failing (the card answering or not).
+  void EndBlamingNoBlock() const;
   int Steps();
   std::uint32_t CisWindow() const;
 
@@ -155,8 +155,8 @@ bool FormatRun::EndedByGoneCard() const {
   return true;
 }
 
-bool FormatRun::EndedBy(Verdict /*blaming no block*/) const {
-  if (EndedByGoneCard()) return true;
+void FormatRun::EndBlamingNoBlock() const {
+  if (EndedByGoneCard()) return;
   // Whether the card still answers tells a failing reader from a card taken
   // out on a backend that cannot say so.
   std::uint8_t state = 0;
@@ -167,7 +167,6 @@ bool FormatRun::EndedBy(Verdict /*blaming no block*/) const {
     Fail("The card does not answer any more: " + rule.ReaderFailsText() +
          ", and the reader reports no state for it. It may have been taken out of the reader." + kNothingMarked);
   }
-  return true;
 }
 
 std::uint32_t FormatRun::CisWindow() const { return zone_layout::CisWindowBlocks(UnitBlocks(0)); }
@@ -188,14 +187,17 @@ bool FormatRun::ScanForCis() {
   std::vector<std::uint32_t> untried;
   bool ends = false;
   std::uint32_t block = 0;
-  for (; block < window && !ends; ++block) {
+  for (; block < window; ++block) {
     if (StopRequested()) return false;
     const Verdict verdict = rule.ReadFirstPage({0, block}, page);
     if (verdict == Verdict::NoControl) {
       untried.push_back(block);
       continue;
     }
-    if (verdict == Verdict::CardGone || verdict == Verdict::ReaderFails) return !EndedBy(verdict);
+    if (BlamesNoBlock(verdict)) {
+      EndBlamingNoBlock();
+      return false;
+    }
     for (const std::uint32_t earlier : std::exchange(untried, {})) {
       PageBuffer earlierPage{};
       if (!JudgeScanned(earlier, rule.ReadFirstPage({0, earlier}, earlierPage), earlierPage, ends)) return false;
@@ -233,7 +235,8 @@ bool FormatRun::JudgeScanned(std::uint32_t block, Verdict verdict, const PageBuf
       ++scanUnreadable;
       return true;
     default:
-      return !EndedBy(verdict);
+      EndBlamingNoBlock();
+      return false;
   }
   if (reader.IsCisPage(scanned)) {
     cisEccWrong = !page_layout::EccMatchesData(scanned);
@@ -308,7 +311,8 @@ bool FormatRun::VisitBlock(PhysicalBlock block) {
       Failed(block, known ? scanJudgments[block.block]->how : rule.LastReadFailure());
       return true;
     default:
-      return !EndedBy(verdict);
+      EndBlamingNoBlock();
+      return false;
   }
 }
 
@@ -328,7 +332,8 @@ bool FormatRun::EraseGood(PhysicalBlock block) {
       Failed(block, BlockFailure::EraseFails);
       return true;
     default:
-      return !EndedBy(verdict);
+      EndBlamingNoBlock();
+      return false;
   }
 }
 
@@ -444,11 +449,17 @@ bool FormatRun::JudgeUnmarked(const FailedBlock& block) {
   }
   if (block.how != BlockFailure::EraseFails) {
     const Verdict erased = rule.Erase(block.where);
-    if (erased == Verdict::CardGone || erased == Verdict::ReaderFails) return !EndedBy(erased);
+    if (BlamesNoBlock(erased)) {
+      EndBlamingNoBlock();
+      return false;
+    }
   }
   PageBuffer held{};
   const Verdict verdict = rule.ReadFirstPage(block.where, held);
-  if (verdict == Verdict::CardGone || verdict == Verdict::ReaderFails) return !EndedBy(verdict);
+  if (BlamesNoBlock(verdict)) {
+    EndBlamingNoBlock();
+    return false;
+  }
   const std::optional<std::uint16_t> claimed = verdict == Verdict::Worked && page_layout::IsGoodBlockPage(held)
                                                    ? page_layout::ClaimedLogicalBlock(held)
                                                    : std::nullopt;
@@ -550,7 +561,7 @@ Rewrite FormatRun::RetireBehind(std::uint32_t sector, const std::string& problem
     const Verdict verdict = rule.ReadPage(*holder, unreadable, read);
     if (verdict == Verdict::BlockFails) break;
     if (verdict != Verdict::Worked) {
-      EndedBy(verdict);
+      EndBlamingNoBlock();
       return Rewrite::Ended;
     }
   }
@@ -589,7 +600,10 @@ bool FormatRun::FindHolder(std::uint32_t sector, std::optional<PhysicalBlock>& h
       if (unit == 0 && block <= CisBlockNow()) continue;
       PageBuffer read{};
       const Verdict verdict = rule.ReadPage({unit, block}, 0, read);
-      if (verdict == Verdict::CardGone || verdict == Verdict::ReaderFails) return !EndedBy(verdict);
+      if (BlamesNoBlock(verdict)) {
+        EndBlamingNoBlock();
+        return false;
+      }
       if (verdict == Verdict::Worked && page_layout::IsGoodBlockPage(read) &&
           page_layout::ClaimedLogicalBlock(read) == logical % zoneLogical) {
         holder = PhysicalBlock{unit, block};

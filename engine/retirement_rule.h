@@ -41,6 +41,11 @@ enum class Verdict : std::uint8_t {
   CardGone,     // the backend says that the card or the reader is gone
 };
 
+// The run cannot go on, and no block is to blame.
+constexpr bool BlamesNoBlock(Verdict verdict) {
+  return verdict == Verdict::CardGone || verdict == Verdict::ReaderFails;
+}
+
 enum class BlockFailure : std::uint8_t {
   EraseFails,           // it could not be erased
   FirstPageUnreadable,  // its first page could not be read, another page could
