@@ -48,13 +48,6 @@ struct FailedBlock {
   BlockFailure how = BlockFailure::EraseFails;
 };
 
-// What the scan learnt of a block of the CIS window it could not use, so
-// that the erase pass need not judge it again.
-struct ScanJudgment {
-  Verdict verdict = Verdict::Marked;
-  BlockFailure how = BlockFailure::Unreadable;
-};
-
 // How writing the file system ended.
 struct FileSystemResult {
   enum class Outcome : std::uint8_t { Passed, Stopped, Ended, Failed } outcome = Outcome::Passed;
@@ -131,7 +124,9 @@ class FormatRun {
   bool goodBlockSeen = false;  // by the scan
   std::uint32_t scanMarked = 0;
   std::uint32_t scanUnreadable = 0;
-  std::vector<std::optional<ScanJudgment>> scanJudgments;  // of unit 0's first blocks
+  // What the scan learnt of the blocks of the CIS window it could not use
+  // (Marked, BlockFails), so that the erase pass need not judge them again.
+  std::vector<std::optional<Verdict>> scanJudgments;
   RetirementRule rule;
   ZoneLedger ledger;
   std::vector<PhysicalBlock> untriedErases;  // failed before any erase had worked
@@ -227,11 +222,11 @@ bool FormatRun::JudgeScanned(std::uint32_t block, Verdict verdict, const PageBuf
     case Verdict::Worked:
       break;
     case Verdict::Marked:
-      scanJudgments[block] = ScanJudgment{verdict, BlockFailure::Unreadable};
+      scanJudgments[block] = verdict;
       ++scanMarked;
       return true;
     case Verdict::BlockFails:
-      scanJudgments[block] = ScanJudgment{verdict, rule.LastReadFailure()};
+      scanJudgments[block] = verdict;
       ++scanUnreadable;
       return true;
     default:
@@ -298,7 +293,7 @@ bool FormatRun::EraseUnit(std::uint8_t unit) {
 
 bool FormatRun::VisitBlock(PhysicalBlock block) {
   const bool known = block.unit == 0 && block.block < scanJudgments.size() && scanJudgments[block.block];
-  const Verdict verdict = known ? scanJudgments[block.block]->verdict : rule.ReadFirstPage(block, page);
+  const Verdict verdict = known ? *scanJudgments[block.block] : rule.ReadFirstPage(block, page);
   switch (verdict) {
     case Verdict::Worked:
       if (page_layout::IsGoodBlockPage(page)) return EraseGood(block);
@@ -308,7 +303,7 @@ bool FormatRun::VisitBlock(PhysicalBlock block) {
       ledger.Add(block, Unusable::MarkedBefore);
       return true;
     case Verdict::BlockFails:
-      Failed(block, known ? scanJudgments[block.block]->how : rule.LastReadFailure());
+      Failed(block, BlockFailure::Unreadable);
       return true;
     default:
       EndBlamingNoBlock();

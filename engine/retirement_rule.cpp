@@ -1,5 +1,7 @@
 #include "engine/retirement_rule.h"
 
+#include <algorithm>
+
 #include "engine/page_layout.h"
 #include "engine/reader_device.h"
 
@@ -65,14 +67,14 @@ Verdict RetirementRule::ReadFirstPage(PhysicalBlock block, PageBuffer& out) {
   if (first != Verdict::BlockFails) return first;
   // A bad-block mark is on every page: the second and the last tell.
   const std::uint32_t last = reader.GetSectorsPerBlock(block.unit) - 1u;
+  const std::uint32_t others[] = {1, last};
   PageBuffer other{};
-  for (const std::uint32_t page : {std::min(1u, last), last}) {
-    if (page == 0 || !Read(PageOf(block, page), other)) continue;
-    lastReadFailure = BlockFailure::FirstPageUnreadable;
-    return page_layout::IsGoodBlockPage(other) ? Verdict::BlockFails : Verdict::Marked;
+  for (std::uint32_t i = 0; i < std::min(last, 2u); ++i) {
+    if (Read(PageOf(block, others[i]), other)) {
+      return page_layout::IsGoodBlockPage(other) ? Verdict::BlockFails : Verdict::Marked;
+    }
+    if (reader.CardGone()) return Verdict::CardGone;
   }
-  if (reader.CardGone()) return Verdict::CardGone;
-  lastReadFailure = BlockFailure::Unreadable;
   return Verdict::BlockFails;
 }
 

@@ -47,10 +47,9 @@ constexpr bool BlamesNoBlock(Verdict verdict) {
 }
 
 enum class BlockFailure : std::uint8_t {
-  EraseFails,           // it could not be erased
-  FirstPageUnreadable,  // its first page could not be read, another page could
-  Unreadable,           // none of the pages tried could be read
-  ReadBack,             // a page of the file system in it could not be read back
+  EraseFails,  // it could not be erased
+  Unreadable,  // its first page could not be read
+  ReadBack,    // a page of the file system in it could not be read back
 };
 
 class RetirementRule {
@@ -61,12 +60,10 @@ class RetirementRule {
   Verdict ReadPage(PhysicalBlock block, std::uint32_t page, PageBuffer& out);
   // Reads the first page. When it fails for the block's own fault, the
   // second and the last page tell whether the block is marked bad already
-  // (Marked) or how it fails (LastReadFailure()).
+  // (Marked).
   Verdict ReadFirstPage(PhysicalBlock block, PageBuffer& out);
   Verdict Erase(PhysicalBlock block);
 
-  // How the block of the last BlockFails of ReadFirstPage failed.
-  BlockFailure LastReadFailure() const { return lastReadFailure; }
   // What failed and what the control showed, once a judgment gave ReaderFails.
   const std::string& ReaderFailsText() const { return readerFails; }
 
@@ -89,7 +86,6 @@ class RetirementRule {
   CReaderDevice& reader;
   std::optional<PageRef> readControl;         // the last page that was read
   std::optional<PhysicalBlock> eraseControl;  // the last block that was erased
-  BlockFailure lastReadFailure = BlockFailure::Unreadable;
   std::string readerFails;
 };
 

@@ -1,0 +1,100 @@
+// The rule's verdict on one failed block, against a reader whose page reads
+// and erases answer from a script: every command the rule sends is counted.
+#include <gtest/gtest.h>
+
+#include <ostream>
+#include <string>
+
+#include "engine/page_layout.h"
+#include "engine/retirement_rule.h"
+#include "tests/support/null_reader.h"
+#include "tests/support/recording_host.h"
+
+namespace {
+
+// Each page read or erase takes the next letter: S works, F fails, G fails
+// with the card gone (and so does every command after it).
+class ScriptedReader : public NullReader {
+ public:
+  ScriptedReader(FormatHost& host, std::string script, bool marked)
+      : NullReader(host), script(std::move(script)), marked(marked) {
+    geometry.unitCount = 1;
+    geometry.units[0] = MediaUnit{1, 256 * 8, 8};
+  }
+  int ReadPhySector(std::uint8_t, std::uint32_t, PageBuffer& page) override {
+    page.fill(0xFF);
+    if (marked) page[page_layout::kRedundantStart + page_layout::kBlockStatus] = page_layout::kRetired;
+    return Next();
+  }
+  int ErasePhyBlk(std::uint8_t, std::uint16_t) override { return Next(); }
+  std::size_t sent = 0;
+
+ private:
+  int Next() {
+    const char answer = sent < script.size() && !CardGone() ? script[sent] : 'G';
+    ++sent;
+    NoteCommandFault(answer == 'S'   ? CommandFault::None
+                     : answer == 'F' ? CommandFault::Failed
+                                     : CommandFault::NoMedium);
+    return answer == 'S';
+  }
+  std::string script;
+  bool marked;
+};
+
+struct RuleCase {
+  const char* name;
+  bool erase;
+  std::string script;  // a leading S: a command of the kind worked before, the control
+  Verdict verdict;
+  bool marked = false;  // the pages read carry a bad-block mark
+};
+
+void PrintTo(const RuleCase& c, std::ostream* os) { *os << c.name; }
+
+class Judgment : public ::testing::TestWithParam<RuleCase> {};
+
+TEST_P(Judgment, GivesTheVerdictAfterExactlyTheCommandsItNeeds) {
+  const RuleCase& c = GetParam();
+  RecordingHost host;
+  ScriptedReader reader(host, c.script, c.marked);
+  RetirementRule rule(reader);
+  PageBuffer page{};
+  const auto judge = [&](std::uint32_t block) {
+    return c.erase ? rule.Erase({0, block}) : rule.ReadFirstPage({0, block}, page);
+  };
+  if (c.script[0] == 'S') {
+    ASSERT_EQ(judge(4), Verdict::Worked);
+  }
+  EXPECT_EQ(judge(5), c.verdict);
+  EXPECT_EQ(reader.sent, c.script.size());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Scripts, Judgment,
+    ::testing::Values(
+        // Reads: the block's first page, the control, the page again, then the second and the last page.
+        RuleCase{"ReadWorks", false, "SS", Verdict::Worked},
+        RuleCase{"NoReadHasWorked", false, "F", Verdict::NoControl},
+        RuleCase{"ReadGlitchPasses", false, "SFSS", Verdict::Worked},
+        RuleCase{"ReadGlitchOfTwoPasses", false, "SFFSS", Verdict::Worked},
+        RuleCase{"ReadControlFailsTwice", false, "SFFF", Verdict::ReaderFails},
+        RuleCase{"FirstPageUnreadable", false, "SFSFS", Verdict::BlockFails},
+        RuleCase{"LastPageTells", false, "SFSFFS", Verdict::BlockFails},
+        RuleCase{"MarkedBefore", false, "SFSFS", Verdict::Marked, true},
+        RuleCase{"NoPageReads", false, "SFSFFF", Verdict::BlockFails},
+        RuleCase{"ReadGoneAtOnce", false, "SG", Verdict::CardGone},
+        RuleCase{"ReadGoneOnTheRetry", false, "SFSG", Verdict::CardGone},
+        RuleCase{"ReadGoneOnTheOtherPages", false, "SFSFG", Verdict::CardGone},
+        // Erases: the block, the last block erased, the block again.
+        RuleCase{"EraseWorks", true, "SS", Verdict::Worked},
+        RuleCase{"NoEraseHasWorked", true, "F", Verdict::NoControl},
+        RuleCase{"EraseGlitchPasses", true, "SFSS", Verdict::Worked},
+        RuleCase{"EraseGlitchOfTwoPasses", true, "SFFSS", Verdict::Worked},
+        RuleCase{"EraseFailsAgain", true, "SFSF", Verdict::BlockFails},
+        RuleCase{"EraseControlFailsTwice", true, "SFFF", Verdict::ReaderFails},
+        RuleCase{"EraseGoneAtOnce", true, "SG", Verdict::CardGone},
+        RuleCase{"EraseGoneWithTheControl", true, "SFG", Verdict::CardGone}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace
