@@ -67,6 +67,9 @@ class FormatRun {
 
  private:
   bool StopRequested() const { return stopFlag.load() != 0; }
+  // Said when a run ends before it marked anything; once it has, the end
+  // says what (see BlocksText).
+  std::string NothingMarked() const { return retired.empty() ? kNothingMarked : ""; }
   void Fail(const std::string& text) const;
   void Tell(const std::string& text, const char* caption, MessageIcon icon) const;
   // Ends the run with the card-gone message when the last command failed
@@ -79,7 +82,8 @@ class FormatRun {
   std::uint32_t CisWindow() const;
 
   bool ScanForCis();  // false when the run ends
-  bool JudgeScanned(std::uint32_t block, Verdict verdict, const PageBuffer& scanned, bool& ends);
+  bool ScanEndsAt(std::uint32_t block, Verdict verdict, const PageBuffer& scanned);
+  bool ScanEnded(std::uint32_t block);
   bool NoGoodBlockInWindow(bool nothingRead);
   bool EraseUnit(std::uint8_t unit);  // false when the run ends
   bool VisitBlock(PhysicalBlock block);
@@ -157,10 +161,10 @@ void FormatRun::EndBlamingNoBlock() const {
   std::uint8_t state = 0;
   if (reader.GetDeviceState(state)) {
     Fail(Capitalized(rule.ReaderFailsText()) + ": the reader or the card's contacts fail, not the blocks." +
-         kNothingMarked + kTryAnotherReader);
+         NothingMarked() + kTryAnotherReader);
   } else if (!EndedByGoneCard()) {
     Fail("The card does not answer any more: " + rule.ReaderFailsText() +
-         ", and the reader reports no state for it. It may have been taken out of the reader." + kNothingMarked);
+         ", and the reader reports no state for it. It may have been taken out of the reader." + NothingMarked());
   }
 }
 
@@ -182,7 +186,7 @@ bool FormatRun::ScanForCis() {
   std::vector<std::uint32_t> untried;
   bool ends = false;
   std::uint32_t block = 0;
-  for (; block < window; ++block) {
+  for (; block < window && !ends; ++block) {
     if (StopRequested()) return false;
     const Verdict verdict = rule.ReadFirstPage({0, block}, page);
     if (verdict == Verdict::NoControl) {
@@ -193,51 +197,47 @@ bool FormatRun::ScanForCis() {
       EndBlamingNoBlock();
       return false;
     }
+    // A read has worked: the blocks that failed before any had are judged first.
     for (const std::uint32_t earlier : std::exchange(untried, {})) {
       PageBuffer earlierPage{};
-      if (!JudgeScanned(earlier, rule.ReadFirstPage({0, earlier}, earlierPage), earlierPage, ends)) return false;
-      if (ends) {
-        block = earlier;
-        break;
+      const Verdict again = rule.ReadFirstPage({0, earlier}, earlierPage);
+      if (BlamesNoBlock(again)) {
+        EndBlamingNoBlock();
+        return false;
       }
+      if (ScanEndsAt(earlier, again, earlierPage)) return ScanEnded(earlier);
     }
-    if (!ends && !JudgeScanned(block, verdict, page, ends)) return false;
-    if (ends) break;
+    ends = ScanEndsAt(block, verdict, page);
   }
-  if (!ends && !goodBlockSeen) return NoGoodBlockInWindow(!untried.empty());
+  if (ends) return ScanEnded(block - 1);
+  if (!goodBlockSeen) return NoGoodBlockInWindow(!untried.empty());
+  sectorsDone = window * reader.GetSectorsPerBlock(0);
+  return true;
+}
+
+// The scan ends at `block`. The CIS block and those before it hold no data:
+// the first zone must spare them.
+bool FormatRun::ScanEnded(std::uint32_t block) {
   sectorsDone = block * reader.GetSectorsPerBlock(0);
-  if (!ends) return true;
-  // The CIS block and those before it hold no data: the first zone must spare them.
   ZoneLedger withCis = ledger;
   withCis.SetCisReserve(block + 1);
   if (!withCis.Full({0, block})) return true;
-  Fail(withCis.FullText({0, block}) + " Nothing was written to the card.");
+  Fail(withCis.FullText({0, block}) + " Nothing was written to it.");
   return false;
 }
 
-// Takes the verdict on one block of the scan; `ends` tells whether the scan
-// ends at it. False when the run ends.
-bool FormatRun::JudgeScanned(std::uint32_t block, Verdict verdict, const PageBuffer& scanned, bool& ends) {
-  switch (verdict) {
-    case Verdict::Worked:
-      break;
-    case Verdict::Marked:
-      scanJudgments[block] = verdict;
-      ++scanMarked;
-      return true;
-    case Verdict::BlockFails:
-      scanJudgments[block] = verdict;
-      ++scanUnreadable;
-      return true;
-    default:
-      EndBlamingNoBlock();
-      return false;
+// Takes the verdict on one block of the scan (Worked, Marked or
+// BlockFails); true when the scan ends at it.
+bool FormatRun::ScanEndsAt(std::uint32_t block, Verdict verdict, const PageBuffer& scanned) {
+  if (verdict != Verdict::Worked) {
+    scanJudgments[block] = verdict;
+    ++(verdict == Verdict::Marked ? scanMarked : scanUnreadable);
+    return false;
   }
   if (reader.IsCisPage(scanned)) {
     cisEccWrong = !page_layout::EccMatchesData(scanned);
     cisFound = !cisEccWrong;
     cisBlock = block;
-    ends = true;
     return true;
   }
   // A page whose data status alone is cleared is a good block too, but
@@ -245,8 +245,7 @@ bool FormatRun::JudgeScanned(std::uint32_t block, Verdict verdict, const PageBuf
   const bool good = page_layout::IsGoodBlockPage(scanned);
   goodBlockSeen = goodBlockSeen || good;
   if (!good) ++scanMarked;
-  ends = good && page_layout::Redundant(scanned, page_layout::kDataStatus) == page_layout::kGood;
-  return true;
+  return good && page_layout::Redundant(scanned, page_layout::kDataStatus) == page_layout::kGood;
 }
 
 bool FormatRun::NoGoodBlockInWindow(bool nothingRead) {
@@ -297,8 +296,7 @@ bool FormatRun::VisitBlock(PhysicalBlock block) {
   switch (verdict) {
     case Verdict::Worked:
       if (page_layout::IsGoodBlockPage(page)) return EraseGood(block);
-      ledger.Add(block, Unusable::MarkedBefore);
-      return true;
+      [[fallthrough]];
     case Verdict::Marked:
       ledger.Add(block, Unusable::MarkedBefore);
       return true;
@@ -364,7 +362,7 @@ bool FormatRun::ZoneStillHolds(PhysicalBlock block) {
     return false;
   }
   if (ledger.Full(block)) {
-    Fail(ledger.FullText(block));
+    Fail(ledger.FullText(block) + NothingMarked());
     return false;
   }
   if (untriedErases.empty() ||
@@ -564,7 +562,7 @@ Rewrite FormatRun::RetireBehind(std::uint32_t sector, const std::string& problem
   const std::string found = " Page " + std::to_string(unreadable) + " of " + BlockName(*holder) + " cannot be read.";
   ledger.Add(*holder, Unusable::Unreadable);
   if (ledger.Full(*holder)) {
-    Fail(problem + found + " " + ledger.FullText(*holder));
+    Fail(problem + found + " " + ledger.FullText(*holder) + NothingMarked());
     return Rewrite::Ended;
   }
   if (!MarkBad(*holder)) {

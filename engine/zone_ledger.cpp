@@ -53,6 +53,5 @@ std::string ZoneLedger::FullText(PhysicalBlock block) const {
          " can no longer hold its " + std::to_string(zone_layout::ZoneLogicalBlocks(blocks)) +
          " logical blocks: " + std::to_string(Total(block)) + " of its " + std::to_string(zoneBlocks[block.unit]) +
          " blocks cannot be used (" + why +
-         "), and it needs one more than its logical blocks, to rewrite data into. The card cannot be formatted; no "
-         "block was marked bad.";
+         "), and it needs one more than its logical blocks, to rewrite data into. The card cannot be formatted.";
 }

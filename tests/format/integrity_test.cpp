@@ -85,21 +85,6 @@ INSTANTIATE_TEST_SUITE_P(
                       {ErrorBox("Write file system error: 1 sector could not be written.")},
                       std::nullopt,
                       {}},
-        // The first two erases fail, before any has worked: both blocks are
-        // erased once block 2 has been, and nothing is marked.
-        IntegrityCase{"FirstErasesFailOnce",
-                      "1M",
-                      false,
-                      sim::Fill::Random,
-                      [](sim::FaultPlan& p) {
-                        p.commandFaults = {CommandFault{kErase, std::nullopt, 1, false},
-                                           CommandFault{kErase, std::nullopt, 2, false}};
-                      },
-                      nullptr,
-                      1,
-                      {},
-                      0,
-                      {}},
         // Block 0 of a used card without a CIS cannot be erased at all: the CIS
         // must not be programmed over its old data.
         IntegrityCase{"CisBlockEraseFails",

@@ -6,8 +6,10 @@
 #include <gtest/gtest.h>
 
 #include <ostream>
+#include <sstream>
 #include <string>
 
+#include "sim/card_check.h"
 #include "sim/card_tools.h"
 #include "sim/fault_plan.h"
 #include "tests/format/format_bench.h"
@@ -16,26 +18,30 @@ namespace {
 
 using namespace formattest;
 
-// The cards of the rows.
-enum class Card { k1M, k1MUsed, k1MUsedNoCis, k1MBad10To30, k16M, k16MUsed, k16MNoCis, kTwoUnits };
-
-sim::CreateOptions OptionsFor(Card card) {
-  const bool big = card == Card::k16M || card == Card::k16MUsed || card == Card::k16MNoCis;
+// A card: "1M", "16M" or "2x256" (two units of 256 blocks of 8 pages), then
+// "used" (every logical sector written), "no-cis", "bad=B,B,..." (factory
+// bad blocks of unit 0).
+sim::CreateOptions CardFor(const std::string& spec) {
+  std::istringstream words(spec);
+  std::string size;
+  words >> size;
   sim::CreateOptions options =
-      CardOptions(card == Card::kTwoUnits ? sim::CardGeometry{{{256, 8}, {256, 8}}} : Standard(big ? "16M" : "1M"),
-                  card != Card::k1MUsedNoCis && card != Card::k16MNoCis);
-  if (card == Card::k1MBad10To30) options.plan.factoryBadBlocks = {{0, 10}, {0, 20}, {0, 30}};
-  const bool used = card == Card::k1MUsed || card == Card::k1MUsedNoCis || card == Card::k16MUsed;
-  options.fill = used ? sim::Fill::Random : sim::Fill::Erased;
+      CardOptions(size == "2x256" ? sim::CardGeometry{{{256, 8}, {256, 8}}} : Standard(size.c_str()), true);
+  for (std::string word; words >> word;) {
+    if (word == "used") options.fill = sim::Fill::Random;
+    if (word == "no-cis") options.withCis = false;
+    std::istringstream bad(word.rfind("bad=", 0) == 0 ? word.substr(4) : "");
+    for (std::uint32_t block; bad >> block; bad.ignore()) options.plan.factoryBadBlocks.push_back({0, block});
+  }
   return options;
 }
 
 struct RuleCase {
   const char* name;
-  Card card;
+  const char* card;
   std::string sidecar;
   int result;
-  std::string bad;   // every bad block afterwards: "0:10 0:20"
+  std::string bad;   // the blocks whose first page carries a bad-block mark afterwards: "0:10 0:20"
   std::string says;  // the messages, one a line
   int again = -1;    // a second format's result, when it is checked
   std::string againSays = "";
@@ -43,12 +49,13 @@ struct RuleCase {
 
 void PrintTo(const RuleCase& c, std::ostream* os) { *os << c.name; }
 
-// One sidecar line for each of `count` units (blocks or pages) from `first`, `step` apart.
+// One sidecar line for each of `count` blocks, pages or calls from `first`, `step` apart; a
+// unit below 0 names none.
 std::string Each(const std::string& fault, std::uint32_t first, std::uint32_t count, std::uint32_t step = 1,
                  int unit = 0) {
   std::string lines;
   for (std::uint32_t i = 0; i < count; ++i) {
-    lines += fault + " " + std::to_string(unit) + ":" + std::to_string(first + i * step) + "\n";
+    lines += fault + " " + (unit < 0 ? "" : std::to_string(unit) + ":") + std::to_string(first + i * step) + "\n";
   }
   return lines;
 }
@@ -62,10 +69,14 @@ std::string Blocks(std::uint32_t first, std::uint32_t count, int unit = 0) {
   return list;
 }
 
-std::string BadBlocks(sim::Card& card) {
+std::string BadBlocks(const sim::Card& card) {
   std::string bad;
-  for (const sim::BlockRef& b : sim::Inspect(card).badBlocks) {
-    bad += (bad.empty() ? "" : " ") + std::to_string(b.unit) + ":" + std::to_string(b.block);
+  const sim::CardGeometry& geometry = card.Geometry();
+  for (std::uint8_t u = 0; u < geometry.units.size(); ++u) {
+    for (std::uint32_t b = 0; b < geometry.units[u].blocks; ++b) {
+      if (PageBytes(card, u, b * geometry.units[u].pagesPerBlock)[kSectorSize + 5] == 0xFF) continue;
+      bad += (bad.empty() ? "" : " ") + std::to_string(u) + ":" + std::to_string(b);
+    }
   }
   return bad;
 }
@@ -82,11 +93,15 @@ TEST_P(Rule, MarksOnlyTheBlocksAtFaultAndEndsAsItSays) {
   const RuleCase& c = GetParam();
   const sim::FaultPlanLoad load = sim::ParseFaultPlan(c.sidecar);
   ASSERT_TRUE(load.error.empty()) << load.error;
-  Bench bench(OptionsFor(c.card), load.plan);
+  Bench bench(CardFor(c.card), load.plan);
 
   EXPECT_EQ(bench.Format(), c.result);
   EXPECT_EQ(BadBlocks(*bench.card), c.bad);
   EXPECT_EQ(Said(bench.host), c.says);
+  // Success only over a card that hosts read as sound, the faults gone.
+  bench.device.reset();
+  bench.reader.reset();
+  EXPECT_TRUE(c.result != 1 || sim::CheckCard(bench.card->Media(), {true}).Passed());
   if (c.again < 0) return;
   bench.host.Clear();
   bench.Reinsert(load.plan);
@@ -106,8 +121,11 @@ const std::string kReaderFails =
 const std::string kZone0Of1M =
     "Zone 0 of unit 0 can no longer hold its 250 logical blocks: 6 of its 256 blocks cannot be used (";
 const std::string kNoFreeBlock =
-    "), and it needs one more than its logical blocks, to rewrite data into. The card cannot be formatted; no block "
+    "), and it needs one more than its logical blocks, to rewrite data into. The card cannot be formatted. No block "
     "was marked bad.";
+const std::string kNoGoodBlock =
+    "The card cannot be used: none of its first 6 blocks, where hosts look for the card information structure, is a "
+    "good block (";
 const std::string kForCis = "1 for the card information structure and the blocks before it";
 const std::string kNothingToCompare =
     "None of the first 6 blocks the format tried to erase (from block 0 of unit 0 to block 5 of unit 0) could be "
@@ -124,59 +142,107 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         // --- Failures of the blocks themselves: each judged on its own; worn
         // NAND fails in neighbouring blocks too.
-        RuleCase{"Pair", Card::k1MUsed, Each("erase-fails", 100, 2), 1, Blocks(100, 2), Marked(2, "erased")},
-        RuleCase{"RunOf8", Card::k16MUsed, Each("erase-fails", 500, 8), 1, Blocks(500, 8), Marked(8, "erased")},
-        RuleCase{"RunOf12Unreadable", Card::k16M, Each("unreadable-page", 32 * 600, 12, 32), 1, Blocks(600, 12),
+        RuleCase{"Pair", "1M used", Each("erase-fails", 100, 2), 1, Blocks(100, 2), Marked(2, "erased")},
+        RuleCase{"RunOf8", "16M used", Each("erase-fails", 500, 8), 1, Blocks(500, 8), Marked(8, "erased")},
+        RuleCase{"RunOf12Unreadable", "16M", Each("unreadable-page", 32 * 600, 12, 32), 1, Blocks(600, 12),
                  Marked(12, "read")},
-        RuleCase{"MixedKinds", Card::k1MUsed, "erase-fails 0:100\nunreadable-page 0:808\n", 1, Blocks(100, 2),
+        RuleCase{"MixedKinds", "1M used", "erase-fails 0:100\nunreadable-page 0:808\n", 1, Blocks(100, 2),
                  Marked(1, "erased") + " " + Marked(1, "read")},
         // Zones and runs never cross units.
-        RuleCase{"AcrossUnits", Card::kTwoUnits, Each("erase-fails", 252, 4) + Each("erase-fails", 0, 4, 1, 1), 1,
+        RuleCase{"AcrossUnits", "2x256", Each("erase-fails", 252, 4) + Each("erase-fails", 0, 4, 1, 1), 1,
                  Blocks(252, 4) + " " + Blocks(0, 4, 1), Marked(8, "erased")},
         // A zone that keeps no block beyond its logical ones, counting the
         // factory marks and the CIS block: the card cannot hold its capacity.
-        RuleCase{"ZoneFull", Card::k1MBad10To30, Each("erase-fails", 100, 3), 0, "0:10 0:20 0:30",
+        RuleCase{"ZoneFull", "1M bad=10,20,30", Each("erase-fails", 100, 3), 0, "0:10 0:20 0:30",
                  kZone0Of1M + "3 marked bad before, 2 could not be erased, " + kForCis + kNoFreeBlock},
-        RuleCase{"WholeZoneFromBlock100", Card::k1MUsed, Each("erase-fails", 100, 156), 0, "",
+        RuleCase{"WholeZoneFromBlock100", "1M used", Each("erase-fails", 100, 156), 0, "",
                  kZone0Of1M + "5 could not be erased, " + kForCis + kNoFreeBlock},
         // No erase has worked to compare with.
-        RuleCase{"WholeZoneFromTheStart", Card::k1MUsedNoCis, Each("erase-fails", 0, 256), 0, "", kNothingToCompare},
-        RuleCase{"WindowCannotBeErased", Card::k1MUsedNoCis, Each("erase-fails", 0, 6), 0, "", kNothingToCompare},
+        RuleCase{"WholeZoneFromTheStart", "1M used no-cis", Each("erase-fails", 0, 256), 0, "", kNothingToCompare},
+        RuleCase{"WindowCannotBeErased", "1M used no-cis", Each("erase-fails", 0, 6), 0, "", kNothingToCompare},
         // --- Failures of the reader: the control fails too.
-        RuleCase{"EraseFailsFromCall50", Card::k1MUsed, "fail-command E8 at 50 and-later\n", 0, "",
+        RuleCase{"EraseFailsFromCall50", "1M used", "fail-command E8 at 50 and-later\n", 0, "",
                  kErase50Fails + kReaderFails},
-        RuleCase{"GlitchOfThreeErases", Card::k1MUsed,
+        RuleCase{"GlitchOfThreeErases", "1M used",
                  "fail-command E8 at 50\nfail-command E8 at 51\nfail-command E8 at 52\n", 0, "",
                  kErase50Fails + kReaderFails},
-        RuleCase{"ReadFailsFromCall60", Card::k1MUsed, "fail-command EA at 60 and-later\n", 0, "",
+        RuleCase{"ReadFailsFromCall60", "1M used", "fail-command EA at 60 and-later\n", 0, "",
                  "Page 472 of unit 0 could not be read, and page 464 of unit 0, read just before, could not be read "
                  "again either" +
                      kReaderFails},
         // --- A passing glitch of two commands costs nothing.
-        RuleCase{"GlitchOfTwoErases", Card::k1MUsed, "fail-command E8 at 50\nfail-command E8 at 51\n", 1, "", ""},
-        RuleCase{"GlitchOfTwoReads", Card::k1MUsed, "fail-command EA at 60\nfail-command EA at 61\n", 1, "", ""},
+        RuleCase{"GlitchOfTwoErases", "1M used", "fail-command E8 at 50\nfail-command E8 at 51\n", 1, "", ""},
+        RuleCase{"GlitchOfTwoReads", "1M used", "fail-command EA at 60\nfail-command EA at 61\n", 1, "", ""},
         // --- A block whose first page cannot be read is marked once; its other
         // pages then carry the mark, and the next format passes over it.
-        RuleCase{"FirstPageUnreadableFormatsAgain", Card::k1M, "unreadable-page 0:24\n", 1, "0:3", Marked(1, "read"),
-                 1},
+        RuleCase{"FirstPageUnreadableFormatsAgain", "1M", "unreadable-page 0:24\n", 1, "0:3", Marked(1, "read"), 1},
         // A blank block that can be neither erased nor marked holds nothing a host would map.
-        RuleCase{"StuckBlankBlock", Card::k16M, "erase-fails 0:300\nprogram-fails 0:300\n", 1, "", kStuckBlank, 1,
+        RuleCase{"StuckBlankBlock", "16M", "erase-fails 0:300\nprogram-fails 0:300\n", 1, "", kStuckBlank, 1,
                  kStuckBlank},
         // The card answers: the CIS goes to the first good block of the window.
-        RuleCase{"UnreadableWindowStart", Card::k16MNoCis, Each("unreadable-page", 0, 16, 32), 1, Blocks(0, 16),
+        RuleCase{"UnreadableWindowStart", "16M no-cis", Each("unreadable-page", 0, 16, 32), 1, Blocks(0, 16),
                  Marked(16, "read")},
         // A page of the file system that cannot be read costs its block.
-        RuleCase{"ReadBackFails", Card::k16M, "unreadable-page 0:2000\n", 1, "0:62",
+        RuleCase{"ReadBackFails", "16M", "unreadable-page 0:2000\n", 1, "0:62",
                  "Block 62 of unit 0 held a page of the file system that could not be read back; it was marked bad and "
                  "the file system written again."},
-        RuleCase{"NoHomeInTheWindow", Card::k1MUsedNoCis, "erase-fails 0:0\n" + Each("unreadable-page", 8, 5, 8), 0, "",
+        RuleCase{"NoHomeInTheWindow", "1M used no-cis", "erase-fails 0:0\n" + Each("unreadable-page", 8, 5, 8), 0, "",
                  "The card cannot be used: none of its first 6 blocks, where hosts look for the card information "
                  "structure, could take it (1 could not be erased, 5 could not be read). No block was marked bad. No "
                  "block after them was erased."},
-        RuleCase{"StuckBlockBeforeTheCis", Card::k1MUsedNoCis, "program-fails 0:0\nunreadable-page 0:0\n", 0, "",
+        RuleCase{"StuckBlockBeforeTheCis", "1M used no-cis", "program-fails 0:0\nunreadable-page 0:0\n", 0, "",
                  "Block 0 of unit 0 could not be read, nor marked bad, and it lies before the card information "
                  "structure: hosts that read it would take it for the card's first good block and not look further. "
-                 "The card cannot be used."}),
+                 "The card cannot be used."},
+        // --- Before any command of a kind has worked.
+        RuleCase{"FirstErasesFailOnce", "1M used no-cis", "fail-command E8 at 1\nfail-command E8 at 2\n", 1, "", ""},
+        RuleCase{"FirstReadsFailOnce", "1M", Each("fail-command EA at", 1, 5, 1, -1), 1, "", ""},
+        RuleCase{"ReaderFailsOnAnEarlierRead", "1M", "fail-command EA at 1\nfail-command EA at 3 and-later\n", 0, "",
+                 "Page 0 of unit 0 could not be read, and page 8 of unit 0, read just before, could not be read again "
+                 "either" +
+                     kReaderFails},
+        RuleCase{"ReaderFailsOnAnEarlierErase", "1M used no-cis",
+                 "fail-command E8 at 1\nfail-command E8 at 3 and-later\n", 0, "",
+                 "Block 0 of unit 0 could not be erased, and block 1 of unit 0, erased just before, could not be "
+                 "erased again either" +
+                     kReaderFails},
+        RuleCase{"EveryReadFails", "1M used", "fail-command EA at 1 and-later\n", 0, "",
+                 kNoGoodBlock + "no page of them could be read; if the card works in another reader, this reader is at "
+                                "fault). Nothing was written to the card."},
+        RuleCase{"NoStateEither", "1M used", "fail-command EA at 1 and-later\nfail-command E7/1 at 1 and-later\n", 0,
+                 "",
+                 "The card does not answer: no page of its first 6 blocks could be read, and the reader reports no "
+                 "state for it. It may have been taken out of the reader. No block was marked bad."},
+        RuleCase{
+            "NoGoodBlockInTheWindow", "1M no-cis bad=0,1,3,4,5",
+            "unreadable-page 0:0\nunreadable-page 0:8\n" + Each("unreadable-page", 16, 2) + "unreadable-page 0:23\n", 0,
+            "0:0 0:1 0:3 0:4 0:5",
+            kNoGoodBlock + "5 are marked bad, 1 could not be read). Nothing was written to the card."},
+        RuleCase{"ZoneFullWithoutCis", "1M used no-cis", Each("erase-fails", 100, 5), 0, "",
+                 kZone0Of1M + "5 could not be erased, " + kForCis + kNoFreeBlock},
+        RuleCase{"WindowLostInThePass", "1M no-cis bad=1,2,3,4,5", "fail-command EA at 2\nfail-command EA at 4\n", 0,
+                 Blocks(1, 5),
+                 "The card cannot be used: none of its first 6 blocks, where hosts look for the card information "
+                 "structure, could take it (5 marked bad before, 1 could not be read). No block was marked bad. No "
+                 "block after them was erased."},
+        RuleCase{"MarkGlitch", "1M used", "erase-fails 0:100\nfail-command E9 at 1\n", 1, "0:100", Marked(1, "erased")},
+        RuleCase{"StuckBlockInUnit1", "2x256 used", "erase-fails 1:100\nprogram-fails 1:100\n", 0, "",
+                 "Block 100 of unit 1 could be neither erased nor marked bad, and it still holds the old data of "
+                 "logical block 350, which the reader would map again. The card cannot be formatted."},
+        RuleCase{"ReaderFailsOnAStuckBlock", "1M used",
+                 "unreadable-page 0:800\nprogram-fails 0:100\nfail-command E8 at 255 and-later\n", 0, "",
+                 "Block 100 of unit 0 could not be erased, and block 255 of unit 0, erased just before, could not be "
+                 "erased again either" +
+                     kReaderFails},
+        RuleCase{"ReaderFailsReadingAStuckBlock", "1M used",
+                 "unreadable-page 0:800\nprogram-fails 0:100\nfail-command EA at 261 and-later\n", 0, "",
+                 "Page 800 of unit 0 could not be read, and page 2040 of unit 0, read just before, could not be read "
+                 "again either" +
+                     kReaderFails},
+        // Twice: the system was not shown the new medium.
+        RuleCase{"SecondFormatEndFailsTwice", "1M", "fail-command E6/5 at 2\nfail-command E6/5 at 3\n", 0, "",
+                 "Issue media change fail!"}),
+
     [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
