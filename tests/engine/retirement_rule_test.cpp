@@ -12,18 +12,18 @@
 
 namespace {
 
-// Each page read or erase takes the next letter: S works, F fails, G fails
-// with the card gone (and so does every command after it).
+// Each page read or erase takes the next letter: S works, M works on a page
+// that carries a bad-block mark, F fails, G fails with the card gone (and so
+// does every command after it).
 class ScriptedReader : public NullReader {
  public:
-  ScriptedReader(FormatHost& host, std::string script, bool marked)
-      : NullReader(host), script(std::move(script)), marked(marked) {
+  ScriptedReader(FormatHost& host, std::string script) : NullReader(host), script(std::move(script)) {
     geometry.unitCount = 1;
     geometry.units[0] = MediaUnit{1, 256 * 8, 8};
   }
   int ReadPhySector(std::uint8_t, std::uint32_t, PageBuffer& page) override {
     page.fill(0xFF);
-    if (marked) page[page_layout::kRedundantStart + page_layout::kBlockStatus] = page_layout::kRetired;
+    if (sent < script.size() && script[sent] == 'M') page[page_layout::kRedundantStart + page_layout::kBlockStatus] = 0;
     return Next();
   }
   int ErasePhyBlk(std::uint8_t, std::uint16_t) override { return Next(); }
@@ -33,13 +33,12 @@ class ScriptedReader : public NullReader {
   int Next() {
     const char answer = sent < script.size() && !CardGone() ? script[sent] : 'G';
     ++sent;
-    NoteCommandFault(answer == 'S'   ? CommandFault::None
+    NoteCommandFault(answer == 'G'   ? CommandFault::NoMedium
                      : answer == 'F' ? CommandFault::Failed
-                                     : CommandFault::NoMedium);
-    return answer == 'S';
+                                     : CommandFault::None);
+    return answer == 'S' || answer == 'M';
   }
   std::string script;
-  bool marked;
 };
 
 struct RuleCase {
@@ -47,7 +46,6 @@ struct RuleCase {
   bool erase;
   std::string script;  // a leading S: a command of the kind worked before, the control
   Verdict verdict;
-  bool marked = false;  // the pages read carry a bad-block mark
 };
 
 void PrintTo(const RuleCase& c, std::ostream* os) { *os << c.name; }
@@ -57,7 +55,7 @@ class Judgment : public ::testing::TestWithParam<RuleCase> {};
 TEST_P(Judgment, GivesTheVerdictAfterExactlyTheCommandsItNeeds) {
   const RuleCase& c = GetParam();
   RecordingHost host;
-  ScriptedReader reader(host, c.script, c.marked);
+  ScriptedReader reader(host, c.script);
   RetirementRule rule(reader);
   PageBuffer page{};
   const auto judge = [&](std::uint32_t block) {
@@ -81,7 +79,7 @@ INSTANTIATE_TEST_SUITE_P(
         RuleCase{"ReadControlFailsTwice", false, "SFFF", Verdict::ReaderFails},
         RuleCase{"FirstPageUnreadable", false, "SFSFS", Verdict::BlockFails},
         RuleCase{"LastPageTells", false, "SFSFFS", Verdict::BlockFails},
-        RuleCase{"MarkedBefore", false, "SFSFS", Verdict::Marked, true},
+        RuleCase{"MarkedBefore", false, "SFSFM", Verdict::Marked},
         RuleCase{"NoPageReads", false, "SFSFFF", Verdict::BlockFails},
         RuleCase{"ReadGoneAtOnce", false, "SG", Verdict::CardGone},
         RuleCase{"ReadGoneOnTheRetry", false, "SFSG", Verdict::CardGone},

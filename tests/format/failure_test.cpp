@@ -44,7 +44,6 @@ struct FailureCase {
   std::vector<OpKind> cisWrites;
   std::size_t formatEnds;
   std::vector<std::string> outline;
-  bool unitAttentionFails = false;
 };
 
 void PrintTo(const FailureCase& c, std::ostream* os) { *os << c.name; }
@@ -56,7 +55,6 @@ TEST_P(Failure, ReportsItAndEndsAsStated) {
   sim::FaultPlan plan;
   c.faults(plan);
   Bench bench(CardOptions(c.geometry, c.withCis, c.bad), plan);
-  bench.device->unitAttentionFails = c.unitAttentionFails;
 
   EXPECT_EQ(bench.Format(), c.result);
   EXPECT_EQ(bench.host.Messages(), c.messages);
@@ -101,21 +99,6 @@ INSTANTIATE_TEST_SUITE_P(
             {},
             3,
             {"progress 85", "sleep 1000", "progress 90", "progress 98", "sleep 1000", "sleep 1000", "progress 100"}},
-        // A backend that does not send again a command that met the UNIT
-        // ATTENTION after a format end: each time the settling read of sector
-        // 0 meets it, not the file system's writes or its read-back.
-        FailureCase{"UnitAttentionAfterEachFormatEnd",
-                    k1M,
-                    true,
-                    {},
-                    [](sim::FaultPlan&) {},
-                    1,
-                    {},
-                    {},
-                    2,
-                    {"progress 85", "sleep 1000", "sleep 1000", "progress 90", "progress 98", "sleep 1000",
-                     "sleep 1000", "progress 100"},
-                    true},
         FailureCase{
             "ReadOfSector0Fails",
             k1M,

@@ -18,49 +18,35 @@ int LoggingReader::Record(OpKind kind, std::uint8_t unit, std::uint32_t where, i
   return result;
 }
 
-bool LoggingReader::MeetsUnitAttention() {
-  if (!std::exchange(attentionPending, false) || !unitAttentionFails) return false;
-  NoteCommandFault(CommandFault::Failed);
-  Host().Sleep(kFailurePauseMs);
-  return true;
-}
-
 int LoggingReader::ReadPhySector(std::uint8_t unit, std::uint32_t sector, PageBuffer& page) {
-  return Record(OpKind::ReadPage, unit, sector,
-                MeetsUnitAttention() ? 0 : CSimReader::ReadPhySector(unit, sector, page));
+  return Record(OpKind::ReadPage, unit, sector, CSimReader::ReadPhySector(unit, sector, page));
 }
 
 int LoggingReader::ErasePhyBlk(std::uint8_t unit, std::uint16_t block) {
-  return Record(OpKind::Erase, unit, block, MeetsUnitAttention() ? 0 : CSimReader::ErasePhyBlk(unit, block));
+  return Record(OpKind::Erase, unit, block, CSimReader::ErasePhyBlk(unit, block));
 }
 
 int LoggingReader::WriteRedundant(std::uint8_t unit, std::uint32_t sector, const RedundantArea& redundant) {
   markNext = redundant == page_layout::RetiredBlockMark();
-  return Record(OpKind::WriteRedundant, unit, sector,
-                MeetsUnitAttention() ? 0 : CSimReader::WriteRedundant(unit, sector, redundant));
+  return Record(OpKind::WriteRedundant, unit, sector, CSimReader::WriteRedundant(unit, sector, redundant));
 }
 
 int LoggingReader::WritePhySector(std::uint8_t unit, std::uint32_t sector, const SectorBuffer& data) {
-  return Record(OpKind::WritePage, unit, sector,
-                MeetsUnitAttention() ? 0 : CSimReader::WritePhySector(unit, sector, data));
+  return Record(OpKind::WritePage, unit, sector, CSimReader::WritePhySector(unit, sector, data));
 }
 
-int LoggingReader::FormatEnd() {
-  const int result = MeetsUnitAttention() ? 0 : CSimReader::FormatEnd();
-  attentionPending = result == 1;
-  return Record(OpKind::FormatEnd, 0, 0, result);
-}
+int LoggingReader::FormatEnd() { return Record(OpKind::FormatEnd, 0, 0, CSimReader::FormatEnd()); }
 
 int LoggingReader::ReadLBA(std::uint16_t sector, std::uint16_t count, std::uint8_t* data) {
-  return Record(OpKind::ReadLba, 0, sector, MeetsUnitAttention() ? 0 : CSimReader::ReadLBA(sector, count, data));
+  return Record(OpKind::ReadLba, 0, sector, CSimReader::ReadLBA(sector, count, data));
 }
 
 int LoggingReader::WriteLBA(std::uint16_t sector, std::uint16_t count, const std::uint8_t* data) {
-  return Record(OpKind::WriteLba, 0, sector, MeetsUnitAttention() ? 0 : CSimReader::WriteLBA(sector, count, data));
+  return Record(OpKind::WriteLba, 0, sector, CSimReader::WriteLBA(sector, count, data));
 }
 
 int LoggingReader::GetDeviceState(std::uint8_t& state) {
-  return Record(OpKind::DeviceState, 0, 0, MeetsUnitAttention() ? 0 : CSimReader::GetDeviceState(state));
+  return Record(OpKind::DeviceState, 0, 0, CSimReader::GetDeviceState(state));
 }
 
 void LoggingReader::DropHandle() {

@@ -48,17 +48,12 @@ class LoggingReader : public CSimReader {
   std::vector<Op> log;
   // Stands for a backend that cannot tell a pulled card from a failed command.
   bool cannotTellGone = false;
-  // Stands for a backend that does not send again a command that met the
-  // UNIT ATTENTION a reader answers once after it presented the card anew:
-  // the first card command after a format end fails without running.
-  bool unitAttentionFails = false;
+
   // Called after each logged operation.
   std::function<void(const Op&)> afterOp;
 
  private:
   int Record(OpKind kind, std::uint8_t unit, std::uint32_t where, int result);
-  bool MeetsUnitAttention();
-  bool attentionPending = false;
   bool markNext = false;
 };
 
