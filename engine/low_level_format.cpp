@@ -1,5 +1,6 @@
 #include "engine/low_level_format.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <optional>
 #include <utility>
@@ -103,6 +104,7 @@ class FormatRun {
   bool PresentAnew(bool dropHandle);
   FileSystemResult WriteFileSystem();
   Rewrite RetireBehind(std::uint32_t sector, const std::string& problem);
+  Rewrite RetireHolder(PhysicalBlock holder, const std::string& problem);
   bool FindHolder(std::uint32_t sector, std::optional<PhysicalBlock>& holder);
   std::uint32_t CisBlockNow() const { return cisFound ? cisBlock : cisHome.value_or(0); }
   std::uint32_t UnitBlocks(std::uint8_t unit) const {
@@ -205,20 +207,23 @@ bool FormatRun::ScanForCis() {
         EndBlamingNoBlock();
         return false;
       }
-      if (ScanEndsAt(earlier, again, earlierPage)) return ScanEnded(earlier);
+      if ((ends = ScanEndsAt(earlier, again, earlierPage))) {
+        block = earlier;
+        break;
+      }
     }
-    ends = ScanEndsAt(block, verdict, page);
+    ends = ends || ScanEndsAt(block, verdict, page);
   }
+  // Where the scan ended: the block after the one it ended at, or the window's end.
+  sectorsDone = (ends ? block - 1 : block) * reader.GetSectorsPerBlock(0);
   if (ends) return ScanEnded(block - 1);
   if (!goodBlockSeen) return NoGoodBlockInWindow(!untried.empty());
-  sectorsDone = window * reader.GetSectorsPerBlock(0);
   return true;
 }
 
 // The scan ends at `block`. The CIS block and those before it hold no data:
 // the first zone must spare them.
 bool FormatRun::ScanEnded(std::uint32_t block) {
-  sectorsDone = block * reader.GetSectorsPerBlock(0);
   ZoneLedger withCis = ledger;
   withCis.SetCisReserve(block + 1);
   if (!withCis.Full({0, block})) return true;
@@ -339,7 +344,7 @@ bool FormatRun::RetryUntriedErases() {
 }
 
 void FormatRun::Erased(PhysicalBlock block) {
-  if (block.unit != 0 || block.block >= CisWindow() || (cisHome && *cisHome < block.block)) return;
+  if (cisFound || block.unit != 0 || block.block >= CisWindow() || (cisHome && *cisHome < block.block)) return;
   cisHome = block.block;
   ledger.SetCisReserve(1);
 }
@@ -546,12 +551,18 @@ int FormatRun::BuildFileSystem() {
 Rewrite FormatRun::RetireBehind(std::uint32_t sector, const std::string& problem) {
   std::optional<PhysicalBlock> holder;
   if (!FindHolder(sector, holder)) return Rewrite::Ended;
-  if (!holder) return Rewrite::NoEvidence;
-  const std::uint32_t pages = reader.GetSectorsPerBlock(holder->unit);
+  return holder ? RetireHolder(*holder, problem) : Rewrite::NoEvidence;
+}
+
+// Reads the pages of the block that holds a sector of the file system at
+// fault, after the first, which the search has just read: one that cannot
+// be read is the block's own fault.
+Rewrite FormatRun::RetireHolder(PhysicalBlock holder, const std::string& problem) {
+  const std::uint32_t pages = reader.GetSectorsPerBlock(holder.unit);
   PageBuffer read{};
-  std::uint32_t unreadable = 0;
+  std::uint32_t unreadable = 1;
   for (; unreadable < pages; ++unreadable) {
-    const Verdict verdict = rule.ReadPage(*holder, unreadable, read);
+    const Verdict verdict = rule.ReadPage(holder, unreadable, read);
     if (verdict == Verdict::BlockFails) break;
     if (verdict != Verdict::Worked) {
       EndBlamingNoBlock();
@@ -559,51 +570,40 @@ Rewrite FormatRun::RetireBehind(std::uint32_t sector, const std::string& problem
     }
   }
   if (unreadable == pages) return Rewrite::NoEvidence;
-  const std::string found = " Page " + std::to_string(unreadable) + " of " + BlockName(*holder) + " cannot be read.";
-  ledger.Add(*holder, Unusable::Unreadable);
-  if (ledger.Full(*holder)) {
-    Fail(problem + found + " " + ledger.FullText(*holder) + NothingMarked());
+  const std::string found = " Page " + std::to_string(unreadable) + " of " + BlockName(holder) + " cannot be read.";
+  ledger.Add(holder, Unusable::Unreadable);
+  if (ledger.Full(holder)) {
+    Fail(problem + found + " " + ledger.FullText(holder) + NothingMarked());
     return Rewrite::Ended;
   }
-  if (!MarkBad(*holder)) {
+  if (!MarkBad(holder)) {
     if (!EndedByGoneCard()) Fail(problem + found + " The block could not be marked bad.");
     return Rewrite::Ended;
   }
-  retired.push_back(FailedBlock{*holder, BlockFailure::ReadBack});
+  retired.push_back(FailedBlock{holder, BlockFailure::ReadBack});
   return PresentAnew(false) ? Rewrite::Again : Rewrite::Ended;
 }
 
-// Where the reader keeps logical sector `sector`: the block of its zone
-// whose first page names its logical block. False when the run ends.
+// Where the reader keeps logical sector `sector` of the file system, which
+// lies in unit 0: the block of its zone whose first page names its logical
+// block. False when the run ends.
 bool FormatRun::FindHolder(std::uint32_t sector, std::optional<PhysicalBlock>& holder) {
-  std::uint64_t rest = sector;
-  for (std::uint8_t unit = 0; unit < reader.GetUnitCount(); ++unit) {
-    const std::uint32_t perBlock = reader.GetSectorsPerBlock(unit);
-    const std::uint32_t blocks = UnitBlocks(unit);
-    const std::uint64_t unitSectors = zone_layout::UnitLogicalSectors(blocks, perBlock);
-    if (rest >= unitSectors) {
-      rest -= unitSectors;
-      continue;
+  const std::uint32_t logical = sector / reader.GetSectorsPerBlock(0);
+  const std::uint32_t zoneLogical = zone_layout::ZoneLogicalBlocks(UnitBlocks(0));
+  const std::uint32_t zoneBlocks = zone_layout::ZoneBlocks(UnitBlocks(0));
+  const std::uint32_t first = logical / zoneLogical * zoneBlocks;
+  for (std::uint32_t block = first; block < std::min(first + zoneBlocks, UnitBlocks(0)); ++block) {
+    PageBuffer read{};
+    const Verdict verdict = rule.ReadPage({0, block}, 0, read);
+    if (BlamesNoBlock(verdict)) {
+      EndBlamingNoBlock();
+      return false;
     }
-    const std::uint64_t logical = rest / perBlock;
-    const std::uint32_t zoneLogical = zone_layout::ZoneLogicalBlocks(blocks);
-    const std::uint32_t zoneBlocks = zone_layout::ZoneBlocks(blocks);
-    const auto first = static_cast<std::uint32_t>(logical / zoneLogical) * zoneBlocks;
-    for (std::uint32_t block = first; block < first + zoneBlocks; ++block) {
-      if (unit == 0 && block <= CisBlockNow()) continue;
-      PageBuffer read{};
-      const Verdict verdict = rule.ReadPage({unit, block}, 0, read);
-      if (BlamesNoBlock(verdict)) {
-        EndBlamingNoBlock();
-        return false;
-      }
-      if (verdict == Verdict::Worked && page_layout::IsGoodBlockPage(read) &&
-          page_layout::ClaimedLogicalBlock(read) == logical % zoneLogical) {
-        holder = PhysicalBlock{unit, block};
-        return true;
-      }
+    if (verdict == Verdict::Worked && page_layout::IsGoodBlockPage(read) &&
+        page_layout::ClaimedLogicalBlock(read) == logical % zoneLogical) {
+      holder = PhysicalBlock{0, block};
+      return true;
     }
-    return true;
   }
   return true;
 }

@@ -72,11 +72,7 @@ INSTANTIATE_TEST_SUITE_P(
     Scripts, Judgment,
     ::testing::Values(
         // Reads: the block's first page, the control, the page again, then the second and the last page.
-        RuleCase{"ReadWorks", false, "SS", Verdict::Worked},
-        RuleCase{"NoReadHasWorked", false, "F", Verdict::NoControl},
         RuleCase{"ReadGlitchPasses", false, "SFSS", Verdict::Worked},
-        RuleCase{"ReadGlitchOfTwoPasses", false, "SFFSS", Verdict::Worked},
-        RuleCase{"ReadControlFailsTwice", false, "SFFF", Verdict::ReaderFails},
         RuleCase{"FirstPageUnreadable", false, "SFSFS", Verdict::BlockFails},
         RuleCase{"LastPageTells", false, "SFSFFS", Verdict::BlockFails},
         RuleCase{"MarkedBefore", false, "SFSFM", Verdict::Marked},
@@ -85,12 +81,7 @@ INSTANTIATE_TEST_SUITE_P(
         RuleCase{"ReadGoneOnTheRetry", false, "SFSG", Verdict::CardGone},
         RuleCase{"ReadGoneOnTheOtherPages", false, "SFSFG", Verdict::CardGone},
         // Erases: the block, the last block erased, the block again.
-        RuleCase{"EraseWorks", true, "SS", Verdict::Worked},
-        RuleCase{"NoEraseHasWorked", true, "F", Verdict::NoControl},
-        RuleCase{"EraseGlitchPasses", true, "SFSS", Verdict::Worked},
-        RuleCase{"EraseGlitchOfTwoPasses", true, "SFFSS", Verdict::Worked},
         RuleCase{"EraseFailsAgain", true, "SFSF", Verdict::BlockFails},
-        RuleCase{"EraseControlFailsTwice", true, "SFFF", Verdict::ReaderFails},
         RuleCase{"EraseGoneAtOnce", true, "SG", Verdict::CardGone},
         RuleCase{"EraseGoneWithTheControl", true, "SFG", Verdict::CardGone}),
     [](const auto& info) { return std::string(info.param.name); });

@@ -300,9 +300,8 @@ INSTANTIATE_TEST_SUITE_P(
                     true,
                     [](const Op& op) { return op.kind == OpKind::FormatEnd; },
                     {ErrorBox(kCardTakenOut)}},
-        // A backend that cannot tell: the page read after block 50 fails, the
-        // control (block 50's page, read just before) fails too, and the
-        // reader reports no state: nothing is marked.
+        // A backend that cannot tell: the read after block 50 fails, the
+        // control too, and the reader reports no state: nothing is marked.
         RemovalCase{"DuringErasePassOnABackendThatCannotTell",
                     true,
                     kErasedBlock50,

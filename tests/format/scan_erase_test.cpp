@@ -102,6 +102,10 @@ const sim::CardGeometry kTwoUnits{{{256, 8}, {512, 16}}};
 const auto kSignatureOnlyAtOffset0 = Page0([](std::vector<std::uint8_t>& p) { p[256] = 0x00; });
 const auto kBlockAddressNotZero = Page0([](std::vector<std::uint8_t>& p) { p[kBlockAddressByte] = 0x10; });
 const auto kDataStatusCleared = Page0([](std::vector<std::uint8_t>& p) { p[kDataStatusByte] = 0x00; });
+const auto kFirstTwoInUse = [](sim::Nand& nand) {
+  for (std::uint32_t p : {0u, 8u})
+    ASSERT_TRUE(nand.Program(0, p, kDataStatusByte, std::vector<std::uint8_t>{0}.data(), 1));
+};
 
 INSTANTIATE_TEST_SUITE_P(
     Cards, ScanAndErase,
@@ -123,6 +127,8 @@ INSTANTIATE_TEST_SUITE_P(
         // Neither a CIS nor a good empty block, so the scan goes on to block 1;
         // block 0 is still erased and takes the CIS.
         ScanCase{"DataStatusCleared", k1M, false, {}, 0, kDataStatusCleared, std::nullopt, 0, 0},
+        // Blocks 0 and 1 in use, 2 to 5 bad: no empty block in the window; the first good one takes the CIS.
+        ScanCase{"NoEmptyBlockInTheWindow", k1M, false, BlockRange(2, 6), 0, kFirstTwoInUse, std::nullopt, 0, 0},
         // Unit 1 is erased from its block 0, bad block excepted.
         ScanCase{"TwoUnits", kTwoUnits, true, {{1, 7}}, 0, nullptr, 0, 1, std::nullopt},
         ScanCase{"TwoUnitsNoCis", kTwoUnits, false, {{0, 0}, {1, 0}}, 0, nullptr, std::nullopt, 0, 1}),
