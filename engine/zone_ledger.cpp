@@ -22,7 +22,7 @@ ZoneLedger::ZoneLedger(const MediaGeometry& geometry) {
 void ZoneLedger::Add(PhysicalBlock block, Unusable why) { ++ZoneOf(block)[static_cast<std::size_t>(why)]; }
 
 std::uint32_t ZoneLedger::Reserved(PhysicalBlock block) const {
-  return block.unit == 0 && block.block < zoneBlocks[0] ? cisReserve : 0;
+  return block.unit == 0 && Zone(block) == 0 ? cisReserve : 0;
 }
 
 std::uint32_t ZoneLedger::Total(PhysicalBlock block) const {
@@ -49,9 +49,8 @@ std::string ZoneLedger::Losses(PhysicalBlock block) const {
 std::string ZoneLedger::FullText(PhysicalBlock block) const {
   const std::uint32_t blocks = unitBlocks[block.unit];
   const std::string why = Losses(block);
-  return "Zone " + std::to_string(block.block / zoneBlocks[block.unit]) + " of unit " + std::to_string(block.unit) +
-         " can no longer hold its " + std::to_string(zone_layout::ZoneLogicalBlocks(blocks)) +
-         " logical blocks: " + std::to_string(Total(block)) + " of its " + std::to_string(zoneBlocks[block.unit]) +
-         " blocks cannot be used (" + why +
+  return "Zone " + std::to_string(Zone(block)) + " of unit " + std::to_string(block.unit) + " can no longer hold its " +
+         std::to_string(zone_layout::ZoneLogicalBlocks(blocks)) + " logical blocks: " + std::to_string(Total(block)) +
+         " of its " + std::to_string(zoneBlocks[block.unit]) + " blocks cannot be used (" + why +
          "), and it needs one more than its logical blocks, to rewrite data into. The card cannot be formatted.";
 }

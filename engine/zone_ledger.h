@@ -36,8 +36,9 @@ class ZoneLedger {
 
  private:
   using Counts = std::array<std::uint32_t, static_cast<std::size_t>(Unusable::kKinds)>;
-  Counts& ZoneOf(PhysicalBlock block) { return zones[block.unit][block.block / zoneBlocks[block.unit]]; }
-  const Counts& ZoneOf(PhysicalBlock block) const { return zones[block.unit][block.block / zoneBlocks[block.unit]]; }
+  std::uint32_t Zone(PhysicalBlock block) const { return block.block / zoneBlocks[block.unit]; }
+  Counts& ZoneOf(PhysicalBlock block) { return zones[block.unit][Zone(block)]; }
+  const Counts& ZoneOf(PhysicalBlock block) const { return zones[block.unit][Zone(block)]; }
   std::uint32_t Reserved(PhysicalBlock block) const;
   std::uint32_t Total(PhysicalBlock block) const;
 
