@@ -102,7 +102,6 @@ std::uint8_t ShortNameChecksum(const std::uint8_t* name) {
 // A piece out of turn, or with another checksum, is no part of the name.
 class LongName {
  public:
-  void Reset() { next = kNone; }
   void Take(const std::uint8_t* entry) {
     const std::uint8_t order = entry[LongNameOffset::kOrder];
     const int number = order & kPieceNumber;
@@ -325,7 +324,6 @@ FatTree FatReader::ReadFolder(const FatItem* folder) const {
   for (const std::uint64_t at : sectors) {
     if (!Read(at, sector)) {
       tree.damage.push_back({prefix, "sector " + Number(at) + " cannot be read: the entries it held are not listed"});
-      longName.Reset();
       continue;
     }
     for (std::size_t offset = 0; offset < kSectorSize; offset += EntryOffset::kSize) {
@@ -333,9 +331,8 @@ FatTree FatReader::ReadFolder(const FatItem* folder) const {
       const std::uint8_t first = entry[EntryOffset::kName];
       const std::uint8_t attributes = entry[EntryOffset::kAttributes];
       if (first == kEndOfDirectory) return tree;
-      if (first == kDeletedEntry) {
-        longName.Reset();
-      } else if ((attributes & kAttrLongNameMask) == kAttrLongName) {
+      if (first == kDeletedEntry) continue;
+      if ((attributes & kAttrLongNameMask) == kAttrLongName) {
         longName.Take(entry);
       } else {
         const std::string name = longName.For(entry);

@@ -60,11 +60,15 @@ class Placer {
   explicit Placer(const std::string& destination) : destination(destination) {}
 
   Placed Place(const FatItem& item) {
-    const std::string parent = ParentOf(item.path);
-    const std::string folderShort = parent.empty() ? "" : shortPaths[parent] + "/";
-    const std::string folderHost = parent.empty() ? destination : hostPaths[parent];
+    // Whatever the card lists, nothing goes anywhere but under the
+    // destination: an item whose folder was not placed goes right into it.
+    const auto folder = hostPaths.find(ParentOf(item.path));
+    const bool placedFolder = folder != hostPaths.end();
+    const std::string folderShort = placedFolder ? shortPaths[folder->first] + "/" : "";
+    const std::string folderHost = placedFolder ? folder->second : destination;
+    // Two entries of one name (a damaged folder; on Windows also two names
+    // in characters its code page lacks): the second gets " (2)".
     std::string host = JoinPath(folderHost, HostFileName(item.name));
-    if (taken.count(Lower(host)) != 0) host = JoinPath(folderHost, HostFileName(item.shortName));
     for (unsigned n = 2; taken.count(Lower(host)) != 0; ++n) {
       host = JoinPath(folderHost, HostFileName(item.name + " (" + std::to_string(n) + ")"));
     }

@@ -3,11 +3,14 @@
 // lie, then listed with smcard files, copied out with smcard extract and
 // compared with diff -r, and exported with the unreadable sectors listed.
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 
 #include <atomic>
+#include <csignal>
 #include <ctime>
 #include <filesystem>
+#include <iostream>
 #include <sstream>
 
 #include "app/cli/smcard_cli.h"
@@ -95,6 +98,7 @@ enum class Damage {
   PageInSubfolder,   // the sector of 100OLYMP that lists its files
   ChainLoops,        // P1010001.JPG's third cluster leads back to its second
   ChainLeaves,       // ... leads to the first cluster beyond the volume
+  FolderLeaves,      // 100OLYMP's entry leads to the first cluster beyond the volume
   ChainToAFreeOne,   // ... leads to a free cluster
   ChainToABadOne,    // ... leads to a cluster marked bad
   ShortLoopingFile,  // P1010001.JPG says 100 bytes, and its chain loops after them
@@ -102,7 +106,8 @@ enum class Damage {
   SizeBeyondVolume,  // P1010002.JPG says 2 GB
   LongNameChecksum,  // the long name's checksum is not its 8.3 name's
   FolderLoop,        // 100OLYMP's entry leads to DCIM's cluster
-  NamesThatLie,      // NOTE02.TXT holds a '/', NOTE03.TXT a blank, NOTE04.TXT starts with 05 (for E5)
+  NamesThatLie,      // NOTE02.TXT holds a '/', NOTE03.TXT a blank, NOTE04.TXT starts with 05 (for E5),
+                     // NOTE05.TXT is NOTE06.TXT
 };
 
 struct RescueCase {
@@ -211,6 +216,10 @@ class RescueBench : public ::testing::Test {
     const std::uint64_t p1Entry = Find(bytes, "P1010001JPG");
     const std::uint64_t p2Entry = Find(bytes, "P1010002JPG");
     const std::uint16_t p1Cluster = LoadLe16(at + p1Entry + 26);
+    // The first cluster number beyond the volume.
+    const std::uint64_t data = volumeStart + LoadLe16(boot + BootSectorOffset::kTotalSectors16) - root -
+                               LoadLe16(boot + BootSectorOffset::kRootEntries) / 16;
+    const auto beyond = static_cast<std::uint16_t>(data / boot[BootSectorOffset::kSectorsPerCluster] + 2);
     auto setFat16 = [&](std::uint32_t cluster, std::uint16_t value) {
       for (std::uint64_t fat : {fat1, fat1 + fatSectors}) StoreLe16(at + fat * kSector + 2 * cluster, value);
     };
@@ -237,12 +246,12 @@ class RescueBench : public ::testing::Test {
         setFat16(p1Cluster + 2, static_cast<std::uint16_t>(p1Cluster + 1));
         if (param.damage == Damage::ShortLoopingFile) StoreLe32(at + p1Entry + 28, 100);
         break;
-      case Damage::ChainLeaves: {
-        const std::uint32_t total = LoadLe16(boot + BootSectorOffset::kTotalSectors16);
-        const std::uint64_t data = volumeStart + total - root - LoadLe16(boot + BootSectorOffset::kRootEntries) / 16;
-        setFat16(p1Cluster + 2, static_cast<std::uint16_t>(data / boot[BootSectorOffset::kSectorsPerCluster] + 2));
+      case Damage::ChainLeaves:
+        setFat16(p1Cluster + 2, beyond);
         break;
-      }
+      case Damage::FolderLeaves:
+        StoreLe16(at + Find(bytes, "100OLYMP   ") + 26, beyond);
+        break;
       case Damage::ChainToAFreeOne:
       case Damage::ChainToABadOne:
         setFat16(p1Cluster + 2, param.damage == Damage::ChainToAFreeOne ? 0 : 0xFFF7);
@@ -260,6 +269,9 @@ class RescueBench : public ::testing::Test {
         at[Find(bytes, "NOTE02  TXT") + 2] = '/';
         at[Find(bytes, "NOTE03  TXT") + 2] = ' ';
         at[Find(bytes, "NOTE04  TXT")] = 0x05;
+        std::copy_n("NOTE06", 6, at + Find(bytes, "NOTE05  TXT"));  // two of one name
+        // An entry after the end of the root directory (README.TXT is the 17th): no entry.
+        std::copy_n(at + Find(bytes, "NOTE01  TXT"), 32, at + root * kSector + 18 * 32);
         break;
       case Damage::FolderLoop:
         StoreLe16(at + Find(bytes, "100OLYMP   ") + 26, LoadLe16(at + Find(bytes, "DCIM       ") + 26));
@@ -354,6 +366,13 @@ TEST_P(RescueCard, IsListedExtractedAndExported) {
     std::fill(expected.begin() + 4096, expected.begin() + 4608, '\0');
     EXPECT_TRUE(ReadAll(out + "/DCIM/100OLYMP/P1010001.JPG") == expected) << "the rest of the photo is kept";
   }
+  if (c.damage == Damage::NamesThatLie) {
+    EXPECT_TRUE(Contains(extract.err, "smcard: NOTE06.TXT is written as " + out + "/NOTE06.TXT (2)\n")) << extract.err;
+  }
+  if (c.damage == Damage::SizeBeyondChain) {
+    EXPECT_EQ(ReadAll(out + "/DCIM/100OLYMP/P1010002.JPG").find_first_not_of('\0', 8192), std::string::npos)
+        << "beyond its chain a file holds zeros";
+  }
   if (c.damage == Damage::SizeBeyondVolume) {
     EXPECT_LT(fs::file_size(out + "/DCIM/100OLYMP/P1010002.JPG"), 1u << 20);
   }
@@ -385,7 +404,7 @@ struct Choice {
   std::vector<std::string> args;  // after IMAGE DEST
   const char* before;             // what DEST holds first: "note" a NOTE01.TXT of ours, "link" DCIM a link
   int status;
-  const char* says;
+  std::vector<std::string> says;
   std::vector<std::string> there, notThere;
 };
 
@@ -398,32 +417,39 @@ TEST_F(RescueBench, ExtractTakesWhatIsAskedForAndNothingElse) {
        {"dcim\\100olymp\\"},
        "",
        0,
-       "",
+       {},
        {"DCIM/100OLYMP/P1010002.JPG"},
        {"NOTE01.TXT", "DCIM/Holiday at the beach.jpg"}},
       {"ShortName",
-       {"DCIM/HOLIDA~1.JPG", "readme.txt"},
+       {"/DCIM//HOLIDA~1.JPG", "readme.txt"},
        "",
        0,
-       "",
+       {},
        {"DCIM/Holiday at the beach.jpg", "README.TXT"},
        {"A"}},
       {"NotOnTheCard",
        {"DCIM", "NOPE"},
        "",
        1,
-       "NOPE: no such file or folder on the card; nothing was written",
+       {"NOPE: no such file or folder on the card; nothing was written"},
        {},
        {""}},
       {"FileThere",
        {},
        "note",
        1,
-       "/NOTE01.TXT exists; give --force to replace files that are there",
+       {"/NOTE01.TXT exists; give --force to replace files that are there"},
        {},
        {"README.TXT"}},
-      {"FileReplaced", {"--force"}, "note", 0, "", {"README.TXT"}, {}},
-      {"LinkOnTheWay", {}, "link", 1, "/DCIM: a link, not a folder: nothing is written through it", {"NOTE01.TXT"}, {}},
+      {"FileReplaced", {"--force"}, "note", 0, {}, {"README.TXT"}, {}},
+      {"LinkOnTheWay",
+       {},
+       "link",
+       1,
+       {"/DCIM: a link, not a folder: nothing is written through it",
+        "/DCIM/100OLYMP: not written: its folder could not be made"},
+       {"NOTE01.TXT"},
+       {}},
   };
   for (const Choice& c : choices) {
     SCOPED_TRACE(c.name);
@@ -437,7 +463,7 @@ TEST_F(RescueBench, ExtractTakesWhatIsAskedForAndNothingElse) {
     args.insert(args.end(), c.args.begin(), c.args.end());
     const ToolRun run = Smcard(args);
     EXPECT_EQ(run.status, c.status) << run.err;
-    EXPECT_TRUE(Contains(run.err, c.says)) << run.err;
+    for (const std::string& says : c.says) EXPECT_TRUE(Contains(run.err, says)) << run.err;
     for (const std::string& path : c.there) EXPECT_TRUE(fs::exists(out + "/" + path)) << path;
     for (const std::string& path : c.notThere) EXPECT_FALSE(fs::exists(out + "/" + path)) << path;
     if (*c.before == 'n') {
@@ -452,11 +478,12 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         RescueCase{"SoundSmartMedia", Layout::SmartMedia1M, Damage::None, 0, 0, 0, "", kWhole},
         RescueCase{"SoundMkfs", Layout::Mkfs16M, Damage::None, 0, 0, 0, "", kWhole},
-        RescueCase{"PageInFile", Layout::SmartMedia1M, Damage::PageInFile, 3, 3, 3, "DCIM/100OLYMP/P1010001.JPG",
+        RescueCase{"PageInFile", Layout::SmartMedia1M, Damage::PageInFile, 3, 3, 3,
+                   "bytes 4096 to 4607 hold zeros (unreadable sector 176)",
                    "Binary files SRC/DCIM/100OLYMP/P1010001.JPG and OUT/DCIM/100OLYMP/P1010001.JPG differ\n"},
         RescueCase{"PageInFirstFat", Layout::SmartMedia1M, Damage::PageInFirstFat, 0, 0, 3, "", kWhole},
         RescueCase{"PageInBothFats", Layout::SmartMedia1M, Damage::PageInBothFats, 3, 3, 3,
-                   "cannot be read in either FAT",
+                   "DCIM/: the FAT entry of its cluster ",
                    "Binary files SRC/DCIM/100OLYMP/P1010001.JPG and OUT/DCIM/100OLYMP/P1010001.JPG differ\n"
                    "Binary files SRC/DCIM/100OLYMP/P1010002.JPG and OUT/DCIM/100OLYMP/P1010002.JPG differ\n"},
         RescueCase{"PageInRoot", Layout::Mkfs16M, Damage::PageInRoot, 3, 3, 3, "the root directory: sector ",
@@ -468,6 +495,9 @@ INSTANTIATE_TEST_SUITE_P(
                    "Binary files SRC/DCIM/100OLYMP/P1010001.JPG and OUT/DCIM/100OLYMP/P1010001.JPG differ\n"},
         RescueCase{"ChainLeaves", Layout::Mkfs16M, Damage::ChainLeaves, 3, 3, 0, ", outside the volume",
                    "Binary files SRC/DCIM/100OLYMP/P1010001.JPG and OUT/DCIM/100OLYMP/P1010001.JPG differ\n"},
+        RescueCase{"FolderLeaves", Layout::Mkfs16M, Damage::FolderLeaves, 3, 3, 0,
+                   "DCIM/100OLYMP/: its entry leads to cluster ",
+                   "Only in SRC/DCIM/100OLYMP: P1010001.JPG\nOnly in SRC/DCIM/100OLYMP: P1010002.JPG\n"},
         RescueCase{"ChainToAFreeOne", Layout::Mkfs16M, Damage::ChainToAFreeOne, 3, 3, 0,
                    "its cluster chain runs into a free cluster after cluster",
                    "Binary files SRC/DCIM/100OLYMP/P1010001.JPG and OUT/DCIM/100OLYMP/P1010001.JPG differ\n"},
@@ -480,7 +510,8 @@ INSTANTIATE_TEST_SUITE_P(
                    "its cluster chain ends after 4 of the 23 clusters its size needs; bytes 8192 to 46999 hold zeros",
                    "Binary files SRC/DCIM/100OLYMP/P1010002.JPG and OUT/DCIM/100OLYMP/P1010002.JPG differ\n"},
         RescueCase{"SizeBeyondVolume", Layout::SmartMedia1M, Damage::SizeBeyondVolume, 3, 3, 0,
-                   "its size of 2147483647 bytes is more than the volume holds",
+                   "its size of 2147483647 bytes is more than the volume holds; only the 8192 bytes its clusters hold "
+                   "are kept",
                    "Binary files SRC/DCIM/100OLYMP/P1010002.JPG and OUT/DCIM/100OLYMP/P1010002.JPG differ\n"},
         RescueCase{"LongNameChecksum", Layout::SmartMedia1M, Damage::LongNameChecksum, 0, 0, 0, "",
                    "Only in OUT/DCIM: HOLIDA~1.JPG\nOnly in SRC/DCIM: Holiday at the beach.jpg\n"},
@@ -488,9 +519,32 @@ INSTANTIATE_TEST_SUITE_P(
                    "DCIM/100OLYMP/: its entry leads to a folder already read",
                    "Only in SRC/DCIM/100OLYMP: P1010001.JPG\nOnly in SRC/DCIM/100OLYMP: P1010002.JPG\n"},
         RescueCase{"NamesThatLie", Layout::SmartMedia1M, Damage::NamesThatLie, 0, 0, 0, "",
-                   "Only in OUT: NO E03.TXT\nOnly in OUT: _OTE04.TXT\nOnly in SRC: NOTE02.TXT\n"
-                   "Only in SRC: NOTE03.TXT\nOnly in SRC: NOTE04.TXT\n"}),
+                   "Binary files SRC/NOTE06.TXT and OUT/NOTE06.TXT differ\nOnly in OUT: NO E03.TXT\n"
+                   "Only in OUT: NOTE06.TXT (2)\nOnly in OUT: _OTE04.TXT\nOnly in SRC: NOTE02.TXT\n"
+                   "Only in SRC: NOTE03.TXT\nOnly in SRC: NOTE04.TXT\nOnly in SRC: NOTE05.TXT\n"}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// A destination that takes no file beyond 10000 bytes: the photo that does
+// not fit is named and nothing of it is left, the others come out.
+TEST_F(RescueBench, AFileTheHostCannotTakeIsNamedAndTheRestComeOut) {
+  Build({"Sound", Layout::SmartMedia1M, Damage::None, 0, 0, 0, "", ""});
+  const std::string out = dir.File("out");
+  const auto extractUnderLimit = [&] {
+    const rlimit fileSize{10000, 10000};
+    setrlimit(RLIMIT_FSIZE, &fileSize);
+    std::signal(SIGXFSZ, SIG_IGN);
+    const ToolRun run = Smcard({"extract", image, out});
+    std::cerr << run.err;
+    std::_Exit(run.status);
+  };
+  EXPECT_EXIT(extractUnderLimit(), ::testing::ExitedWithCode(1),
+              "P1010001.JPG: cannot write the file: File too large(.|\n)*1 file or folder could not be written");
+  EXPECT_FALSE(fs::exists(out + "/DCIM/100OLYMP/P1010001.JPG"));
+  EXPECT_EQ(ReadAll(out + "/DCIM/100OLYMP/P1010002.JPG"), ReadAll(src + "/DCIM/100OLYMP/P1010002.JPG"));
+  for (const auto& entry : fs::recursive_directory_iterator(out)) {
+    EXPECT_EQ(entry.path().filename().string().find(".new"), std::string::npos) << entry.path();
+  }
+}
 
 // Volumes the reader does not read, and the largest root directory it does.
 TEST(VolumesNotRead, AreRefusedWithTheReason) {
