@@ -431,10 +431,11 @@ bool FormatRun::MarkBad(PhysicalBlock block) {
 // A block that could not be marked. Before the CIS, hosts looking for it
 // that can read the block would stop there: the card cannot be used. Else
 // one that could not be read is erased if it can be, and then what a host
-// would find in its first page decides: nothing it would map (no page to
-// read, a blank one, no valid block address), and the format goes on; a
-// logical block's address, which the firmware would map again, and the card
-// cannot be formatted.
+// would find in it decides (its first page, or a later one when that cannot
+// be read, as the firmware writes the block address into every page):
+// nothing it would map (no page to read, a blank one, no valid block
+// address), and the format goes on; a logical block's address, which the
+// firmware would map again, and the card cannot be formatted.
 bool FormatRun::JudgeUnmarked(const FailedBlock& block) {
   const std::string stuck = Capitalized(BlockName(block.where)) + (block.how == BlockFailure::EraseFails
                                                                        ? " could be neither erased nor marked bad"
@@ -458,9 +459,8 @@ bool FormatRun::JudgeUnmarked(const FailedBlock& block) {
     EndBlamingNoBlock();
     return false;
   }
-  const std::optional<std::uint16_t> claimed = verdict == Verdict::Worked && page_layout::IsGoodBlockPage(held)
-                                                   ? page_layout::ClaimedLogicalBlock(held)
-                                                   : std::nullopt;
+  const std::optional<std::uint16_t> claimed =
+      page_layout::IsGoodBlockPage(held) ? page_layout::ClaimedLogicalBlock(held) : std::nullopt;
   if (claimed) {
     Fail(stuck + ", and it still holds the old data of logical block " +
          std::to_string(CardLogicalBlock(block.where, *claimed)) +

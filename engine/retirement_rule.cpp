@@ -71,6 +71,7 @@ Verdict RetirementRule::ReadFirstPage(PhysicalBlock block, PageBuffer& out) {
   PageBuffer other{};
   for (std::uint32_t i = 0; i < std::min(last, 2u); ++i) {
     if (Read(PageOf(block, others[i]), other)) {
+      out = other;
       return page_layout::IsGoodBlockPage(other) ? Verdict::BlockFails : Verdict::Marked;
     }
     if (reader.CardGone()) return Verdict::CardGone;

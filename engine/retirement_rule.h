@@ -60,7 +60,8 @@ class RetirementRule {
   Verdict ReadPage(PhysicalBlock block, std::uint32_t page, PageBuffer& out);
   // Reads the first page. When it fails for the block's own fault, the
   // second and the last page tell whether the block is marked bad already
-  // (Marked).
+  // (Marked); `out` then holds the first of them that could be read, and is
+  // left as it was when neither could.
   Verdict ReadFirstPage(PhysicalBlock block, PageBuffer& out);
   Verdict Erase(PhysicalBlock block);
 

@@ -211,6 +211,11 @@ INSTANTIATE_TEST_SUITE_P(
         RuleCase{"StuckBlockInUnit1", "2x256 used", "erase-fails 1:100\nprogram-fails 1:100\n", 0, "",
                  "Block 100 of unit 1 could be neither erased nor marked bad, and it still holds the old data of "
                  "logical block 350, which the reader would map again. The card cannot be formatted."},
+        // Its first page unreadable: the block address is in every page.
+        RuleCase{"StuckBlockUnreadableFirstPage", "1M used",
+                 "unreadable-page 0:800\nerase-fails 0:100\nprogram-fails 0:100\n", 0, "",
+                 "Block 100 of unit 0 could not be read, nor marked bad, and it still holds the old data of logical "
+                 "block 99, which the reader would map again. The card cannot be formatted."},
         RuleCase{"ReaderFailsOnAStuckBlock", "1M used",
                  "unreadable-page 0:800\nprogram-fails 0:100\nfail-command E8 at 255 and-later\n", 0, "",
                  ReaderFails("Block 100", "block 255", "erased")},
