@@ -1,5 +1,6 @@
 #include "app/cli/format_ending.h"
 
+#include <cctype>
 #include <cstdlib>
 #include <ostream>
 
@@ -9,19 +10,33 @@
 
 namespace {
 
-// The format's own warning: "2 blocks of the card could not be read or
-// erased and were marked bad."
-constexpr const char* kRetiredWarning = " of the card could not be read or erased and ";
-
 constexpr std::uint64_t kMsPerSecond = 1000;
+
+// The blocks the format's warning says it marked bad, a sentence each kind:
+// "2 blocks of the card could not be erased and were marked bad." counts
+// 2, "Block 9 of unit 0 held a page ...; it was marked bad ..." counts 1;
+// "..., nor marked bad" none.
+std::uint32_t MarkedBlocks(const std::string& warning) {
+  std::uint32_t marked = 0;
+  for (std::size_t start = 0; start < warning.size();) {
+    std::size_t end = warning.find(". ", start);
+    if (end == std::string::npos) end = warning.size();
+    const std::string sentence = warning.substr(start, end - start);
+    start = end + 2;
+    const bool saysMarked =
+        sentence.find("was marked bad") != std::string::npos || sentence.find("were marked bad") != std::string::npos;
+    if (!saysMarked || sentence.find("nor marked bad") != std::string::npos) continue;
+    const bool counted = std::isdigit(static_cast<unsigned char>(sentence[0])) != 0;
+    marked += counted ? static_cast<std::uint32_t>(std::strtoul(sentence.c_str(), nullptr, 10)) : 1;
+  }
+  return marked;
+}
 
 }  // namespace
 
 MessageAnswer FormatWatch::ShowMessage(const std::string& text, const std::string& caption, MessageStyle style,
                                        MessageOwner owner) {
-  if (text.find(kRetiredWarning) != std::string::npos) {
-    retired = static_cast<std::uint32_t>(std::strtoul(text.c_str(), nullptr, 10));
-  }
+  if (style.icon == MessageIcon::Warning && style.buttons == MessageButtons::Ok) retired += MarkedBlocks(text);
   return inner.ShowMessage(text, caption, style, owner);
 }
 
