@@ -54,10 +54,7 @@ TerminalHost::~TerminalHost() { EndBarLine(); }
 
 MessageAnswer TerminalHost::ShowMessage(const std::string& text, const std::string& caption, MessageStyle style,
                                         MessageOwner /*owner*/) {
-  if (endHeld && text == kCompleteText) {
-    endHeld = false;
-    ShowPosition();
-  }
+  if (text == kCompleteText) ShowPosition();
   EndBarLine();
   if (style.buttons == MessageButtons::YesNo) return Ask(MessageLine(caption, text), text == kConfirmText);
   io.err << MessageLine(caption, text) << std::endl;
