@@ -36,7 +36,7 @@ std::uint32_t MarkedBlocks(const std::string& warning) {
 
 MessageAnswer FormatWatch::ShowMessage(const std::string& text, const std::string& caption, MessageStyle style,
                                        MessageOwner owner) {
-  if (style.icon == MessageIcon::Warning && style.buttons == MessageButtons::Ok) retired += MarkedBlocks(text);
+  retired += MarkedBlocks(text);
   return inner.ShowMessage(text, caption, style, owner);
 }
 

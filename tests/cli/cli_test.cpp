@@ -348,7 +348,7 @@ INSTANTIATE_TEST_SUITE_P(
         MannersCase{"LetterAndItsWord",
                     kCard1M,
                     "",
-                    {"--simulate", "IMAGE", "-y", "--yes"},
+                    {"--simulate", "IMAGE", "--yes", "-y"},
                     kExitUsage,
                     "option --yes given twice",
                     "%"},
