@@ -17,8 +17,8 @@ using namespace formattest;
 // A card: "1M", "16M" or "2x256" (two units of 256 blocks of 8 pages), then
 // "used" (every logical sector written), "no-cis", "bad=B,B,..." (factory
 // bad blocks of unit 0).
-sim::CreateOptions CardFor(const std::string& spec) {
-  std::istringstream words(spec);
+sim::CreateOptions CardFor(const std::string& description) {
+  std::istringstream words(description);
   std::string size;
   words >> size;
   sim::CreateOptions options =
