@@ -1,6 +1,8 @@
 // The cached volume handle: reopened after a failure, reported when it cannot
 // be; the volume lock; Close.
+#include <cctype>
 #include <functional>
+#include <map>
 #include <ostream>
 #include <string>
 
@@ -228,25 +230,111 @@ TEST_F(Commands, CloseTwiceClosesOnce) {
   EXPECT_EQ(device.volumeHandle, nullptr);
 }
 
-// Lock and dismount on the held handle, which the lock keeps through a
-// failed command and DropHandle; the unlock closes it.
-TEST_F(Commands, VolumeLockDismountsAndKeepsTheHandleUntilTheUnlock) {
-  FindReaderOnE();
-  const HANDLE held = device.volumeHandle;
-  EXPECT_EQ(device.LockVolume(), 1);
-  volumes.FailPassThroughAt(1);
-  EXPECT_EQ(device.FormatEnd(), 0);
-  device.DropHandle();
-  EXPECT_EQ(device.volumeHandle, held);
-  EXPECT_EQ(device.UnlockVolume(), 1);
-  EXPECT_EQ(device.volumeHandle, nullptr);
-  std::vector<DWORD> codes;
-  for (const auto& request : volumes.Requests()) codes.push_back(request.controlCode);
-  EXPECT_EQ(codes, (std::vector<DWORD>{0x90018, 0x90020, 0x4D014, 0x9001C}));
-  EXPECT_EQ(volumes.Requests()[0].inputLength + volumes.Requests()[0].outputLength, 0u);
-  EXPECT_TRUE(volumes.Opens().empty()) << "no reopen";
-  EXPECT_EQ(device.UnlockVolume(), 0) << "nothing left to unlock";
+// The volume lock: taken on the held handle, opened again if need be, with a
+// dismount; kept through a failed command while the card answers; given up
+// by the unlock, by Close, and with a handle that went stale when the card
+// was pulled, which the next command opens afresh and locks again, or says
+// that it cannot. Each case is a script of steps (the digits each step
+// returned are collected): L LockVolume, U UnlockVolume, C Close, D
+// DropHandle, E ErasePhyBlk, F FormatEnd, S GetDeviceState; o the next open
+// fails (the reader is gone), a opens work again, l the next lock and m the
+// next dismount are refused, p the next request fails in the system; r the
+// card is pulled, i put back. The controls sent: L lock, D dismount, U
+// unlock, P and T a buffered and a direct request; lower case when refused.
+struct LockCase {
+  const char* name;
+  const char* script;
+  const char* results;
+  const char* controls;
+  CommandFault fault;
+  bool held;  // a handle is held afterwards
+  int opens;
+  std::size_t boxes;
+  std::uint64_t slept;
+};
+
+void PrintTo(const LockCase& c, std::ostream* os) { *os << c.name; }
+
+class VolumeLock : public pttest::PassThroughBench, public ::testing::WithParamInterface<LockCase> {
+ protected:
+  int Step(char step, sim::Reader& reader) {
+    std::uint8_t state = 0;
+    switch (step) {
+      case 'L':
+        return device.LockVolume();
+      case 'U':
+        return device.UnlockVolume();
+      case 'E':
+        return device.ErasePhyBlk(0, 3);
+      case 'F':
+        return device.FormatEnd();
+      case 'S':
+        return device.GetDeviceState(state);
+      case 'C':
+        device.Close();
+        break;
+      case 'D':
+        device.DropHandle();
+        break;
+      case 'o':
+        volumes.FailOpensFrom('E', volumes.OpenCount('E') + 1);
+        break;
+      case 'a':
+        volumes.AllowOpens('E');
+        break;
+      case 'l':
+        volumes.FailLocks('E', 1);
+        break;
+      case 'm':
+        volumes.FailDismounts('E', 1);
+        break;
+      case 'p':
+        volumes.FailPassThroughAt(1);
+        break;
+      case 'r':
+        reader.RemoveCard();
+        break;
+      default:
+        reader.InsertCard();
+        break;
+    }
+    return -1;
+  }
+};
+
+TEST_P(VolumeLock, FollowsTheCard) {
+  sim::Reader& reader = FindReaderOnE();
+  std::string results;
+  for (const char* step = GetParam().script; *step != 0; ++step) {
+    const int result = Step(*step, reader);
+    if (result >= 0) results += static_cast<char>('0' + result);
+  }
+  const std::map<DWORD, char> codes = {{0x90018, 'L'}, {0x90020, 'D'}, {0x9001C, 'U'}, {0x4D004, 'P'}, {0x4D014, 'T'}};
+  std::string controls;
+  for (const auto& r : volumes.Requests())
+    controls += r.result ? codes.at(r.controlCode) : std::tolower(codes.at(r.controlCode));
+  EXPECT_EQ(results, GetParam().results);
+  EXPECT_EQ(controls, GetParam().controls);
+  EXPECT_EQ(device.LastCommandFault(), GetParam().fault);
+  EXPECT_EQ(device.volumeHandle != nullptr, GetParam().held);
+  EXPECT_EQ(static_cast<int>(volumes.Opens().size()), GetParam().opens);
+  EXPECT_EQ(host.Messages().size(), GetParam().boxes);
+  EXPECT_EQ(host.TotalSleep(), GetParam().slept);
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, VolumeLock,
+    ::testing::Values(
+        LockCase{"KeptThroughAFailedCommand", "LpFDUU", "1010", "LDtPU", CommandFault::Failed, false, 0, 0, 1000},
+        LockCase{"DismountRefused", "mL", "0", "LdU", CommandFault::None, true, 0, 0, 0},
+        LockCase{"AfterTheHandleWasDropped", "DL", "1", "LD", CommandFault::None, true, 1, 0, 0},
+        LockCase{"CloseUnlocks", "LC", "1", "LDU", CommandFault::None, false, 0, 0, 0},
+        LockCase{"VolumeGoneIsNotInUse", "DoL", "0", "", CommandFault::DeviceGone, false, 1, 0, 0},
+        LockCase{"InUseAfterTheReaderCameBack", "DoSalL", "00", "l", CommandFault::None, true, 2, 1, 0},
+        LockCase{"CardPulledAndPutBack", "LrEiEU", "1011", "LDppLDPU", CommandFault::None, false, 1, 0, 1000},
+        LockCase{"CardPulledWithTheReader", "LroEE", "100", "LDpp", CommandFault::DeviceGone, false, 1, 1, 1000},
+        LockCase{"SlotEmptyAtTheLock", "rLE", "10", "LDPP", CommandFault::NoMedium, true, 0, 0, 1000}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(Commands, WaitReadyWaitsOneSecond) {
   EXPECT_EQ(device.WaitReady(), 1);
