@@ -2,8 +2,8 @@
 
 #include "app/win32/dialog_messages.h"
 
-DialogDesktop::DialogDesktop(HWND dialog_, ShellApi& shell_, bool locksVolume_)
-    : dialog(dialog_), shell(shell_), locksVolume(locksVolume_) {}
+DialogDesktop::DialogDesktop(HWND dialog_, ShellApi& shell_, bool locksVolume_, WPARAM job_)
+    : dialog(dialog_), shell(shell_), locksVolume(locksVolume_), job(job_) {}
 
 bool DialogDesktop::NotifyCompanionTool() {
   const HWND tool = FindWindowA(nullptr, kCompanionToolTitle);
@@ -16,4 +16,4 @@ void DialogDesktop::NotifyDriveChanged(const std::string& rootPath) { shell.Noti
 
 void DialogDesktop::QueryVolume(const std::string& rootPath) { shell.QueryVolumeInformation(rootPath); }
 
-void DialogDesktop::RestoreIdle() { SendMessageA(dialog, kRestoreIdleMessage, 0, 0); }
+void DialogDesktop::RestoreIdle() { SendMessageA(dialog, kRestoreIdleMessage, job, 0); }

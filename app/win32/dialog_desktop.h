@@ -16,7 +16,8 @@ constexpr LPARAM kCompanionToolCommandParam = 0;
 class DialogDesktop : public JobDesktop {
  public:
   // `locksVolume`: on the NT family, where the backend can lock the volume.
-  DialogDesktop(HWND dialog, ShellApi& shell, bool locksVolume);
+  // `job`: the number the dialog gave the job, which its end carries.
+  DialogDesktop(HWND dialog, ShellApi& shell, bool locksVolume, WPARAM job);
 
   // Sends the command to the tool's window, if one is open, and waits until
   // the tool has handled it.
@@ -30,4 +31,5 @@ class DialogDesktop : public JobDesktop {
   HWND dialog;
   ShellApi& shell;
   bool locksVolume;
+  WPARAM job;
 };

@@ -71,52 +71,109 @@ TEST_P(StopDuringAJob, InThePhysicalPassThenFormatAgain) {
 INSTANTIATE_TEST_SUITE_P(Ways, StopDuringAJob, ::testing::ValuesIn(kStopWays),
                          [](const auto& info) { return std::string(info.param.name); });
 
-TEST_F(JobTest, WriteProtectedCardGetsTheMessageAndNoQuestion) {
-  simReader.Plan().writeProtected = true;
+// Jobs that end before the format, with nothing written: the refusals, the
+// answer No, a thread the system would not start, and the volume lock's
+// tries, which a Stop ends at once and a volume whose reader is gone ends
+// with its reason.
+enum class Setting { None, WriteProtected, NoThread, VolumeBusy, VolumeGone };
+
+struct EarlyEnd {
+  const char* name;
+  Setting setting;
+  int question;                // the answer to the confirmation, 0 if it is not asked
+  void (*atFirstPause)(HWND);  // done while the job holds at its first pause
+  const facts::Box* box;       // then comes, and is answered with:
+  int answer;
+  std::size_t deviceStates, locks;
+  std::uint64_t slept;
+};
+
+void PrintTo(const EarlyEnd& row, std::ostream* os) { *os << row.name; }
+
+class EndsEarly : public DialogBench, public ::testing::WithParamInterface<EarlyEnd> {};
+
+TEST_P(EndsEarly, LeavesTheCardUntouched) {
+  const EarlyEnd& row = GetParam();
+  simReader.Plan().writeProtected = row.setting == Setting::WriteProtected;
+  Live().Threads().refusals = row.setting == Setting::NoThread ? 1 : 0;
+  fate.volumeBusy = row.setting == Setting::VolumeBusy;
+  fate.volumeGone = row.setting == Setting::VolumeGone;
   const std::vector<std::uint8_t> before = card->Media().Bytes();
   const HWND dialog = Live().Open();
   ASSERT_NE(dialog, nullptr);
+  if (row.atFirstPause != nullptr) clock.pauses.Arm(1);
 
-  gui::Click(dialog, IDC_FORMAT);
-  const gui::MessageBoxView refusal = ExpectBox(facts::kWriteProtected);
-  EXPECT_EQ(refusal.owner, dialog);
-  ASSERT_TRUE(gui::Answer(refusal, IDOK));
-  ASSERT_TRUE(Live().WaitJobFinished());  // no question holds the job
+  PostMessageA(GetDlgItem(dialog, IDC_FORMAT), BM_CLICK, 0, 0);  // a refused thread's box holds the dialog thread
+  if (row.question != 0) {
+    ASSERT_TRUE(gui::Answer(ExpectBox(facts::kConfirm), row.question));
+  }
+  if (row.atFirstPause != nullptr) {
+    ASSERT_TRUE(clock.pauses.WaitReached());
+    row.atFirstPause(dialog);
+    clock.pauses.Release();
+  }
+  if (row.box != nullptr) {
+    const gui::MessageBoxView box = ExpectBox(*row.box);
+    EXPECT_EQ(box.owner, dialog);
+    ASSERT_TRUE(gui::Answer(box, row.answer));
+  }
+  ASSERT_TRUE(Live().WaitJobFinished());
 
-  EXPECT_EQ(gui::FindTopLevel(gui::kDialogClass, "Warning"), nullptr);
   EXPECT_EQ(Live().State(), kIdle);
-  EXPECT_EQ(timeline.Events(), std::vector<std::string>{"GetDeviceState"});
+  EXPECT_EQ(gui::FindTopLevel(gui::kDialogClass, "Warning"), nullptr) << "no question left";
+  EXPECT_EQ(timeline.Count("GetDeviceState"), row.deviceStates);
+  EXPECT_EQ(timeline.Count("LockVolume"), row.locks);
+  EXPECT_EQ(clock.Total(), row.slept);
   EXPECT_TRUE(card->Media().Bytes() == before);
 }
 
-TEST_F(JobTest, BusyVolumeAndNoLeaveTheCardUntouched) {
-  fate.volumeBusy = true;
-  const std::vector<std::uint8_t> before = card->Media().Bytes();
+void ClickStop(HWND dialog) { gui::Click(dialog, IDC_CLOSE_STOP); }
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, EndsEarly,
+    ::testing::Values(
+        EarlyEnd{"WriteProtected", Setting::WriteProtected, 0, nullptr, &facts::kWriteProtected, IDOK, 1, 0, 0},
+        EarlyEnd{"AnswerNo", Setting::None, IDNO, nullptr, nullptr, 0, 1, 0, 0},
+        EarlyEnd{"NoThread", Setting::NoThread, 0, nullptr, &facts::kNoThread, IDOK, 0, 0, 0},
+        EarlyEnd{"BusyVolumeAndNo", Setting::VolumeBusy, IDYES, nullptr, &facts::kVolumeBusy, IDNO, 1, 50, 49 * 100},
+        EarlyEnd{"StopWhileTheLockIsTried", Setting::VolumeBusy, IDYES, ClickStop, nullptr, 0, 1, 1, 100},
+        EarlyEnd{"VolumeGone", Setting::VolumeGone, IDYES, nullptr, &facts::kReaderGone, IDOK, 1, 1, 0}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// Another program's messages during a job change what the dialog shows, not
+// what it does: the job's end message without the job's number, and the
+// Stop button's caption set to "Close". Stop still stops, and the dialog
+// thread still serves the worker; had it taken the caption for its state
+// and waited for the job's end, both would wait for good.
+TEST_F(JobTest, OutsideMessagesNeitherEndNorHangAJob) {
   const HWND dialog = Live().Open();
   ASSERT_NE(dialog, nullptr);
+  clock.pauses.Arm(1);  // the pause after the format-end command
   StartFormat(dialog);
-  const gui::MessageBoxView busy = ExpectBox(facts::kVolumeBusy);
-  EXPECT_EQ(busy.owner, dialog);
-  ASSERT_TRUE(gui::Answer(busy, IDNO));
-  ASSERT_TRUE(Live().WaitJobFinished());
-  EXPECT_EQ(Live().State(), kIdle);
-  EXPECT_EQ(timeline.Count("LockVolume"), 50u);
-  EXPECT_EQ(clock.Total(), 49 * 100u) << "tried for about 5 s";
-  EXPECT_TRUE(card->Media().Bytes() == before);
+  ASSERT_TRUE(clock.pauses.WaitReached());
+
+  SendMessageA(dialog, WM_USER + 5, 0, 0);
+  SendMessageA(GetDlgItem(dialog, IDC_CLOSE_STOP), WM_SETTEXT, 0, reinterpret_cast<LPARAM>("Close"));
+  EXPECT_FALSE(IsWindowEnabled(GetDlgItem(dialog, IDC_FORMAT)));
+  ASSERT_TRUE(gui::Click(dialog, IDC_CLOSE_STOP));
+  clock.pauses.Release();
+  ASSERT_TRUE(Live().WaitJobFinished()) << "the worker waits for the dialog thread";
+  EXPECT_TRUE(gui::Answers(dialog));
+  EXPECT_EQ(Live().State(), kIdle) << "Close during a job is Stop";
+  EXPECT_EQ(gui::FindTopLevel(gui::kDialogClass, "Information"), nullptr) << "no \"Format Complete!\"";
 }
 
-TEST_F(JobTest, NoLeavesTheCardUntouched) {
-  const std::vector<std::uint8_t> before = card->Media().Bytes();
+// A Format click that the dialog thread takes between a job's return to idle
+// and its last step would start a job sharing the stop flag and the event
+// with the ending one: it is not taken.
+TEST_F(JobTest, FormatClickedAsAJobEndsIsNotTaken) {
   const HWND dialog = Live().Open();
   ASSERT_NE(dialog, nullptr);
-
-  gui::Click(dialog, IDC_FORMAT);
-  ASSERT_TRUE(gui::Answer(gui::WaitForMessageBox("Warning"), IDNO));
-  ASSERT_TRUE(Live().WaitJobFinished());
-
+  Live().ClickAtTheJobsEnd(IDC_FORMAT);
+  StartFormat(dialog);
+  FinishFormat(Live());
+  EXPECT_EQ(Live().Threads().starts.load(), 1);
   EXPECT_EQ(Live().State(), kIdle);
-  EXPECT_EQ(timeline.Events(), std::vector<std::string>{"GetDeviceState"});
-  EXPECT_TRUE(card->Media().Bytes() == before);
 }
 
 // The ways an operator can close the window other than the Close button.

@@ -15,6 +15,7 @@ namespace guitest {
 namespace {
 
 LiveDialog* tracedDialog = nullptr;  // the dialog whose messages TraceHook records
+LiveDialog* endedDialog = nullptr;   // the dialog whose job's end EndHook meets
 
 bool Signalled(HANDLE event) { return event != nullptr && WaitForSingleObject(event, 0) == WAIT_OBJECT_0; }
 
@@ -72,6 +73,16 @@ std::size_t Timeline::Count(const std::string& event) const {
 void VirtualClock::Sleep(std::uint32_t milliseconds) {
   total += milliseconds;
   timeline.Add("sleep " + std::to_string(milliseconds));
+  pauses.Pass();
+}
+
+HANDLE TestThreadStarter::Start(Routine routine, void* argument) {
+  if (refusals > 0) {
+    --refusals;
+    return nullptr;
+  }
+  ++starts;
+  return SystemThreadStarter().Start(routine, argument);
 }
 
 void RecordingShell::NotifyDirectoryChanged(const std::string& path) { timeline.Add("shell notify " + path); }
@@ -98,16 +109,15 @@ FakeVersionApi WindowsXp() {
 
 // --- Gate and reader ---------------------------------------------------------------------
 
-CommandGate::CommandGate()
+Gate::Gate()
     : reached(CreateEventA(nullptr, TRUE, FALSE, nullptr)), released(CreateEventA(nullptr, TRUE, FALSE, nullptr)) {}
 
-CommandGate::~CommandGate() {
+Gate::~Gate() {
   CloseHandle(reached);
   CloseHandle(released);
 }
 
-void CommandGate::Arm(ReaderOperation operation_, int call_) {
-  operation = operation_;
+void Gate::Arm(int call_) {
   call = call_;
   calls = 0;
   ResetEvent(reached);
@@ -115,15 +125,15 @@ void CommandGate::Arm(ReaderOperation operation_, int call_) {
   armed = true;
 }
 
-void CommandGate::Pass(ReaderOperation passing) {
-  if (!armed || passing != operation || ++calls != call) return;
+void Gate::Pass() {
+  if (!armed || ++calls != call) return;
   SetEvent(reached);
   WaitForSingleObject(released, gui::kDeadlineMs);
 }
 
-bool CommandGate::WaitReached() { return WaitForSingleObject(reached, gui::kDeadlineMs) == WAIT_OBJECT_0; }
+bool Gate::WaitReached() { return WaitForSingleObject(reached, gui::kDeadlineMs) == WAIT_OBJECT_0; }
 
-void CommandGate::Release() {
+void Gate::Release() {
   armed = false;
   SetEvent(released);
 }
@@ -158,7 +168,8 @@ int GatedSimReader::GetDeviceState(std::uint8_t& state) {
 
 int GatedSimReader::LockVolume() {
   timeline.Add("LockVolume");
-  return fate.volumeBusy ? 0 : 1;
+  if (fate.volumeGone) NoteCommandFault(CommandFault::DeviceGone);
+  return fate.volumeBusy || fate.volumeGone ? 0 : 1;
 }
 
 int GatedSimReader::UnlockVolume() {
@@ -223,11 +234,13 @@ void PrintTo(const DialogState& s, std::ostream* os) {
 // --- The live dialog ---------------------------------------------------------------------
 
 LiveDialog::LiveDialog(ReaderFactory& readers, PlatformVersionApi& version, Clock& clock, ShellApi& shell)
-    : dialog(std::make_unique<CFormatDlg>(GetModuleHandleA(nullptr), readers, version, clock, shell)) {}
+    : dialog(std::make_unique<CFormatDlg>(GetModuleHandleA(nullptr), readers, version, clock, shell, threads)) {}
 
 LiveDialog::~LiveDialog() {
   if (hook != nullptr) UnhookWindowsHookEx(hook);
+  if (endHook != nullptr) UnhookWindowsHookEx(endHook);
   tracedDialog = nullptr;
+  endedDialog = nullptr;
   if (thread == nullptr) return;
   if (!WaitEnded(0)) ForceEnd();
   CloseHandle(thread);
@@ -310,6 +323,21 @@ LRESULT CALLBACK LiveDialog::TraceHook(int code, WPARAM wParam, LPARAM lParam) {
 void LiveDialog::TraceMessages() {
   tracedDialog = this;
   hook = SetWindowsHookExA(WH_CALLWNDPROC, TraceHook, nullptr, threadId);
+}
+
+LRESULT CALLBACK LiveDialog::EndHook(int code, WPARAM wParam, LPARAM lParam) {
+  const auto* served = reinterpret_cast<const CWPRETSTRUCT*>(lParam);
+  LiveDialog* live = endedDialog;
+  if (code == HC_ACTION && live != nullptr && served->hwnd == live->window && served->message == kRestoreIdleMessage) {
+    SendMessageA(GetDlgItem(live->window, live->endClick), BM_CLICK, 0, 0);
+  }
+  return CallNextHookEx(nullptr, code, wParam, lParam);
+}
+
+void LiveDialog::ClickAtTheJobsEnd(int buttonId) {
+  endedDialog = this;
+  endClick = buttonId;
+  endHook = SetWindowsHookExA(WH_CALLWNDPROCRET, EndHook, nullptr, threadId);
 }
 
 std::vector<TracedMessage> LiveDialog::Trace() const {

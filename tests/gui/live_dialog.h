@@ -41,15 +41,46 @@ class Timeline {
   std::vector<std::string> events;
 };
 
+// Holds the thread that passes it the n-th time until released.
+class Gate {
+ public:
+  Gate();
+  ~Gate();
+  Gate(const Gate&) = delete;
+  Gate& operator=(const Gate&) = delete;
+
+  void Arm(int call);
+  void Pass();
+  bool WaitReached();
+  void Release();
+
+ private:
+  HANDLE reached;
+  HANDLE released;
+  std::atomic<bool> armed{false};
+  int call = 0;
+  std::atomic<int> calls{0};
+};
+
+// Adds up the pauses instead of sleeping; its gate can hold a pause.
 class VirtualClock : public Clock {
  public:
   explicit VirtualClock(Timeline& timeline) : timeline(timeline) {}
   void Sleep(std::uint32_t milliseconds) override;
   std::uint64_t Total() const { return total.load(); }
+  Gate pauses;
 
  private:
   Timeline& timeline;
   std::atomic<std::uint64_t> total{0};
+};
+
+// The system's thread start, or a refusal while refusals are left.
+class TestThreadStarter : public ThreadStarter {
+ public:
+  HANDLE Start(Routine routine, void* argument) override;
+  std::atomic<int> refusals{0};
+  std::atomic<int> starts{0};
 };
 
 class RecordingShell : public ShellApi {
@@ -77,26 +108,19 @@ class FakeVersionApi : public PlatformVersionApi {
 FakeVersionApi WindowsXp();
 
 // Holds the reader at the n-th call of one operation until released.
-class CommandGate {
+class CommandGate : public Gate {
  public:
-  CommandGate();
-  ~CommandGate();
-  CommandGate(const CommandGate&) = delete;
-  CommandGate& operator=(const CommandGate&) = delete;
-
-  void Arm(ReaderOperation operation, int call);
+  void Arm(ReaderOperation operation_, int call) {
+    operation = operation_;
+    Gate::Arm(call);
+  }
   // Called by the reader before each command.
-  void Pass(ReaderOperation operation);
-  bool WaitReached();
-  void Release();
+  void Pass(ReaderOperation passing) {
+    if (passing == operation) Gate::Pass();
+  }
 
  private:
-  HANDLE reached;
-  HANDLE released;
-  std::atomic<bool> armed{false};
   ReaderOperation operation = ReaderOperation::Inquiry;
-  int call = 0;
-  std::atomic<int> calls{0};
 };
 
 // The readers' lives, as the tests' factory saw them.
@@ -110,6 +134,7 @@ struct ReaderFate {
   std::atomic<DWORD> lastWorker{0};  // the thread of the last job's first command
   std::atomic<bool> workerAliveAtDestruction{false};
   std::atomic<bool> volumeBusy{false};  // another program holds the card's volume
+  std::atomic<bool> volumeGone{false};  // the card's volume cannot be opened: the reader is gone
 };
 
 // The simulated backend, with a gate, a log of its commands in the timeline
@@ -211,6 +236,10 @@ class LiveDialog {
   HWND Open(CommandGate* gate = nullptr);
   HWND Window() const { return window; }
   CFormatDlg& Dialog() { return *dialog; }
+  TestThreadStarter& Threads() { return threads; }
+  // Clicks the button as the dialog thread has just served a job's return to
+  // idle, before the worker has run its last end steps.
+  void ClickAtTheJobsEnd(int buttonId);
 
   bool WaitEnded(DWORD deadlineMs = 20000);
   INT_PTR Result() const { return result; }
@@ -225,8 +254,10 @@ class LiveDialog {
  private:
   static unsigned __stdcall ThreadMain(void* self);
   static LRESULT CALLBACK TraceHook(int code, WPARAM wParam, LPARAM lParam);
+  static LRESULT CALLBACK EndHook(int code, WPARAM wParam, LPARAM lParam);
   void ForceEnd();
 
+  TestThreadStarter threads;
   std::unique_ptr<CFormatDlg> dialog;
   CommandGate* gate = nullptr;
   HANDLE thread = nullptr;
@@ -234,6 +265,8 @@ class LiveDialog {
   HWND window = nullptr;
   INT_PTR result = -1;
   HHOOK hook = nullptr;
+  HHOOK endHook = nullptr;
+  int endClick = 0;
   mutable TestLock traceMutex;
   std::vector<TracedMessage> trace;
 };
