@@ -1,7 +1,6 @@
 // The whole format through the pass-through backend, against the same format
 // through the simulated backend.
 #include <atomic>
-#include <optional>
 #include <ostream>
 #include <string>
 
@@ -87,74 +86,42 @@ INSTANTIATE_TEST_SUITE_P(
                       FormatCase{"TwoUnitsComputedLayout", sim::CardGeometry{{{1024, 32}, {512, 16}}}}),
     [](const auto& info) { return std::string(info.param.name); });
 
-// The card or the reader goes during a format, with the volume unlocked or
-// locked: a command fails from the n-th call of an opcode on, or the card is
-// pulled after n commands; later opens fail with the given reason, if any.
-// The first command that meets it ends the format with the card-gone
-// message, after one failed command's pause (two when the locked handle went
-// stale with the card: the volume is opened and locked again to find the
-// slot empty). The backend's open-failure box comes once.
-struct GoneCase {
-  const char* name;
-  bool locked;
-  std::uint8_t failingOpcode;
-  std::uint32_t failsFrom;
-  std::optional<std::uint32_t> pulledAfter;
-  DWORD openError;  // 0: opens work
-  std::vector<HostMessage> messages;
-  std::uint64_t slept;
-};
-
-void PrintTo(const GoneCase& c, std::ostream* os) { *os << c.name; }
+using Format = pttest::PassThroughBench;
 
 const HostMessage kCardOut =
     ErrorBox("The card was taken out of the reader during the format. Put it back and format it again.");
-const HostMessage kReaderOut =
-    ErrorBox("The reader was unplugged during the format. Plug it in again and format the card again.");
 
-class CardGone : public pttest::PassThroughBench, public ::testing::WithParamInterface<GoneCase> {};
-
-TEST_P(CardGone, EndsTheFormatAtTheFirstCommandThatMeetsIt) {
-  sim::Reader& reader = FindReaderOnE();
-  if (GetParam().locked) {
-    ASSERT_EQ(device.LockVolume(), 1);
-  }
-  if (GetParam().failingOpcode != 0)
-    reader.Plan().commandFaults = {{GetParam().failingOpcode, {}, GetParam().failsFrom, true}};
-  reader.Plan().removeAfterCommands = GetParam().pulledAfter;
-  if (GetParam().openError != 0) volumes.FailOpensFrom('E', 1, GetParam().openError);
+// The card is pulled as the reader presents it anew after the erase pass: the
+// read of sector 0 fails, and from then on the volume is gone. The next
+// command reports that it cannot reopen the volume, once, and the format
+// ends with the card gone.
+TEST_F(Format, CardPulledMidFormat) {
+  volumes.AddSystemDisk('C');
+  sim::Reader& reader = AddReader('E');
+  char found = 0;
+  ASSERT_EQ(device.FindDevice(found), 1);
+  reader.Plan().commandFaults = {{0x28, std::nullopt, 1, true}};
+  volumes.FailOpensFrom('E', 2, ERROR_NOT_READY);
   const std::atomic<int> stop{0};
   EXPECT_EQ(LowLevelFormat(device, stop, host), 0);
-  EXPECT_EQ(host.Messages(), GetParam().messages);
-  EXPECT_EQ(host.TotalSleep(), GetParam().slept);
+  EXPECT_EQ(host.Messages(), (std::vector<HostMessage>{BackendError("WriteLBA: Open volume fail!"), kCardOut}));
+  EXPECT_EQ(device.volumeHandle, nullptr);
 }
 
-INSTANTIATE_TEST_SUITE_P(Cases, CardGone,
-                         ::testing::Values(GoneCase{"ReaderUnpluggedAfterTheErasePass",
-                                                    false,
-                                                    0x28,
-                                                    1,
-                                                    {},
-                                                    ERROR_FILE_NOT_FOUND,
-                                                    {BackendError("WriteLBA: Open volume fail!"), kReaderOut},
-                                                    1000 + 1000},
-                                           GoneCase{"SlotEmptyDuringTheErasePass",
-                                                    false,
-                                                    0xEA,
-                                                    40,
-                                                    {},
-                                                    ERROR_NOT_READY,
-                                                    {BackendError("ReadPhySector: Open volume fail!"), kCardOut},
-                                                    1000},
-                                           GoneCase{"CardPulledWhileLocked", true, 0, 0, 40, 0, {kCardOut}, 2000},
-                                           GoneCase{"ReaderUnpluggedWhileLocked",
-                                                    true,
-                                                    0,
-                                                    0,
-                                                    40,
-                                                    ERROR_FILE_NOT_FOUND,
-                                                    {BackendError("ReadPhySector: Open volume fail!"), kReaderOut},
-                                                    1000}),
-                         [](const auto& info) { return std::string(info.param.name); });
+// Pulled during the erase pass: the second try of the failed read, the first
+// command after it, cannot reopen the volume, whose reader then says that
+// its slot is empty; the format ends there, after the one failed command's
+// pause.
+TEST_F(Format, CardPulledDuringTheErasePassIsReportedOnce) {
+  sim::Reader& reader = AddReader('E');
+  char found = 0;
+  ASSERT_EQ(device.FindDevice(found), 1);
+  reader.Plan().commandFaults = {{0xEA, std::nullopt, 40, true}};  // the 40th page read fails ...
+  volumes.FailOpensFrom('E', 2, ERROR_NOT_READY);                  // ... and the slot is empty
+  const std::atomic<int> stop{0};
+  EXPECT_EQ(LowLevelFormat(device, stop, host), 0);
+  EXPECT_EQ(host.Messages(), (std::vector<HostMessage>{BackendError("ReadPhySector: Open volume fail!"), kCardOut}));
+  EXPECT_EQ(host.TotalSleep(), 1000u);
+}
 
 }  // namespace

@@ -67,7 +67,6 @@ bool CPassThroughReader::HoldVolume() {
     return false;
   }
   if (relockWanted) volumeLocked = TakeLock();
-  relockWanted = false;
   return true;
 }
 
@@ -120,8 +119,9 @@ int CPassThroughReader::LockVolume() {
 }
 
 // The card type answers with or without a card. No answer at all: the
-// handle went stale with the card it was opened on; closing it gives the
-// lock up, and the next command opens the volume afresh.
+// handle went stale with the card it was opened on; closing it (after the
+// failed command, as without a lock) gives the lock up, and the next command
+// opens the volume afresh and locks it again.
 void CPassThroughReader::CheckLockedCard() {
   std::uint8_t type = 0;
   if (GetCardType(volumeHandle, type)) {
@@ -130,7 +130,6 @@ void CPassThroughReader::CheckLockedCard() {
   }
   volumeLocked = false;
   relockWanted = true;
-  ReleaseHandle();
 }
 
 void CPassThroughReader::Close() {

@@ -143,5 +143,5 @@ class CPassThroughReader : public CReaderDevice {
   // a card still missing then is reported again.
   bool openFailureShown = false;
   bool volumeLocked = false;  // by LockVolume, on `volumeHandle`
-  bool relockWanted = false;  // the lock went with a stale handle: the next open takes it again
+  bool relockWanted = false;  // the lock went with a stale handle: the next open takes it again, until the unlock
 };
