@@ -183,13 +183,13 @@ void CFormatDlg::OnCommand(int id) {
   }
 }
 
-// One job at a time, from idle only. The last job's thread may still be
-// between its return to idle and its very last step, the event: a click that
-// comes so early is not taken (the job would share the stop flag and the
-// event with it). Once past the event the thread touches nothing of the
-// dialog's; its handle can go.
+// One job at a time: the event is reset from a job's start to its very last
+// step. The last job's thread may still be between its return to idle and
+// that step: a click that comes so early is not taken (the job would share
+// the stop flag and the event with it). Once past the event the thread
+// touches nothing of the dialog's; its handle can go.
 void CFormatDlg::OnFormat() {
-  if (jobRunning || reader == nullptr || !Signalled(jobFinished)) return;
+  if (reader == nullptr || !Signalled(jobFinished)) return;
   if (worker != nullptr) CloseHandle(worker);
 
   ++job;
