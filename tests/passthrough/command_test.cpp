@@ -256,61 +256,30 @@ struct LockCase {
 
 void PrintTo(const LockCase& c, std::ostream* os) { *os << c.name; }
 
-class VolumeLock : public pttest::PassThroughBench, public ::testing::WithParamInterface<LockCase> {
- protected:
-  int Step(char step, sim::Reader& reader) {
-    std::uint8_t state = 0;
-    const std::atomic<int> stop{0};
-    switch (step) {
-      case 'L':
-        return device.LockVolume();
-      case 'U':
-        return device.UnlockVolume();
-      case 'E':
-        return device.ErasePhyBlk(0, 3);
-      case 'F':
-        return device.FormatEnd();
-      case 'S':
-        return device.GetDeviceState(state);
-      case 'X':
-        return LowLevelFormat(device, stop, host);
-      case 'C':
-        device.Close();
-        break;
-      case 'D':
-        device.DropHandle();
-        break;
-      case 'o':
-        volumes.FailOpensFrom('E', 1);
-        break;
-      case 'a':
-        volumes.AllowOpens('E');
-        break;
-      case 'l':
-        volumes.FailLocks('E', 1);
-        break;
-      case 'm':
-        volumes.FailDismounts('E', 1);
-        break;
-      case 'p':
-        volumes.FailPassThroughAt(1);
-        break;
-      case 'r':
-        reader.RemoveCard();
-        break;
-      default:
-        reader.InsertCard();
-        break;
-    }
-    return -1;
-  }
-};
+class VolumeLock : public pttest::PassThroughBench, public ::testing::WithParamInterface<LockCase> {};
 
 TEST_P(VolumeLock, FollowsTheCard) {
   sim::Reader& reader = FindReaderOnE();
+  std::uint8_t state = 0;
+  const std::atomic<int> stop{0};
+  const std::map<char, std::function<int()>> steps = {{'L', [&] { return device.LockVolume(); }},
+                                                      {'U', [&] { return device.UnlockVolume(); }},
+                                                      {'E', [&] { return device.ErasePhyBlk(0, 3); }},
+                                                      {'F', [&] { return device.FormatEnd(); }},
+                                                      {'S', [&] { return device.GetDeviceState(state); }},
+                                                      {'X', [&] { return LowLevelFormat(device, stop, host); }},
+                                                      {'C', [&] { return device.Close(), -1; }},
+                                                      {'D', [&] { return device.DropHandle(), -1; }},
+                                                      {'o', [&] { return volumes.FailOpensFrom('E', 1), -1; }},
+                                                      {'a', [&] { return volumes.AllowOpens('E'), -1; }},
+                                                      {'l', [&] { return volumes.FailLocks('E', 1), -1; }},
+                                                      {'m', [&] { return volumes.FailDismounts('E', 1), -1; }},
+                                                      {'p', [&] { return volumes.FailPassThroughAt(1), -1; }},
+                                                      {'r', [&] { return reader.RemoveCard(), -1; }},
+                                                      {'i', [&] { return reader.InsertCard(), -1; }}};
   std::string results;
   for (const char* step = GetParam().script; *step != 0; ++step) {
-    const int result = Step(*step, reader);
+    const int result = steps.at(*step)();
     if (result >= 0) results += static_cast<char>('0' + result);
   }
   const std::map<DWORD, char> codes = {{0x90018, 'L'}, {0x90020, 'D'}, {0x9001C, 'U'}, {0x4D004, 'P'}, {0x4D014, 'T'}};
