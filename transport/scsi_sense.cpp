@@ -47,3 +47,9 @@ ScsiSense DecodeSense(const std::uint8_t* sense, std::size_t length) {
 }
 
 const char* SenseKeyName(std::uint8_t key) { return kKeyNames[key & kSenseKeyMask]; }
+
+bool MetUnitAttention(std::uint8_t status, const std::uint8_t* sense, std::size_t length) {
+  if (status != scsi_status::kCheckCondition) return false;
+  const ScsiSense decoded = DecodeSense(sense, length);
+  return decoded.valid && decoded.key == sense_key::kUnitAttention;
+}

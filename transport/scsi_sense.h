@@ -49,3 +49,14 @@ constexpr std::uint8_t kMediumNotPresent = 0x3A;
 
 // "NOT READY", "ILLEGAL REQUEST", ...
 const char* SenseKeyName(std::uint8_t key);
+
+namespace scsi_status {
+constexpr std::uint8_t kCheckCondition = 0x02;  // the device refused the command; its sense data says why
+}  // namespace scsi_status
+
+// Whether a command came back with UNIT ATTENTION: the device reports a
+// change (a reader presenting its card anew after the format-end command, a
+// card put back, a reset) and did not run the command. Disk drivers send
+// such a command once more, and so do the backends: it is the transport's
+// handling of the reported change, not a retry of a failed command.
+bool MetUnitAttention(std::uint8_t status, const std::uint8_t* sense, std::size_t length);

@@ -63,6 +63,21 @@ TEST_P(ExactRequest, CarriesTheCommandBlockInAZeroedRequest) {
   EXPECT_EQ(host.TotalSleep(), 0u);
 }
 
+// After the format-end command the reader presents its card anew and answers
+// the next command but an INQUIRY with UNIT ATTENTION, without running it:
+// the request goes once more, at once.
+TEST_P(ExactRequest, SendsARequestThatMetUnitAttentionOnceMore) {
+  OpenReader(1);
+  ASSERT_EQ(device.FormatEnd(), 1);
+  Forget();
+  EXPECT_EQ(GetParam().operation(device), 1);
+  layer.WaitIdle();
+  const auto sent = layer.ExecuteRecords();
+  ASSERT_EQ(sent.size(), Hex(GetParam().cdb)[0] == 0x12 ? 1u : 2u);
+  for (const SimAspiRecord& r : sent) EXPECT_EQ(CdbOf(r), Hex(GetParam().cdb));
+  EXPECT_EQ(host.TotalSleep(), 0u);
+}
+
 const SectorBuffer kSector = Sector(7);
 const RedundantArea kRedundant = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x10, 0x02};
 

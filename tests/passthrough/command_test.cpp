@@ -79,6 +79,22 @@ TEST_P(CachedHandle, DropsTheHandleAfterAFailureAndReopensForTheNext) {
   EXPECT_NE(device.volumeHandle, nullptr);
 }
 
+// The reader presents its card anew (after the format-end command, a card
+// put back) and answers the next command with UNIT ATTENTION, without running
+// it: the command goes once more, at once, on the same handle.
+TEST_P(CachedHandle, SendsACommandThatMetUnitAttentionOnceMore) {
+  sim::Reader& reader = FindReaderOnE();
+  const HANDLE held = device.volumeHandle;
+  reader.InsertCard();
+  EXPECT_EQ(GetParam().run(device), 1);
+  const auto sent = volumes.PassThroughRequests();
+  ASSERT_EQ(sent.size(), 2u);
+  EXPECT_EQ(sent[0].scsiStatus, 2);
+  EXPECT_EQ(sent[1].cdb, sent[0].cdb);
+  EXPECT_EQ(device.volumeHandle, held);
+  EXPECT_EQ(host.TotalSleep(), 0u);
+}
+
 INSTANTIATE_TEST_SUITE_P(Operations, CachedHandle, kCachedOperations,
                          [](const auto& info) { return std::string(info.param.name); });
 
@@ -218,9 +234,9 @@ TEST_F(Commands, TwoSectorReadReturnsBothSectors) {
   ASSERT_EQ(device.ReadLBA(6, 2, two.data()), 1);
   EXPECT_TRUE(std::equal(two.begin(), two.end(), image.begin() + 6 * kSectorSize));
   const auto sent = volumes.PassThroughRequests();
-  ASSERT_EQ(sent.size(), 1u);
-  EXPECT_EQ(sent[0].controlCode, passthrough::kScsiPassThroughDirect) << "two sectors overrun the data area";
-  EXPECT_EQ(sent[0].dataTransferLength, 2 * kSectorSize);
+  ASSERT_EQ(sent.size(), 2u) << "the first meets the card presented anew";
+  EXPECT_EQ(sent[1].controlCode, passthrough::kScsiPassThroughDirect) << "two sectors overrun the data area";
+  EXPECT_EQ(sent[1].dataTransferLength, 2 * kSectorSize);
 }
 
 TEST_F(Commands, CloseTwiceClosesOnce) {

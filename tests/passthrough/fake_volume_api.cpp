@@ -6,6 +6,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "transport/scsi_sense.h"
+
 namespace {
 
 constexpr char kFirstLetter = 'C';
@@ -16,10 +18,6 @@ constexpr std::size_t kVolumePrefixLength = sizeof kVolumePrefix - 1;
 constexpr std::uint8_t kInquiryOpcode = 0x12;
 constexpr std::uint8_t kStatusGood = 0x00;
 constexpr std::uint8_t kStatusCheckCondition = 0x02;
-
-// Fixed-format sense data: ILLEGAL REQUEST, no further detail.
-constexpr std::array<std::uint8_t, 18> kIllegalRequestSense = {0x70, 0, 0x05, 0, 0, 0, 0, 10, 0,
-                                                               0,    0, 0,    0, 0, 0, 0, 0,  0};
 
 // The system disk's INQUIRY: a direct-access device of another vendor.
 constexpr char kDiskVendor[] = "ATA     ";
@@ -95,10 +93,12 @@ FakeVolumeApi::Volume& FakeVolumeApi::VolumeOf(char letter) { return volumes[let
 
 void FakeVolumeApi::AddSystemDisk(char letter) { VolumeOf(letter).kind = Kind::SystemDisk; }
 
+void FakeVolumeApi::AddFolderVolume(char letter) { VolumeOf(letter).kind = Kind::Folder; }
+
 void FakeVolumeApi::AddReader(char letter, sim::Reader& reader) {
   Volume& volume = VolumeOf(letter);
   volume.kind = Kind::Reader;
-  volume.reader = &reader;
+  volume.reader = std::make_shared<sim::ReaderTarget>(reader);
 }
 
 void FakeVolumeApi::FailOpensFrom(char letter, int openNumber, DWORD error) {
@@ -208,7 +208,9 @@ BOOL FakeVolumeApi::Control(HANDLE device, DWORD controlCode, void* input, DWORD
     } else if (controlCode == FSCTL_DISMOUNT_VOLUME) {
       result = DismountVolume(request);
     } else if (controlCode == IOCTL_SCSI_PASS_THROUGH || controlCode == IOCTL_SCSI_PASS_THROUGH_DIRECT) {
-      result = PassThrough(request, input, inputLength, output, outputLength, bytesReturned);
+      result = VolumeOf(request.letter).kind == Kind::Folder
+                   ? Fail(request, ERROR_NOT_SUPPORTED)
+                   : PassThrough(request, input, inputLength, output, outputLength, bytesReturned);
     } else {
       result = Fail(request, ERROR_INVALID_FUNCTION);
     }
@@ -295,14 +297,12 @@ BOOL FakeVolumeApi::PassThrough(Request& request, void* input, DWORD inputLength
     data = direct ? static_cast<std::uint8_t*>(directHeader.DataBuffer) : system.data() + buffered.DataBufferOffset;
   }
   request.reachedDevice = true;
-  request.scsiStatus =
-      Execute(request.letter, request.cdb.data(), header.CdbLength, header.DataIn, data, header.DataTransferLength);
+  std::vector<std::uint8_t> sense;
+  request.scsiStatus = Execute(request.letter, request.cdb.data(), header.CdbLength, header.DataIn, data,
+                               header.DataTransferLength, sense);
   header.ScsiStatus = request.scsiStatus;
-  UCHAR senseLength = 0;
-  if (request.scsiStatus == kStatusCheckCondition && header.SenseInfoLength != 0) {
-    senseLength = static_cast<UCHAR>(std::min<std::size_t>(header.SenseInfoLength, kIllegalRequestSense.size()));
-    std::memcpy(system.data() + header.SenseInfoOffset, kIllegalRequestSense.data(), senseLength);
-  }
+  const auto senseLength = static_cast<UCHAR>(std::min<std::size_t>(header.SenseInfoLength, sense.size()));
+  if (senseLength != 0) std::memcpy(system.data() + header.SenseInfoOffset, sense.data(), senseLength);
   header.SenseInfoLength = senseLength;
   std::memcpy(system.data() + offsetof(SCSI_PASS_THROUGH, ScsiStatus), &header.ScsiStatus, 1);
   std::memcpy(system.data() + offsetof(SCSI_PASS_THROUGH, SenseInfoLength), &header.SenseInfoLength, 1);
@@ -322,11 +322,16 @@ BOOL FakeVolumeApi::PassThrough(Request& request, void* input, DWORD inputLength
 }
 
 std::uint8_t FakeVolumeApi::Execute(char letter, const std::uint8_t* cdb, std::size_t cdbLength, UCHAR dataIn,
-                                    std::uint8_t* data, std::uint32_t dataLength) {
+                                    std::uint8_t* data, std::uint32_t dataLength, std::vector<std::uint8_t>& sense) {
   Volume& volume = VolumeOf(letter);
-  if (volume.kind == Kind::Reader) return volume.reader->Execute(cdb, cdbLength, DirectionOf(dataIn), data, dataLength);
+  if (volume.kind == Kind::Reader) {
+    const std::uint8_t status = volume.reader->Execute(cdb, cdbLength, DirectionOf(dataIn), data, dataLength).status;
+    sense = volume.reader->Sense();
+    return status;
+  }
   // The system disk knows INQUIRY only, as far as this tool is concerned.
   if (cdbLength < 6 || cdb[0] != kInquiryOpcode || dataIn != SCSI_IOCTL_DATA_IN || data == nullptr) {
+    sense = sim::FixedSense(sense_key::kIllegalRequest, asc::kInvalidOpcode);
     return kStatusCheckCondition;
   }
   std::array<std::uint8_t, kInquiryReplyLength> reply{};

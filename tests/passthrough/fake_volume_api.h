@@ -3,7 +3,9 @@
 //
 // A letter holds nothing (it cannot be opened), a system disk (it answers
 // INQUIRY as another vendor's drive and rejects everything else), or a
-// simulated reader. Each pass-through request is checked as the system checks
+// simulated reader as the system's disk driver meets it (sim::ReaderTarget:
+// sense data for each failure, UNIT ATTENTION once after the reader presents
+// its card anew). Each pass-through request is checked as the system checks
 // it before its command block reaches the device (header length, buffer
 // lengths against the data and sense areas, CDB length, direction code,
 // missing direct buffer, timeout, transfer size); a request that fails the
@@ -21,10 +23,12 @@
 #include <array>
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "sim/reader.h"
+#include "sim/reader_target.h"
 #include "transport/passthrough/volume_api.h"
 
 class FakeVolumeApi : public VolumeApi {
@@ -68,6 +72,10 @@ class FakeVolumeApi : public VolumeApi {
 
   // Letters hold nothing until given something.
   void AddSystemDisk(char letter);
+  // A volume whose driver takes no SCSI pass-through (under Wine, a drive of
+  // a plain folder such as its C: and Z:): it opens, and every pass-through
+  // request fails with ERROR_NOT_SUPPORTED.
+  void AddFolderVolume(char letter);
   void AddReader(char letter, sim::Reader& reader);
   // The n-th open of the letter (counting from 1, failed ones included) and
   // every later one fail with `error`: by default the drive letter went with
@@ -104,11 +112,11 @@ class FakeVolumeApi : public VolumeApi {
   BOOL Close(HANDLE handle) override;
 
  private:
-  enum class Kind : std::uint8_t { Nothing, SystemDisk, Reader };
+  enum class Kind : std::uint8_t { Nothing, SystemDisk, Folder, Reader };
 
   struct Volume {
     Kind kind = Kind::Nothing;
-    sim::Reader* reader = nullptr;
+    std::shared_ptr<sim::ReaderTarget> reader;
     int openCount = 0;
     int failOpensFrom = 0;  // 0: opens succeed
     DWORD openError = ERROR_FILE_NOT_FOUND;
@@ -135,8 +143,9 @@ class FakeVolumeApi : public VolumeApi {
   BOOL UnlockVolume(HANDLE handle, Request& request);
   BOOL PassThrough(Request& request, void* input, DWORD inputLength, void* output, DWORD outputLength,
                    DWORD* bytesReturned);
+  // The device's status; `sense` what it says of a failure.
   std::uint8_t Execute(char letter, const std::uint8_t* cdb, std::size_t cdbLength, UCHAR dataIn, std::uint8_t* data,
-                       std::uint32_t dataLength);
+                       std::uint32_t dataLength, std::vector<std::uint8_t>& sense);
 
   std::map<char, Volume> volumes;
   std::map<HANDLE, HandleState> handles;

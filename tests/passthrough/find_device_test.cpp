@@ -66,6 +66,16 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         SearchCase{"NoReader", [](auto&) {}, 0, 0, {}, 0, 'Z'},
         SearchCase{"ReaderOnE", [](auto& b) { b.AddReader('E'); }, 1, 'E', {}, 0, 'Z'},
+        SearchCase{"FolderVolumePassedOver",
+                   [](auto& b) {
+                     b.volumes.AddFolderVolume('D');
+                     b.AddReader('E');
+                   },
+                   1,
+                   'E',
+                   {},
+                   0,
+                   'Z'},
         SearchCase{"EmptySlotPassedOver", [](auto& b) { b.AddReader('E').RemoveCard(); }, 0, 0, {}, 0, 'Z'},
         SearchCase{"EmptySlotThenCard",
                    [](auto& b) {

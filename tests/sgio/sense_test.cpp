@@ -37,6 +37,10 @@ TEST_P(SenseDecoding, ReadsKeyAscAndAscq) {
   EXPECT_EQ(sense.key, c.key);
   EXPECT_EQ(sense.asc, c.asc);
   EXPECT_EQ(sense.ascq, c.ascq);
+  // UNIT ATTENTION, which the Windows backends answer by sending the command
+  // once more, counts only with CHECK CONDITION: other statuses bring no sense.
+  EXPECT_EQ(MetUnitAttention(scsi_status::kCheckCondition, bytes.data(), bytes.size()), c.valid && c.key == 6);
+  EXPECT_FALSE(MetUnitAttention(0x08, bytes.data(), bytes.size())) << "BUSY";
 }
 
 INSTANTIATE_TEST_SUITE_P(

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "transport/aspi/drive_letter_walk.h"
+#include "transport/scsi_sense.h"
 
 namespace {
 
@@ -90,9 +91,15 @@ void CAspiReader::FillRequest(const ReaderCommand& command, Address address) {
 }
 
 bool CAspiReader::Send(const ReaderCommand& command, Address address, const Exchange& exchange) {
+  Reply reply = SendOnce(command, address, exchange);
+  if (reply == Reply::UnitAttention) reply = SendOnce(command, address, exchange);
+  return reply == Reply::Good;
+}
+
+CAspiReader::Reply CAspiReader::SendOnce(const ReaderCommand& command, Address address, const Exchange& exchange) {
   ReapParked(false, false);
-  if (requestBlock == nullptr || requestEvent == nullptr || sendCommand == nullptr) return false;
-  if (!EnsureDataArea(command.dataLength)) return false;
+  if (requestBlock == nullptr || requestEvent == nullptr || sendCommand == nullptr) return Reply::Failed;
+  if (!EnsureDataArea(command.dataLength)) return Reply::Failed;
   platform.requests.ResetEvent(requestEvent);
   FillRequest(command, address);
   if (exchange.out != nullptr) std::memcpy(dataArea, exchange.out, command.dataLength);
@@ -109,11 +116,21 @@ bool CAspiReader::Send(const ReaderCommand& command, Address address, const Exch
     // Still pending when its wait ended: failed, whatever it ends with. A
     // status the layer wrote just after the wait counts once it has signalled.
     const bool pendingAtTheEnd = RequestStatus() == aspi::kStatusPending;
-    if (!Retire() || pendingAtTheEnd) return false;
+    if (!Retire() || pendingAtTheEnd) return Reply::Failed;
   }
-  if (RequestStatus() != aspi::kStatusComplete) return false;
+  if (RequestStatus() != aspi::kStatusComplete) return MetUnitAttention() ? Reply::UnitAttention : Reply::Failed;
   if (exchange.in != nullptr) std::memcpy(exchange.in, dataArea, command.dataLength);
-  return true;
+  return Reply::Good;
+}
+
+// A request the target answered with CHECK CONDITION ends with SS_ERR; the
+// layer leaves the target's status in SRB_TargStat and its sense data behind
+// the command block, as many bytes as SRB_SenseLen offers. The block was
+// cleared before the request, so nothing stale is read.
+bool CAspiReader::MetUnitAttention() const {
+  const aspi::SrbExecScsiCmd& request = RecordOf(requestBlock);
+  const auto* sense = static_cast<const std::uint8_t*>(requestBlock) + offsetof(aspi::SrbExecScsiCmd, SenseArea);
+  return ::MetUnitAttention(request.SRB_TargStat, sense, senseLength);
 }
 
 int CAspiReader::Request(const ReaderCommand& command, Address address, Exchange exchange) {

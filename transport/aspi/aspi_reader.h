@@ -117,8 +117,19 @@ class CAspiReader : public CReaderDevice {
   };
 
   Address Chosen() const { return Address{hostAdapter, targetId, lun}; }
+  // How one request came back.
+  enum class Reply : std::uint8_t {
+    Good,           // SS_COMP
+    UnitAttention,  // the reader presents its card anew and did not run the command
+    Failed,
+  };
+
   int Request(const ReaderCommand& command, Address address, Exchange exchange);
+  // The request, sent once more when the reader answered it with UNIT
+  // ATTENTION; any other failure ends it. True when it completed.
   bool Send(const ReaderCommand& command, Address address, const Exchange& exchange);
+  Reply SendOnce(const ReaderCommand& command, Address address, const Exchange& exchange);
+  bool MetUnitAttention() const;
   void FillRequest(const ReaderCommand& command, Address address);
   bool EnsureDataArea(std::size_t bytes);
   BYTE RequestStatus() const;

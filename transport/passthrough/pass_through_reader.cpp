@@ -7,6 +7,7 @@
 namespace {
 
 using passthrough::Carrier;
+using passthrough::Reply;
 using passthrough::RequestRow;
 
 constexpr const char* kErrorCaption = "Error";
@@ -160,31 +161,36 @@ int CPassThroughReader::WaitReady() {
 bool CPassThroughReader::Transmit(HANDLE handle, const ReaderCommand& command, const RequestRow& row, Payload payload,
                                   UCHAR pathId, UCHAR targetId) {
   if (handle == nullptr) return false;
-  if (row.carrier == Carrier::Direct) return TransmitDirect(handle, command, row, payload);
-  return TransmitBuffered(handle, command, row, payload, pathId, targetId);
+  const auto send = [&] {
+    return row.carrier == Carrier::Direct ? TransmitDirect(handle, command, row, payload)
+                                          : TransmitBuffered(handle, command, row, payload, pathId, targetId);
+  };
+  Reply reply = send();
+  if (reply == Reply::UnitAttention) reply = send();
+  return reply == Reply::Good;
 }
 
-bool CPassThroughReader::TransmitBuffered(HANDLE handle, const ReaderCommand& command, const RequestRow& row,
-                                          Payload payload, UCHAR pathId, UCHAR targetId) {
+Reply CPassThroughReader::TransmitBuffered(HANDLE handle, const ReaderCommand& command, const RequestRow& row,
+                                           Payload payload, UCHAR pathId, UCHAR targetId) {
   passthrough::PassThroughRequest request;
-  if (!passthrough::BuildBufferedRequest(request, command, row, pathId, targetId, payload.out)) return false;
+  if (!passthrough::BuildBufferedRequest(request, command, row, pathId, targetId, payload.out)) return Reply::Failed;
   DWORD returned = 0;
   const BOOL carried = api.Control(handle, passthrough::ControlCode(row), &request, passthrough::InputLength(row),
                                    &request, passthrough::OutputLength(row, command.dataLength), &returned);
-  if (!carried || request.header.ScsiStatus != 0) return false;
-  if (payload.in != nullptr) std::memcpy(payload.in, request.dataArea, command.dataLength);
-  return true;
+  const Reply reply = passthrough::ReplyOf(carried != FALSE, request);
+  if (reply == Reply::Good && payload.in != nullptr) std::memcpy(payload.in, request.dataArea, command.dataLength);
+  return reply;
 }
 
-bool CPassThroughReader::TransmitDirect(HANDLE handle, const ReaderCommand& command, const RequestRow& row,
-                                        Payload payload) {
+Reply CPassThroughReader::TransmitDirect(HANDLE handle, const ReaderCommand& command, const RequestRow& row,
+                                         Payload payload) {
   passthrough::PassThroughDirectRequest request;
   void* data = payload.in != nullptr ? static_cast<void*>(payload.in) : const_cast<std::uint8_t*>(payload.out);
   passthrough::BuildDirectRequest(request, command, row, data);
   DWORD returned = 0;
   const BOOL carried = api.Control(handle, passthrough::ControlCode(row), &request, passthrough::InputLength(row),
                                    &request, passthrough::OutputLength(row, command.dataLength), &returned);
-  return carried && request.header.ScsiStatus == 0;
+  return passthrough::ReplyOf(carried != FALSE, request);
 }
 
 int CPassThroughReader::RunCached(const ReaderCommand& command, const RequestRow& row, Payload payload) {

@@ -126,13 +126,16 @@ class CPassThroughReader : public CReaderDevice {
   // failure drop the handle and pause.
   int RunCached(const ReaderCommand& command, const passthrough::RequestRow& row, Payload payload);
   int RunCached(const ReaderCommand& command, ReaderOperation operation, Payload payload);
-  // One request on `handle`: true when the system carried it and the reader
-  // answered with good status.
+  // The command on `handle`: true when the system carried it and the reader
+  // answered with good status. A command the reader answered with UNIT
+  // ATTENTION (it presents its card anew and did not run it) goes once more;
+  // any other failure ends it.
   bool Transmit(HANDLE handle, const ReaderCommand& command, const passthrough::RequestRow& row, Payload payload,
                 UCHAR pathId = 0, UCHAR targetId = 0);
-  bool TransmitBuffered(HANDLE handle, const ReaderCommand& command, const passthrough::RequestRow& row,
-                        Payload payload, UCHAR pathId, UCHAR targetId);
-  bool TransmitDirect(HANDLE handle, const ReaderCommand& command, const passthrough::RequestRow& row, Payload payload);
+  passthrough::Reply TransmitBuffered(HANDLE handle, const ReaderCommand& command, const passthrough::RequestRow& row,
+                                      Payload payload, UCHAR pathId, UCHAR targetId);
+  passthrough::Reply TransmitDirect(HANDLE handle, const ReaderCommand& command, const passthrough::RequestRow& row,
+                                    Payload payload);
   int VolumeControl(HANDLE handle, DWORD controlCode);
 
   VolumeApi& api;

@@ -17,11 +17,13 @@
 #include <ntddscsi.h>
 #include <winioctl.h>
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstdint>
 
 #include "transport/reader_commands.h"
+#include "transport/scsi_sense.h"
 
 namespace passthrough {
 
@@ -40,7 +42,7 @@ constexpr UCHAR kDataUnspecified = SCSI_IOCTL_DATA_UNSPECIFIED;
 static_assert(kDataOut == 0 && kDataIn == 1 && kDataUnspecified == 2);
 
 constexpr std::size_t kSenseAreaSize = 32;
-constexpr UCHAR kSenseInfoLength = 24;  // what the request offers the system for sense data; never read
+constexpr UCHAR kSenseInfoLength = 24;  // what the request offers the system for sense data
 constexpr std::size_t kDataAreaSize = kPageSize;
 constexpr std::size_t kMaxCdbLength = sizeof(SCSI_PASS_THROUGH::Cdb);
 
@@ -148,6 +150,25 @@ DWORD ControlCode(const RequestRow& row);
 DWORD InputLength(const RequestRow& row);
 // A buffered request's output reaches to the end of its data.
 DWORD OutputLength(const RequestRow& row, std::uint32_t dataLength);
+
+// How a request came back. The system writes the reader's status byte into
+// ScsiStatus, its sense data into the sense area and their length into
+// SenseInfoLength (Wine's SG_IO route does too); the area is cleared before
+// each request, so nothing stale is read.
+enum class Reply : std::uint8_t {
+  Good,           // carried, and the reader answered with good status
+  UnitAttention,  // the reader presents its card anew and did not run the command
+  Failed,
+};
+
+template <typename Request>
+Reply ReplyOf(bool carried, const Request& request) {
+  if (!carried) return Reply::Failed;
+  if (request.header.ScsiStatus == 0) return Reply::Good;
+  const std::size_t senseLength = std::min<std::size_t>(request.header.SenseInfoLength, kSenseAreaSize);
+  return MetUnitAttention(request.header.ScsiStatus, request.senseArea, senseLength) ? Reply::UnitAttention
+                                                                                     : Reply::Failed;
+}
 
 // Clears the block and fills the header for `command`; copies `dataOut`
 // (the command's data length) into the data area when given. False, with

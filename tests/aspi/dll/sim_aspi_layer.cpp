@@ -1,5 +1,7 @@
 // A test ASPI for Win32 layer (built as wnaspi32.dll) whose host adapters
-// and targets are simulated readers. It takes execute-command and abort
+// and targets are simulated readers, as a layer's disk driver meets them
+// (sim::ReaderTarget: sense data for each failure, UNIT ATTENTION once after
+// the reader presents its card anew). It takes execute-command and abort
 // requests, checks each request block as a layer must before it acts on it,
 // completes requests at once or later on a thread of its own, and can keep a
 // request pending until it is aborted or released. Everything it receives is
@@ -23,6 +25,7 @@
 #include "sim/card.h"
 #include "sim/fault_plan.h"
 #include "sim/reader.h"
+#include "sim/reader_target.h"
 #include "tests/aspi/dll/sim_aspi_control.h"
 #include "transport/aspi/aspi_records.h"
 
@@ -53,6 +56,7 @@ struct Lock {
 struct Lun {
   std::unique_ptr<sim::Card> card;
   std::unique_ptr<sim::Reader> reader;
+  std::unique_ptr<sim::ReaderTarget> target;
 };
 
 struct Target {
@@ -139,10 +143,12 @@ class Layer {
     if (!made) return 0;
     std::lock_guard<Lock> lock(mutex);
     Lun& slot = targets[{ha, target}].luns[lun];
+    slot.target.reset();
     slot.reader.reset();
     slot.card = std::move(made);
     slot.reader = std::make_unique<sim::Reader>(*slot.card, plan.plan);
     if (card == nullptr) slot.reader->RemoveCard();
+    slot.target = std::make_unique<sim::ReaderTarget>(*slot.reader);
     return 1;
   }
 
@@ -377,15 +383,19 @@ class Layer {
       request.SRB_HaStat = aspi::kHostStatusSelectionTimeout;
       return aspi::kStatusError;
     }
-    sim::Reader* reader = found->second.luns[request.SRB_Lun].reader.get();
-    const BYTE status = reader == nullptr
-                            ? kCheckCondition
-                            : reader->Execute(request.CDBByte, request.SRB_CDBLen, DirectionOf(request.SRB_Flags),
-                                              request.SRB_BufPointer, request.SRB_BufLen);
+    sim::ReaderTarget* target = found->second.luns[request.SRB_Lun].target.get();
+    std::vector<std::uint8_t> sense(kIllegalRequestSense.begin(), kIllegalRequestSense.end());
+    BYTE status = kCheckCondition;
+    if (target != nullptr) {
+      status = target
+                   ->Execute(request.CDBByte, request.SRB_CDBLen, DirectionOf(request.SRB_Flags),
+                             request.SRB_BufPointer, request.SRB_BufLen)
+                   .status;
+      sense = target->Sense();
+    }
     if (status == sim::kStatusGood) return aspi::kStatusComplete;
     request.SRB_TargStat = kCheckCondition;
-    std::memcpy(request.SenseArea, kIllegalRequestSense.data(),
-                std::min<std::size_t>(request.SRB_SenseLen, kIllegalRequestSense.size()));
+    std::memcpy(request.SenseArea, sense.data(), std::min<std::size_t>(request.SRB_SenseLen, sense.size()));
     return aspi::kStatusError;
   }
 
