@@ -222,7 +222,7 @@ BOOL FakeVolumeApi::Control(HANDLE device, DWORD controlCode, void* input, DWORD
 
 bool FakeVolumeApi::GoesStale(HANDLE handle, HandleState& state) {
   const Volume& volume = VolumeOf(state.letter);
-  if (volume.lockedBy == handle && volume.cardAtLock && !volume.reader->CardPresent()) state.stale = true;
+  if (volume.lockedBy == handle && volume.cardAtLock && !volume.reader->Held().CardPresent()) state.stale = true;
   return state.stale;
 }
 
@@ -249,7 +249,7 @@ BOOL FakeVolumeApi::LockVolume(HANDLE handle, Request& request) {
     if (other != handle && state.open && state.letter == request.letter) return Fail(request, ERROR_ACCESS_DENIED);
   }
   volume.lockedBy = handle;
-  volume.cardAtLock = volume.reader != nullptr && volume.reader->CardPresent();
+  volume.cardAtLock = volume.reader != nullptr && volume.reader->Held().CardPresent();
   return TRUE;
 }
 
