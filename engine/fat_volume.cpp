@@ -5,129 +5,16 @@
 
 #include "engine/byte_order.h"
 #include "engine/fat_layout.h"
+#include "engine/fat_reader.h"
 
 namespace {
 
-constexpr std::uint16_t kSectorSignature = 0xAA55;  // 55 AA at byte 510 of an MBR and a boot sector
 constexpr std::uint8_t kJumpShort = 0xEB;
 constexpr std::uint8_t kJumpNear = 0xE9;
 constexpr std::uint8_t kLowestMediaDescriptor = 0xF0;
-constexpr std::uint8_t kEndOfDirectory = 0x00;
-constexpr std::uint8_t kDeletedEntry = 0xE5;
-constexpr std::uint8_t kAttrVolumeLabel = 0x08;
-constexpr std::uint8_t kAttrFolder = 0x10;
-constexpr std::uint8_t kAttrLongName = 0x0F;  // read-only, hidden, system and label: a piece of a long name
 constexpr std::size_t kFat32SectorsPerFat = 36;
 constexpr std::uint32_t kFat12Clusters = 4085;  // fewer clusters: FAT12
 constexpr std::uint32_t kFat16Clusters = 65525;
-constexpr std::uint32_t kFirstCluster = 2;
-constexpr std::uint32_t kFat12Bad = 0xFF7;
-constexpr std::uint32_t kFat16Bad = 0xFFF7;
-// The most this reads of a volume: a root directory of 2048 entries, a FAT of
-// 65536 FAT16 entries (more than any SmartMedia card needs).
-constexpr std::uint32_t kMostRootSectors = 128;
-constexpr std::uint32_t kMostFatSectors = 256;
-
-bool Filled(const SectorBuffer& sector, std::uint8_t value) {
-  return std::all_of(sector.begin(), sector.end(), [value](std::uint8_t b) { return b == value; });
-}
-
-// Entry `cluster` of a FAT12 or FAT16 table.
-std::uint32_t FatEntry(const std::vector<std::uint8_t>& fat, unsigned bits, std::uint32_t cluster) {
-  if (bits == 16) return LoadLe16(&fat[2 * std::size_t{cluster}]);
-  const std::uint16_t pair = LoadLe16(&fat[cluster + cluster / 2]);
-  return (cluster & 1) != 0 ? pair >> 4 : pair & 0xFFFu;
-}
-
-class Surveyor {
- public:
-  Surveyor(const LogicalSectorReader& read, std::uint64_t cardSectors) : read(read), cardSectors(cardSectors) {}
-
-  VolumeSurvey Run();
-
- private:
-  bool Read(std::uint64_t sector, SectorBuffer& data) const {
-    return sector < cardSectors && read(static_cast<std::uint32_t>(sector), data);
-  }
-  void ReadSectorZero(const SectorBuffer& zero);
-  void ListRoot(const FatVolume& volume);
-  void CountClusters(const FatVolume& volume);
-
-  const LogicalSectorReader& read;
-  std::uint64_t cardSectors;
-  VolumeSurvey survey;
-};
-
-void Surveyor::ReadSectorZero(const SectorBuffer& zero) {
-  if ((survey.volume = ReadBootSector(zero, 0))) {
-    survey.sectorZero = SectorZero::BootSector;
-    return;
-  }
-  const std::uint8_t* entry = zero.data() + MbrOffset::kPartitionEntry;
-  const std::uint32_t start = LoadLe32(entry + PartitionEntryOffset::kFirstSector);
-  if (LoadLe16(zero.data() + MbrOffset::kSignature) == kSectorSignature && entry[PartitionEntryOffset::kType] != 0 &&
-      start != 0) {
-    survey.sectorZero = SectorZero::PartitionTable;
-    survey.partitionStart = start;
-    SectorBuffer boot{};
-    if (Read(start, boot)) survey.volume = ReadBootSector(boot, start);
-    return;
-  }
-  survey.sectorZero = Filled(zero, 0xFF) || Filled(zero, 0x00) ? SectorZero::Blank : SectorZero::Other;
-}
-
-void Surveyor::ListRoot(const FatVolume& volume) {
-  if (volume.fatBits == 32 || volume.RootSectors() > kMostRootSectors) return;
-  SectorBuffer sector{};
-  for (std::uint32_t s = 0; s < volume.RootSectors(); ++s) {
-    if (!Read(std::uint64_t{volume.RootStart()} + s, sector)) return;
-    for (std::size_t at = 0; at < kSectorSize; at += DirEntryOffset::kSize) {
-      const std::uint8_t first = sector[at + DirEntryOffset::kName];
-      const std::uint8_t attributes = sector[at + DirEntryOffset::kAttributes];
-      if (first == kEndOfDirectory) {
-        survey.rootRead = true;
-        return;
-      }
-      if (first == kDeletedEntry || (attributes & kAttrLongName) == kAttrLongName ||
-          (attributes & kAttrVolumeLabel) != 0) {
-        continue;
-      }
-      ++((attributes & kAttrFolder) != 0 ? survey.folders : survey.files);
-    }
-  }
-  survey.rootRead = true;
-}
-
-void Surveyor::CountClusters(const FatVolume& volume) {
-  if (volume.fatBits == 32 || volume.fatSectors > kMostFatSectors) return;
-  std::vector<std::uint8_t> fat(std::size_t{volume.fatSectors} * kSectorSize);
-  SectorBuffer sector{};
-  for (std::uint32_t s = 0; s < volume.fatSectors; ++s) {
-    if (!Read(std::uint64_t{volume.firstSector} + volume.reservedSectors + s, sector)) return;
-    std::copy(sector.begin(), sector.end(), fat.begin() + std::size_t{s} * kSectorSize);
-  }
-  // Entries beyond what the FAT holds are not counted.
-  const auto entries = static_cast<std::uint32_t>(fat.size() * 8 / volume.fatBits);
-  const std::uint32_t last = std::min(volume.clusters + kFirstCluster, entries);
-  const std::uint32_t bad = volume.fatBits == 12 ? kFat12Bad : kFat16Bad;
-  std::uint64_t used = 0;
-  for (std::uint32_t cluster = kFirstCluster; cluster < last; ++cluster) {
-    const std::uint32_t value = FatEntry(fat, volume.fatBits, cluster);
-    if (value != 0 && value != bad) ++used;
-  }
-  survey.bytesInUse = used * volume.clusterSectors * kSectorSize;
-}
-
-VolumeSurvey Surveyor::Run() {
-  SectorBuffer zero{};
-  if (!Read(0, zero)) return survey;
-  ReadSectorZero(zero);
-  if (survey.volume) {
-    ListRoot(*survey.volume);
-    CountClusters(*survey.volume);
-  }
-  return survey;
-}
 
 std::string Plural(std::uint32_t count, const char* one, const char* many) {
   return std::to_string(count) + " " + (count == 1 ? one : many);
@@ -136,8 +23,7 @@ std::string Plural(std::uint32_t count, const char* one, const char* many) {
 }  // namespace
 
 std::uint32_t FatVolume::RootSectors() const {
-  return static_cast<std::uint32_t>((std::uint64_t{rootEntries} * DirEntryOffset::kSize + kSectorSize - 1) /
-                                    kSectorSize);
+  return static_cast<std::uint32_t>((std::uint64_t{rootEntries} * kDirEntryBytes + kSectorSize - 1) / kSectorSize);
 }
 
 std::optional<FatVolume> ReadBootSector(const SectorBuffer& sector, std::uint32_t firstSector) {
@@ -199,7 +85,20 @@ std::string VolumeSurvey::FilesText() const {
 }
 
 VolumeSurvey SurveyVolume(const LogicalSectorReader& read, std::uint64_t cardSectors) {
-  return Surveyor(read, cardSectors).Run();
+  VolumeSurvey survey;
+  FatReader reader(read, cardSectors);
+  const bool readable = reader.Open().empty();
+  survey.sectorZero = reader.SectorZeroKind();
+  survey.partitionStart = reader.PartitionStart();
+  survey.volume = reader.Volume();
+  if (!readable) return survey;
+  const FatTree root = reader.ReadRoot();
+  survey.rootRead = root.damage.empty();
+  for (const FatItem& item : root.items) ++(item.folder ? survey.folders : survey.files);
+  if (reader.FatWhole()) {
+    survey.bytesInUse = std::uint64_t{reader.ClustersInUse()} * survey.volume->clusterSectors * kSectorSize;
+  }
+  return survey;
 }
 
 std::string ByteSizeText(std::uint64_t bytes) {

@@ -16,12 +16,10 @@
 // Reads one logical sector; false when it cannot be read.
 using LogicalSectorReader = std::function<bool(std::uint32_t sector, SectorBuffer& data)>;
 
-// Byte offsets of a 32-byte directory entry.
-namespace DirEntryOffset {
-constexpr std::size_t kName = 0;  // 8 + 3 characters; first byte 00 ends the directory, E5 marks a deleted entry
-constexpr std::size_t kAttributes = 11;
-constexpr std::size_t kSize = 32;
-}  // namespace DirEntryOffset
+// The size of a directory entry.
+constexpr std::size_t kDirEntryBytes = 32;
+// 55 AA at byte 510 of an MBR and a boot sector.
+constexpr std::uint16_t kSectorSignature = 0xAA55;
 
 enum class SectorZero : std::uint8_t {
   Unreadable,      // it could not be read
@@ -56,7 +54,7 @@ struct VolumeSurvey {
   bool rootRead = false;             // its root directory could be read
   std::uint32_t files = 0;           // entries of the root directory
   std::uint32_t folders = 0;
-  std::optional<std::uint64_t> bytesInUse;  // the clusters the first FAT gives out
+  std::optional<std::uint64_t> bytesInUse;  // the clusters the FAT gives out, when all of it could be read
 
   // What the card holds: "a FAT16 file system with no partition table ...".
   std::string Describe() const;

@@ -4,6 +4,7 @@
 #include <array>
 #include <cstring>
 #include <map>
+#include <set>
 #include <sstream>
 
 #include "engine/byte_order.h"
@@ -13,65 +14,35 @@
 #include "engine/verify.h"
 #include "engine/zone_layout.h"
 #include "sim/firmware.h"
+#include "sim/logical_map.h"
+#include "sim/page_ecc.h"
 #include "sim/page_format.h"
 
 namespace sim {
 
 namespace {
 
-constexpr std::int32_t kUnclaimed = -1;
-constexpr std::size_t kHalves = kSectorSize / kEccChunk;
-
-// --- ECC ---------------------------------------------------------------------
-
-enum class EccVerdict : std::uint8_t { Match, CorrectableData, CorrectableEcc, Uncorrectable };
-
-struct EccResult {
-  EccVerdict verdict = EccVerdict::Match;
-  std::uint32_t byte = 0;  // CorrectableData: the flipped bit
-  std::uint8_t bit = 0;
-};
-
-// The difference between the stored and the computed ECC names a single
-// flipped data bit when each of its 11 parity pairs (8 line pairs LP2k/LP2k+1,
-// 3 column pairs CP2j/CP2j+1) differs in exactly one bit; the odd member of
-// each pair then gives one bit of the byte index or of the bit number. A
-// single differing bit is an error in the ECC itself; anything else cannot
-// be mended.
-EccResult CompareEcc(const std::uint8_t* data, const std::uint8_t* stored) {
-  constexpr std::uint32_t kColumnByteMask = 0xFC;   // bits 1-0 of the column byte carry nothing
-  constexpr std::uint32_t kPairLowBits = 0x545555;  // LP0 LP2 .. LP14 and CP0 CP2 CP4 (bits 18, 20, 22)
-  constexpr unsigned kColumnShift = 18;             // CP0's bit in the difference
-  const Ecc computed = SmartMediaEcc(data);
-  const std::uint32_t diff = (stored[0] ^ computed[0]) | ((stored[1] ^ computed[1]) << 8) |
-                             (((stored[2] ^ computed[2]) & kColumnByteMask) << 16);
-  if (diff == 0) return {};
-  if (((diff ^ (diff >> 1)) & kPairLowBits) == kPairLowBits) {
-    EccResult result{EccVerdict::CorrectableData};
-    for (unsigned k = 0; k < 8; ++k) result.byte |= ((diff >> (2 * k + 1)) & 1u) << k;
-    for (unsigned j = 0; j < 3; ++j) {
-      result.bit = static_cast<std::uint8_t>(result.bit | (((diff >> (kColumnShift + 2 * j + 1)) & 1u) << j));
-    }
-    return result;
-  }
-  if ((diff & (diff - 1)) == 0) return {EccVerdict::CorrectableEcc};
-  return {EccVerdict::Uncorrectable};
-}
-
-const std::uint8_t* EccField(const std::uint8_t* page, std::size_t half) {
-  return page + kRedundantStart + (half == 0 ? redundant::kEccFirstHalf : redundant::kEccSecondHalf);
-}
-
-bool Erased(const std::uint8_t* page) {
-  static const PageBuffer kErasedPage = [] {
-    PageBuffer erased;
-    erased.fill(kErased);
-    return erased;
-  }();
-  return std::memcmp(page, kErasedPage.data(), kPageSize) == 0;
-}
-
 std::string HalfName(std::size_t half) { return half == 0 ? "data bytes 0-255" : "data bytes 256-511"; }
+
+bool Erased(const PageBuffer& page) { return ErasedPage(page.data()); }
+
+// Counts the page reads of the check.
+class CountedPages : public PageSource {
+ public:
+  explicit CountedPages(PageSource& inner) : inner(inner) {}
+  const CardGeometry& Geometry() const override { return inner.Geometry(); }
+  bool Read(std::uint8_t unit, std::uint32_t page, PageBuffer& out) override {
+    ++reads;
+    return inner.Read(unit, page, out);
+  }
+  std::optional<bool> WriteProtected() override { return inner.WriteProtected(); }
+  ::CommandFault LastFault() const override { return inner.LastFault(); }
+  std::uint64_t Reads() const { return reads; }
+
+ private:
+  PageSource& inner;
+  std::uint64_t reads = 0;
+};
 
 // --- The check ------------------------------------------------------------------
 
@@ -79,56 +50,53 @@ std::string HalfName(std::size_t half) { return half == 0 ? "data bytes 0-255" :
 struct BlockSummary {
   bool bad = false;
   std::optional<std::uint16_t> claimed;  // the logical block its first page names
-  bool written = false;                  // a page holds data
+  bool written = false;                  // a page read holds data
   bool writtenAfterFirst = false;        // a page after the first holds data
 };
 
 class Checker {
  public:
-  Checker(PageSource& pages, const CardCheckOptions& options, const PassWatch& watch)
-      : pages(pages), geometry(pages.Geometry()), options(options), watch(watch) {}
+  Checker(PageSource& source, const CardCheckOptions& options, const PassWatch& watch)
+      : pages(source),
+        geometry(source.Geometry()),
+        options(options),
+        watch(watch),
+        map(geometry),
+        everyPage(options.everyPage || options.freshFormat) {}
 
   CardCheck Run();
 
  private:
-  struct Zone {
-    std::uint8_t unit = 0;
-    std::uint32_t firstBlock = 0;
-    std::uint32_t blocks = 0;
-    std::uint32_t logicalBlocks = 0;
-    std::uint32_t pagesPerBlock = 0;
-    std::uint64_t firstSector = 0;
-    std::vector<std::int32_t> map;  // logical block -> block index in the zone
-  };
-
   void TakeBlock(const BlockPages& block);
   bool TakeBadBlock(const BlockPages& block);
-  void FindCis(const BlockPages& block);
-  void CheckEcc(const BlockPages& block);
+  void ReportCis();
+  void CheckPage(std::uint8_t unit, std::uint32_t page, const PageBuffer* data);
   void CheckAddress(const BlockPages& block);
   void Summarise(const BlockPages& block);
-  void MapZones();
+  void AddDuplicates();
   void CheckLayout();
-  bool LayoutSectorMatches(std::uint32_t sector);
+  enum class Likeness : std::uint8_t { Same, Differs, Unknown };
+  Likeness LayoutSector(std::uint32_t sector);
   void CheckFreshFormat();
-  // Unit 0 up to the block meant for the CIS: no logical block lives there.
-  bool Reserved(std::size_t unit, std::uint32_t block) const { return unit == 0 && cisHome && block <= *cisHome; }
+  void CountBlocksHoldingData();
   // The sector as a host reads it, single-bit errors corrected; an unmapped
   // one reads as 0xFF, one stored in a page that cannot be read not at all.
+  // A quick check judges the page it comes from, once.
   std::optional<SectorBuffer> ReadLogical(std::uint64_t sector);
   void Add(CardFault fault) { result.faults.push_back(std::move(fault)); }
 
-  PageSource& pages;
+  CountedPages pages;
   const CardGeometry& geometry;
   CardCheckOptions options;
   const PassWatch& watch;
+  LogicalMap map;
+  bool everyPage;
   CardCheck result;
   std::vector<std::vector<BlockSummary>> blocks;  // per unit
-  std::vector<Zone> zones;
   std::optional<FileSystemLayout> layout;
-  bool cisDecided = false;
-  std::optional<std::uint32_t> cisHome;  // the first good block, when it holds a CIS or something like one
+  bool cisReported = false;
   std::map<std::uint64_t, std::optional<SectorBuffer>> sectors;  // logical sectors read so far
+  std::set<std::pair<std::uint8_t, std::uint32_t>> judged;       // pages a quick check judged beyond the pass
 };
 
 // A bad block is left alone, as hosts leave it: only which kind it is counts.
@@ -144,7 +112,7 @@ bool Checker::TakeBadBlock(const BlockPages& block) {
     }
     PageBuffer page = block.pages[p];
     page[kRedundantStart + redundant::kBlockStatus] = kErased;
-    factory = Erased(page.data());
+    factory = Erased(page);
   }
   if (!bad) return false;
   blocks[block.unit][block.block].bad = true;
@@ -152,85 +120,76 @@ bool Checker::TakeBadBlock(const BlockPages& block) {
   return true;
 }
 
-// Hosts look for the CIS only in the blocks before the first zone's data
-// area, in the first good block whose first page they can read.
-void Checker::FindCis(const BlockPages& block) {
-  if (block.unit != 0 || cisDecided) return;
-  const std::uint32_t window = zone_layout::CisWindowBlocks(geometry.units[0].blocks);
-  if (block.block >= window) {
-    Add({CardFaultKind::CisMissing, 0, block.block, 0, window, 0, "no good block"});
-    cisDecided = true;
-    return;
-  }
-  if (blocks[0][block.block].bad || !block.readable[0]) return;
-  cisDecided = true;
-  const std::uint8_t* page = block.pages[0].data();
-  if (IsCisPage(page)) {
-    result.cisBlock = block.block;
-    cisHome = block.block;
-  } else if (std::equal(CisSignature.begin(), CisSignature.end(), page)) {
-    Add({CardFaultKind::CisMalformed, 0, block.block, 0, 0, 0, ""});
-    cisHome = block.block;
-  } else {
-    Add({CardFaultKind::CisMissing, 0, block.block, 0, 0, 0, ""});
+// What hosts find where they look for the CIS, once the map has decided.
+void Checker::ReportCis() {
+  if (cisReported || map.Cis() == LogicalMap::CisFinding::Undecided) return;
+  cisReported = true;
+  const std::uint32_t block = map.CisBlock();
+  switch (map.Cis()) {
+    case LogicalMap::CisFinding::Undecided:
+      break;
+    case LogicalMap::CisFinding::Cis:
+      result.cisBlock = block;
+      break;
+    case LogicalMap::CisFinding::LikeCis:
+      Add({CardFaultKind::CisMalformed, 0, block, 0, 0, 0, ""});
+      break;
+    case LogicalMap::CisFinding::NoCis:
+      Add({CardFaultKind::CisMissing, 0, block, 0, 0, 0, ""});
+      break;
+    case LogicalMap::CisFinding::NoGoodBlock:
+      Add({CardFaultKind::CisMissing, 0, block, 0, block, 0, "no good block"});
+      break;
   }
 }
 
-void Checker::CheckEcc(const BlockPages& block) {
-  const std::uint32_t pagesPerBlock = geometry.units[block.unit].pagesPerBlock;
-  for (std::uint32_t p = 0; p < pagesPerBlock; ++p) {
-    const std::uint32_t pageNumber = block.block * pagesPerBlock + p;
-    if (!block.readable[p]) {
-      Add({CardFaultKind::PageUnreadable, block.unit, block.block, pageNumber, 0, 0, ""});
-      continue;
-    }
-    const std::uint8_t* page = block.pages[p].data();
-    if (Erased(page)) continue;
-    ++result.pagesChecked;
-    for (std::size_t half = 0; half < kHalves; ++half) {
-      const EccResult ecc = CompareEcc(page + half * kEccChunk, EccField(page, half));
-      if (ecc.verdict == EccVerdict::Match) continue;
-      const CardFaultKind kind =
-          ecc.verdict == EccVerdict::Uncorrectable ? CardFaultKind::EccUncorrectable : CardFaultKind::EccCorrectable;
-      Add({kind, block.unit, block.block, pageNumber, 0, 0, HalfName(half)});
-    }
+// A page of a good block: whether it can be read, and its ECC when it holds data.
+void Checker::CheckPage(std::uint8_t unit, std::uint32_t page, const PageBuffer* data) {
+  const std::uint32_t block = page / geometry.units[unit].pagesPerBlock;
+  if (data == nullptr) {
+    Add({CardFaultKind::PageUnreadable, unit, block, page, 0, 0, ""});
+    return;
+  }
+  if (Erased(*data)) return;
+  ++result.pagesChecked;
+  const std::array<EccResult, kEccHalves> ecc = JudgeEcc(data->data());
+  for (std::size_t half = 0; half < kEccHalves; ++half) {
+    if (ecc[half].verdict == EccVerdict::Match) continue;
+    const CardFaultKind kind = Readable(ecc[half]) ? CardFaultKind::EccCorrectable : CardFaultKind::EccUncorrectable;
+    Add({kind, unit, block, page, 0, 0, HalfName(half)});
   }
 }
 
 // The first written page of the block whose address words are wrong names
 // the fault; the block is reported once.
 void Checker::CheckAddress(const BlockPages& block) {
-  const std::uint32_t zoneLogical = ZoneLogicalBlocks(geometry.units[block.unit]);
+  const UnitGeometry& unit = geometry.units[block.unit];
+  const std::uint32_t zoneLogical = ZoneLogicalBlocks(unit);
   for (std::uint32_t p = 0; p < block.pages.size(); ++p) {
     const std::uint8_t* page = block.pages[p].data();
-    if (!block.readable[p] || Erased(page)) continue;
+    if (!block.readable[p] || ErasedPage(page)) continue;
+    const std::uint32_t pageNumber = block.block * unit.pagesPerBlock + p;
     const std::uint16_t first = LoadBe16(page + kRedundantStart + redundant::kBlockAddress1);
     const std::uint16_t second = LoadBe16(page + kRedundantStart + redundant::kBlockAddress2);
     if (first != second) {
-      Add({CardFaultKind::AddressCopiesDiffer, block.unit, block.block, p, first, second, ""});
+      Add({CardFaultKind::AddressCopiesDiffer, block.unit, block.block, pageNumber, first, second, ""});
       return;
     }
     if (first == kErasedAddress) continue;
     const std::optional<std::uint16_t> lba = DecodeBlockAddress(first);
     if (!lba || *lba >= zoneLogical) {
-      Add({CardFaultKind::AddressInvalid, block.unit, block.block, p, first, 0,
+      Add({CardFaultKind::AddressInvalid, block.unit, block.block, pageNumber, first, 0,
            lba ? "beyond its zone" : "bad parity"});
       return;
     }
   }
 }
 
-// The logical block a block claims by its first page: the first copy of the
-// address, or the second when the first is not valid.
 void Checker::Summarise(const BlockPages& block) {
   BlockSummary& summary = blocks[block.unit][block.block];
-  if (block.readable[0]) {
-    const std::uint8_t* area = block.pages[0].data() + kRedundantStart;
-    summary.claimed = DecodeBlockAddress(LoadBe16(area + redundant::kBlockAddress1));
-    if (!summary.claimed) summary.claimed = DecodeBlockAddress(LoadBe16(area + redundant::kBlockAddress2));
-  }
+  summary.claimed = ClaimOf(block);
   for (std::size_t p = 0; p < block.pages.size(); ++p) {
-    const bool written = block.readable[p] && !Erased(block.pages[p].data());
+    const bool written = block.readable[p] && !Erased(block.pages[p]);
     summary.written = summary.written || written;
     summary.writtenAfterFirst = summary.writtenAfterFirst || (p > 0 && written);
   }
@@ -238,41 +197,20 @@ void Checker::Summarise(const BlockPages& block) {
 
 void Checker::TakeBlock(const BlockPages& block) {
   const bool bad = TakeBadBlock(block);
-  FindCis(block);
+  map.Take(block, bad);
+  ReportCis();
   if (bad) return;
-  CheckEcc(block);
-  if (!Reserved(block.unit, block.block)) CheckAddress(block);
+  const std::uint32_t pagesPerBlock = geometry.units[block.unit].pagesPerBlock;
+  for (std::uint32_t p = 0; p < block.pages.size(); ++p) {
+    CheckPage(block.unit, block.block * pagesPerBlock + p, block.readable[p] ? &block.pages[p] : nullptr);
+  }
+  if (!map.Reserved(block.unit, block.block)) CheckAddress(block);
   Summarise(block);
 }
 
-void Checker::MapZones() {
-  std::uint64_t sector = 0;
-  for (std::size_t u = 0; u < geometry.units.size(); ++u) {
-    const UnitGeometry& unit = geometry.units[u];
-    for (std::uint32_t z = 0; z < ZoneCount(unit); ++z) {
-      Zone zone;
-      zone.unit = static_cast<std::uint8_t>(u);
-      zone.blocks = ZonePhysicalBlocks(unit);
-      zone.firstBlock = z * zone.blocks;
-      zone.logicalBlocks = ZoneLogicalBlocks(unit);
-      zone.pagesPerBlock = unit.pagesPerBlock;
-      zone.firstSector = sector;
-      zone.map.assign(zone.logicalBlocks, kUnclaimed);
-      sector += std::uint64_t{zone.logicalBlocks} * zone.pagesPerBlock;
-      for (std::uint32_t index = 0; index < zone.blocks; ++index) {
-        const std::uint32_t block = zone.firstBlock + index;
-        const BlockSummary& summary = blocks[u][block];
-        if (summary.bad || Reserved(u, block) || !summary.claimed || *summary.claimed >= zone.logicalBlocks) continue;
-        std::int32_t& owner = zone.map[*summary.claimed];
-        if (owner == kUnclaimed) {
-          owner = static_cast<std::int32_t>(index);
-        } else {
-          Add({CardFaultKind::DuplicateLogicalBlock, zone.unit, zone.firstBlock + static_cast<std::uint32_t>(owner),
-               block, *summary.claimed, 0, ""});
-        }
-      }
-      zones.push_back(std::move(zone));
-    }
+void Checker::AddDuplicates() {
+  for (const LogicalMap::Duplicate& d : map.Duplicates()) {
+    Add({CardFaultKind::DuplicateLogicalBlock, d.unit, d.holder, d.block, d.logicalBlock, 0, ""});
   }
 }
 
@@ -280,42 +218,50 @@ std::optional<SectorBuffer> Checker::ReadLogical(std::uint64_t sector) {
   const auto known = sectors.find(sector);
   if (known != sectors.end()) return known->second;
   std::optional<SectorBuffer>& out = sectors[sector];
-  out.emplace();
-  out->fill(kErased);
-  auto next = std::upper_bound(zones.begin(), zones.end(), sector,
-                               [](std::uint64_t s, const Zone& zone) { return s < zone.firstSector; });
-  if (next == zones.begin()) return out;
-  const Zone& zone = *(next - 1);
-  const std::uint64_t offset = sector - zone.firstSector;
-  if (offset / zone.pagesPerBlock >= zone.logicalBlocks) return out;
-  const std::int32_t index = zone.map[offset / zone.pagesPerBlock];
-  if (index == kUnclaimed) return out;
-  const std::uint32_t block = zone.firstBlock + static_cast<std::uint32_t>(index);
-  PageBuffer page{};
-  const bool gone = result.end != PassEnd::Complete;
-  if (gone || !pages.Read(zone.unit,
-                          block * zone.pagesPerBlock + static_cast<std::uint32_t>(offset % zone.pagesPerBlock), page)) {
-    if (!gone) result.end = PassEndOf(pages.LastFault());
-    out.reset();
-    return out;
+  if (result.end != PassEnd::Complete) return out;
+  const SectorRead read = ReadSector(pages, map, sector);
+  if (read.state == SectorRead::State::Unreadable) result.end = PassEndOf(pages.LastFault());
+  const std::uint32_t pagesPerBlock = read.page ? geometry.units[read.page->unit].pagesPerBlock : 1;
+  // The pass judged every page it read: a quick one each block's first.
+  if (read.page && !everyPage && read.page->page % pagesPerBlock != 0 &&
+      judged.insert({read.page->unit, read.page->page}).second) {
+    if (read.state == SectorRead::State::Unreadable) {
+      CheckPage(read.page->unit, read.page->page, nullptr);
+    } else if (read.written) {
+      ++result.pagesChecked;
+      blocks[read.page->unit][read.page->page / pagesPerBlock].written = true;
+      for (std::size_t half = 0; half < kEccHalves; ++half) {
+        if (read.ecc[half].verdict == EccVerdict::Match) continue;
+        Add({Readable(read.ecc[half]) ? CardFaultKind::EccCorrectable : CardFaultKind::EccUncorrectable,
+             read.page->unit, read.page->page / pagesPerBlock, read.page->page, 0, 0, HalfName(half)});
+      }
+    }
   }
-  std::copy(page.begin(), page.begin() + kSectorSize, out->begin());
-  for (std::size_t half = 0; half < kHalves; ++half) {
-    const EccResult ecc = CompareEcc(page.data() + half * kEccChunk, EccField(page.data(), half));
-    if (ecc.verdict == EccVerdict::CorrectableData)
-      (*out)[half * kEccChunk + ecc.byte] ^= static_cast<std::uint8_t>(1u << ecc.bit);
-  }
+  if (read.state == SectorRead::State::Data || read.state == SectorRead::State::Unmapped) out = read.data;
   return out;
 }
 
 // On a card in use, the FATs and the root directory hold what was stored.
-bool Checker::LayoutSectorMatches(std::uint32_t sector) {
+// A sector that cannot be read is no difference: the page is a fault of its
+// own, and only the layout cannot be told. A FAT's first sector that cannot
+// be read is told by the other FAT's.
+Checker::Likeness Checker::LayoutSector(std::uint32_t sector) {
   const bool structure = sector <= layout->PartitionStart();
-  if (!options.freshFormat && !structure && !layout->IsFatStart(sector)) return true;
+  if (!options.freshFormat && !structure && !layout->IsFatStart(sector)) return Likeness::Same;
   const std::optional<SectorBuffer> read = ReadLogical(sector);
-  if (!read) return false;
+  if (!read) {
+    if (!layout->IsFatStart(sector)) return Likeness::Unknown;
+    for (std::uint32_t other = layout->PartitionStart() + 1; other < layout->SectorCount(); ++other) {
+      if (other == sector || !layout->IsFatStart(other)) continue;
+      const std::optional<SectorBuffer> copy = ReadLogical(other);
+      if (!copy) return Likeness::Unknown;
+      return (*copy)[0] == layout->Expected(sector)[0] ? Likeness::Same : Likeness::Differs;
+    }
+    return Likeness::Unknown;
+  }
   const SectorBuffer& expected = layout->Expected(sector);
-  return options.freshFormat || structure ? *read == expected : (*read)[0] == expected[0];
+  const bool same = options.freshFormat || structure ? *read == expected : (*read)[0] == expected[0];
+  return same ? Likeness::Same : Likeness::Differs;
 }
 
 void Checker::CheckLayout() {
@@ -325,11 +271,18 @@ void Checker::CheckLayout() {
     Add({CardFaultKind::NoLayout, 0, 0, 0, result.capacityKey, 0, ""});
     return;
   }
+  // A quick check reads the whole of the file system's area, for its pages' sake.
+  if (!everyPage) {
+    for (std::uint32_t sector = 0; sector < layout->SectorCount(); ++sector) ReadLogical(sector);
+    result.fileSystemSectors = layout->SectorCount();
+  }
   // One fault for each structure that differs: its first differing sector and how many do.
   std::map<std::string, CardFault> differing;
   std::vector<std::string> order;
   for (std::uint32_t sector = 0; sector < layout->SectorCount(); ++sector) {
-    if (LayoutSectorMatches(sector)) continue;
+    const Likeness likeness = LayoutSector(sector);
+    if (likeness == Likeness::Unknown && !result.layoutUnknownAt) result.layoutUnknownAt = sector;
+    if (likeness != Likeness::Differs) continue;
     const std::string region = layout->Region(sector);
     auto [it, added] =
         differing.try_emplace(region, CardFault{CardFaultKind::LayoutDiffers, 0, 0, 0, sector, 0, region});
@@ -337,46 +290,67 @@ void Checker::CheckLayout() {
     ++it->second.count;
   }
   for (const std::string& region : order) Add(differing[region]);
-  result.layoutPresent = order.empty();
+  result.layoutPresent = order.empty() && !result.layoutUnknownAt;
 }
 
 void Checker::CheckFreshFormat() {
   const std::uint64_t fileSystemSectors = layout ? layout->SectorCount() : 0;
-  for (const Zone& zone : zones) {
+  for (const LogicalMap::Zone& zone : map.Zones()) {
     for (std::uint32_t index = 0; index < zone.blocks; ++index) {
       const std::uint32_t block = zone.firstBlock + index;
       const BlockSummary& summary = blocks[zone.unit][block];
-      if (summary.bad || (Reserved(zone.unit, block) && block != *cisHome)) continue;
+      const bool cisBlock = map.Reserved(zone.unit, block) && block == *map.CisHome();
+      if (summary.bad || (map.Reserved(zone.unit, block) && !cisBlock)) continue;
       // The CIS block holds its first page only.
-      const bool cisBlock = Reserved(zone.unit, block);
       if (!(cisBlock ? summary.writtenAfterFirst : summary.written)) continue;
-      if (!cisBlock) {
-        const bool owner = summary.claimed && *summary.claimed < zone.logicalBlocks &&
-                           zone.map[*summary.claimed] == static_cast<std::int32_t>(index);
-        if (owner && zone.firstSector + std::uint64_t{*summary.claimed} * zone.pagesPerBlock < fileSystemSectors)
-          continue;
+      if (!cisBlock && map.Use(zone.unit, block) == BlockUse::Holder &&
+          zone.firstSector + std::uint64_t{*summary.claimed} * zone.pagesPerBlock < fileSystemSectors) {
+        continue;
       }
       Add({CardFaultKind::DataOutsideFileSystem, zone.unit, block, 0, 0, 0, ""});
     }
   }
 }
 
+void Checker::CountBlocksHoldingData() {
+  for (std::size_t u = 0; u < blocks.size(); ++u) {
+    for (std::uint32_t b = 0; b < blocks[u].size(); ++b) {
+      const BlockSummary& summary = blocks[u][b];
+      if (summary.bad || map.Reserved(static_cast<std::uint8_t>(u), b)) continue;
+      result.blocksHoldingData += summary.written ? 1 : 0;
+    }
+  }
+}
+
 CardCheck Checker::Run() {
+  result.everyPage = everyPage;
+  result.cardPages = geometry.TotalPages();
   if (geometry.units.empty()) return result;
   for (const UnitGeometry& unit : geometry.units) blocks.emplace_back(unit.blocks);
   result.writeProtected = pages.WriteProtected();
-  result.end = ReadEveryPage(pages, watch, [this](const BlockPages& block) { TakeBlock(block); });
-  if (result.end != PassEnd::Complete) return result;
-  MapZones();
-  CheckLayout();
-  result.volume = SurveyVolume(
-      [this](std::uint32_t sector, SectorBuffer& data) {
-        const std::optional<SectorBuffer> read = ReadLogical(sector);
-        if (read) data = *read;
-        return read.has_value();
-      },
-      LogicalSectorCount(geometry));
-  if (options.freshFormat) CheckFreshFormat();
+  PassPlan plan;
+  plan.everyPage = everyPage;
+  // A block marked bad in its first page is read whole, to tell a factory
+  // mark; one whose first page cannot be read, up to a page that can.
+  plan.morePages = [](const BlockPages& sofar) {
+    const bool marked = sofar.readable[0] && sofar.pages[0][kRedundantStart + redundant::kBlockStatus] != kErased;
+    return marked || ClaimUnread(sofar);
+  };
+  result.end = ReadPages(pages, watch, plan, [this](const BlockPages& block) { TakeBlock(block); });
+  if (result.end == PassEnd::Complete) {
+    AddDuplicates();
+    CheckLayout();
+    result.volume = SurveyVolume(
+        [this](std::uint32_t sector, SectorBuffer& data) {
+          const std::optional<SectorBuffer> read = ReadLogical(sector);
+          if (read) data = *read;
+          return read.has_value();
+        },
+        map.Sectors());
+    if (options.freshFormat) CheckFreshFormat();
+    CountBlocksHoldingData();
+  }
+  result.pagesRead = pages.Reads();
   return result;
 }
 
@@ -431,35 +405,74 @@ std::string Describe(const CardFault& f) {
   return "";
 }
 
+bool IsCardFault(const CardFault& f) {
+  switch (f.kind) {
+    case CardFaultKind::CisMissing:
+      return !f.where.empty();  // no good block where hosts look for it: no format can mend that
+    case CardFaultKind::LayoutDiffers:
+    case CardFaultKind::DataOutsideFileSystem:
+      return false;
+    case CardFaultKind::EccCorrectable:
+    case CardFaultKind::EccUncorrectable:
+    case CardFaultKind::PageUnreadable:
+    case CardFaultKind::AddressInvalid:
+    case CardFaultKind::AddressCopiesDiffer:
+    case CardFaultKind::DuplicateLogicalBlock:
+    case CardFaultKind::CisMalformed:
+    case CardFaultKind::NoLayout:
+      break;
+  }
+  return true;
+}
+
 std::size_t CardCheck::Count(CardFaultKind kind) const {
   return static_cast<std::size_t>(
       std::count_if(faults.begin(), faults.end(), [kind](const CardFault& f) { return f.kind == kind; }));
 }
 
+std::size_t CardCheck::CardFaults() const {
+  return static_cast<std::size_t>(std::count_if(faults.begin(), faults.end(), IsCardFault));
+}
+
+std::string CardCheck::Holds() const {
+  if (layoutPresent) return "the SmartMedia layout";
+  // Sector 0 reads erased on a card whose format stopped part-way too, but
+  // only a card none of whose pages holds data is blank.
+  if (volume.sectorZero == SectorZero::Blank && blocksHoldingData > 0) {
+    return "no partition table and no file system, but " + std::to_string(blocksHoldingData) +
+           (blocksHoldingData == 1 ? " block holds" : " blocks hold") +
+           " data (as on a card whose format stopped part-way)";
+  }
+  return volume.Describe();
+}
+
 namespace {
 
 constexpr std::size_t kBadBlocksListed = 10;  // of each kind, in the report
+constexpr const char* kLabelGap = "  ";       // before each finding under its heading
 
-// The names of the fault kinds in the JSON report.
-constexpr std::array<std::pair<CardFaultKind, const char*>, 11> kKindNames{{
-    {CardFaultKind::EccCorrectable, "ecc-correctable"},
-    {CardFaultKind::EccUncorrectable, "ecc-uncorrectable"},
-    {CardFaultKind::PageUnreadable, "page-unreadable"},
-    {CardFaultKind::AddressInvalid, "address-invalid"},
-    {CardFaultKind::AddressCopiesDiffer, "address-copies-differ"},
-    {CardFaultKind::DuplicateLogicalBlock, "duplicate-logical-block"},
-    {CardFaultKind::CisMissing, "cis-missing"},
-    {CardFaultKind::CisMalformed, "cis-malformed"},
-    {CardFaultKind::NoLayout, "no-layout"},
-    {CardFaultKind::LayoutDiffers, "layout-differs"},
-    {CardFaultKind::DataOutsideFileSystem, "data-outside-file-system"},
+// The names of the fault kinds in the JSON report, and which have a page.
+struct KindName {
+  CardFaultKind kind;
+  const char* name;
+  bool page;
+};
+constexpr std::array<KindName, 11> kKindNames{{
+    {CardFaultKind::EccCorrectable, "ecc-correctable", true},
+    {CardFaultKind::EccUncorrectable, "ecc-uncorrectable", true},
+    {CardFaultKind::PageUnreadable, "page-unreadable", true},
+    {CardFaultKind::AddressInvalid, "address-invalid", true},
+    {CardFaultKind::AddressCopiesDiffer, "address-copies-differ", true},
+    {CardFaultKind::DuplicateLogicalBlock, "duplicate-logical-block", false},
+    {CardFaultKind::CisMissing, "cis-missing", false},
+    {CardFaultKind::CisMalformed, "cis-malformed", false},
+    {CardFaultKind::NoLayout, "no-layout", false},
+    {CardFaultKind::LayoutDiffers, "layout-differs", false},
+    {CardFaultKind::DataOutsideFileSystem, "data-outside-file-system", false},
 }};
 
-const char* KindName(CardFaultKind kind) {
-  for (const auto& [k, name] : kKindNames) {
-    if (k == kind) return name;
-  }
-  return "";
+const KindName& NameOf(CardFaultKind kind) {
+  return *std::find_if(kKindNames.begin(), kKindNames.end(), [kind](const KindName& k) { return k.kind == kind; });
 }
 
 std::string BadBlockText(const std::vector<BadBlock>& bad, bool factory) {
@@ -477,6 +490,10 @@ std::string BadBlockText(const std::vector<BadBlock>& bad, bool factory) {
 
 std::string YesNoUnknown(const std::optional<bool>& value, const char* yes, const char* no) {
   return value ? (*value ? yes : no) : "unknown";
+}
+
+std::string Counted(std::size_t count, const char* one, const char* many) {
+  return std::to_string(count) + " " + (count == 1 ? one : many);
 }
 
 std::string JsonText(const std::string& text) {
@@ -506,10 +523,41 @@ std::string JsonOptional(const std::optional<T>& value, std::string (*text)(T)) 
 
 std::string JsonNumber(std::uint64_t value) { return std::to_string(value); }
 
+// One finding with the places it has: a page only where there is one.
+std::string JsonFault(const CardFault& f) {
+  std::ostringstream json;
+  json << "{\"kind\": " << JsonText(NameOf(f.kind).name);
+  switch (f.kind) {
+    case CardFaultKind::DuplicateLogicalBlock:
+      json << ", \"unit\": " << unsigned{f.unit} << ", \"block\": " << f.block << ", \"otherBlock\": " << f.page
+           << ", \"logicalBlock\": " << f.value;
+      break;
+    case CardFaultKind::CisMissing:
+      if (f.where.empty()) json << ", \"unit\": 0, \"block\": " << f.block;
+      break;
+    case CardFaultKind::NoLayout:
+      json << ", \"capacity\": " << f.value;
+      break;
+    case CardFaultKind::LayoutDiffers:
+      json << ", \"region\": " << JsonText(f.where) << ", \"sector\": " << f.value << ", \"sectors\": " << f.count;
+      break;
+    default:
+      json << ", \"unit\": " << unsigned{f.unit} << ", \"block\": " << f.block;
+      if (NameOf(f.kind).page) json << ", \"page\": " << f.page;
+  }
+  json << ", \"text\": " << JsonText(Describe(f)) << "}";
+  return json.str();
+}
+
 }  // namespace
 
 std::vector<std::string> CardCheck::Report(std::size_t perKind) const {
   std::vector<std::string> lines;
+  lines.push_back("Read:            " +
+                  (everyPage ? "every page, " + std::to_string(pagesRead) + " reads"
+                             : "quick: the first page of each block and the file system's " +
+                                   std::to_string(fileSystemSectors) + " sectors, " + std::to_string(pagesRead) +
+                                   " of " + std::to_string(cardPages) + " pages (--full reads every page)"));
   std::string cis = "none";
   const auto malformed = std::find_if(faults.begin(), faults.end(),
                                       [](const CardFault& f) { return f.kind == CardFaultKind::CisMalformed; });
@@ -533,35 +581,51 @@ std::vector<std::string> CardCheck::Report(std::size_t perKind) const {
                   std::to_string(Count(CardFaultKind::AddressCopiesDiffer)) + " with differing copies, " +
                   std::to_string(Count(CardFaultKind::DuplicateLogicalBlock)) + " logical blocks claimed twice");
   if (end == PassEnd::Complete) {
-    lines.push_back("File system:     " +
-                    (layoutPresent ? "the SmartMedia layout of capacity " + std::to_string(capacityKey)
-                                   : "not the SmartMedia layout of capacity " + std::to_string(capacityKey) +
-                                         " (cameras may reject the card); it holds " + volume.Describe()));
+    const std::string capacity = " of capacity " + std::to_string(capacityKey);
+    lines.push_back(
+        "File system:     " +
+        (layoutPresent ? "the SmartMedia layout" + capacity
+         : LayoutDifferences() == 0 && layoutUnknownAt
+             ? "whether it is the SmartMedia layout" + capacity + " cannot be told: sector " +
+                   std::to_string(*layoutUnknownAt) + " cannot be read"
+             : "not the SmartMedia layout" + capacity + " (cameras may reject the card); it holds " + Holds()));
     lines.push_back("Files:           " + volume.FilesText());
   }
-  std::map<CardFaultKind, std::size_t> shown;
-  for (const CardFault& fault : faults) {
-    if (shown[fault.kind]++ < perKind) lines.push_back("Fault:           " + Describe(fault));
-  }
-  for (const auto& [kind, count] : shown) {
-    if (count > perKind)
-      lines.push_back("                 ... and " + std::to_string(count - perKind) + " more of this kind");
+  for (const bool card : {true, false}) {
+    const std::size_t count = card ? CardFaults() : LayoutDifferences();
+    if (count == 0) continue;
+    lines.push_back(card ? "Faults of the card:" : "Differences from the SmartMedia layout (a format mends them):");
+    std::map<CardFaultKind, std::size_t> shown;
+    for (const CardFault& fault : faults) {
+      if (IsCardFault(fault) == card && shown[fault.kind]++ < perKind) lines.push_back(kLabelGap + Describe(fault));
+    }
+    for (const auto& [kind, n] : shown) {
+      if (n > perKind)
+        lines.push_back(std::string(kLabelGap) + "... and " + std::to_string(n - perKind) + " more of this kind");
+    }
   }
   if (end != PassEnd::Complete) {
     lines.push_back("Result:          incomplete: " + PassEndText(end, "check"));
+  } else if (Passed()) {
+    lines.push_back("Result:          no fault found");
   } else {
-    lines.push_back(Passed() ? "Result:          no fault found"
-                             : "Result:          " + std::to_string(faults.size()) +
-                                   (faults.size() == 1 ? " fault" : " faults"));
+    const std::string differences =
+        Counted(LayoutDifferences(), "difference", "differences") + " from the SmartMedia layout, which a format mends";
+    lines.push_back("Result:          " + (CardSound() ? "no fault of the card; " + differences
+                                                       : Counted(CardFaults(), "fault", "faults") + " of the card" +
+                                                             (LayoutDifferences() == 0 ? "" : "; " + differences)));
   }
   return lines;
 }
 
 std::string CardCheck::Json(const std::string& source, const std::string& geometry) const {
   std::ostringstream json;
-  json << "{\"source\": " << JsonText(source) << ", \"geometry\": " << JsonText(geometry) << ", \"result\": "
+  json << "{\"source\": " << JsonText(source) << ", \"geometry\": " << JsonText(geometry)
+       << ", \"read\": " << JsonText(everyPage ? "every page" : "quick") << ", \"pagesRead\": " << pagesRead
+       << ", \"result\": "
        << JsonText(end != PassEnd::Complete ? "incomplete"
                    : Passed()               ? "sound"
+                   : CardSound()            ? "layout-differs"
                                             : "faults");
   if (end != PassEnd::Complete) json << ", \"ended\": " << JsonText(PassEndText(end, "check"));
   json << ", \"cisBlock\": " << JsonOptional<std::uint64_t>(cisBlock, JsonNumber)
@@ -573,22 +637,26 @@ std::string CardCheck::Json(const std::string& source, const std::string& geomet
   json << "], \"pagesChecked\": " << pagesChecked << ", \"capacity\": " << capacityKey
        << ", \"layoutPresent\": " << JsonBool(layoutPresent);
   if (end == PassEnd::Complete) {
-    json << ", \"holds\": " << JsonText(layoutPresent ? "the SmartMedia layout" : volume.Describe())
-         << ", \"files\": {\"read\": " << JsonBool(volume.rootRead) << ", \"files\": " << volume.files
-         << ", \"folders\": " << volume.folders
+    json << ", \"holds\": " << JsonText(Holds()) << ", \"files\": {\"read\": " << JsonBool(volume.rootRead)
+         << ", \"files\": " << volume.files << ", \"folders\": " << volume.folders
          << ", \"bytesInUse\": " << JsonOptional<std::uint64_t>(volume.bytesInUse, JsonNumber) << "}";
   }
   json << ", \"counts\": {";
   for (std::size_t i = 0; i < kKindNames.size(); ++i) {
-    json << (i ? ", " : "") << JsonText(kKindNames[i].second) << ": " << Count(kKindNames[i].first);
+    json << (i ? ", " : "") << JsonText(kKindNames[i].name) << ": " << Count(kKindNames[i].kind);
   }
-  json << "}, \"faults\": [";
-  for (std::size_t i = 0; i < faults.size(); ++i) {
-    const CardFault& f = faults[i];
-    json << (i ? ", " : "") << "{\"kind\": " << JsonText(KindName(f.kind)) << ", \"unit\": " << unsigned{f.unit}
-         << ", \"block\": " << f.block << ", \"page\": " << f.page << ", \"text\": " << JsonText(Describe(f)) << "}";
+  json << "}";
+  for (const bool card : {true, false}) {
+    json << (card ? ", \"faults\": [" : ", \"layoutDifferences\": [");
+    bool first = true;
+    for (const CardFault& f : faults) {
+      if (IsCardFault(f) != card) continue;
+      json << (first ? "" : ", ") << JsonFault(f);
+      first = false;
+    }
+    json << "]";
   }
-  json << "]}";
+  json << "}";
   return json.str();
 }
 

@@ -6,9 +6,17 @@
 // engine's sector builders), or what it holds instead. It shares nothing
 // with the format procedure or with the simulated reader's block map, so
 // that tests can use it to judge what a format left behind, and it reads the
-// pages through a PageSource: a card image, or a card in a reader. Every
-// page is read once, in order; only the sectors of the file system it looks
-// at are read a second time.
+// pages through a PageSource: a card image, or a card in a reader. A full
+// check reads every page once, in order; a quick one the first page of each
+// block (all of a block marked bad there, to tell a factory mark) and the
+// pages that hold the file system's sectors. Either reads the sectors of the
+// file system it looks at through the map its pass built.
+//
+// What it finds is of two kinds: faults of the card (pages that cannot be
+// read or whose ECC does not match, block addresses, a damaged CIS, a card
+// that can hold no file system), and differences from the SmartMedia layout
+// that a format mends (no CIS, a file system that is not the layout of the
+// card's capacity).
 #pragma once
 
 #include <cstddef>
@@ -31,6 +39,7 @@ enum class CardFaultKind : std::uint8_t {
   AddressCopiesDiffer,    // the two copies of a block address differ
   DuplicateLogicalBlock,  // two blocks of a zone claim the same logical block
   CisMissing,             // the first good block of unit 0 holds no CIS, or lies beyond the blocks hosts search
+                          // (`where` says so: then no format can mend it)
   CisMalformed,           // it holds something that starts like a CIS but is not a CIS page
   NoLayout,               // the card's capacity gives no file system
   LayoutDiffers,          // the logical image does not hold the file system of its capacity
@@ -41,7 +50,7 @@ struct CardFault {
   CardFaultKind kind = CardFaultKind::EccCorrectable;
   std::uint8_t unit = 0;
   std::uint32_t block = 0;
-  std::uint32_t page = 0;   // page within the unit (ECC, unreadable), or the other block (duplicate)
+  std::uint32_t page = 0;   // page within the unit (ECC, unreadable, address), or the other block (duplicate)
   std::uint32_t value = 0;  // the word, the logical block, the first differing sector ...
   std::uint32_t count = 0;  // differing sectors of a layout region
   std::string where;        // the layout region, or the ECC's data half
@@ -49,6 +58,9 @@ struct CardFault {
 
 // The fault as a line of text.
 std::string Describe(const CardFault& fault);
+// A fault of the card itself, which no format mends; otherwise a difference
+// from the SmartMedia layout, which a format mends.
+bool IsCardFault(const CardFault& fault);
 
 // A block marked bad: at the factory (the status byte cleared in every page
 // and nothing else written, as a card leaves the factory), or retired in use
@@ -67,6 +79,9 @@ struct CardCheckOptions {
   // the MBR, the sectors up to the boot sector and the boot sector must be
   // the layout's, and the FATs' first bytes its media descriptor.
   bool freshFormat = false;
+  // Every page, or the quick check (see above). A fresh format's check reads
+  // every page, whatever this says.
+  bool everyPage = true;
 };
 
 struct CardCheck {
@@ -76,12 +91,25 @@ struct CardCheck {
   std::optional<bool> writeProtected;  // none when the reader did not tell
   std::uint64_t pagesChecked = 0;      // written pages whose ECC was checked
   std::uint32_t capacityKey = 0;
-  bool layoutPresent = false;  // the logical image holds the file system of the capacity
-  VolumeSurvey volume;         // what the logical image holds
+  bool layoutPresent = false;                    // the logical image holds the file system of the capacity
+  std::optional<std::uint32_t> layoutUnknownAt;  // the first sector of the layout that cannot be read
+  VolumeSurvey volume;                           // what the logical image holds
   PassEnd end = PassEnd::Complete;
+  bool everyPage = true;                // the full check, or the quick one
+  std::uint64_t pagesRead = 0;          // page reads, those of the file system's sectors included
+  std::uint64_t cardPages = 0;          // the card's pages
+  std::uint32_t fileSystemSectors = 0;  // sectors of the layout the quick check read
+  std::uint32_t blocksHoldingData = 0;  // good blocks (the CIS block apart) a page read of which holds data
 
+  // Neither a fault nor a difference from the layout.
   bool Passed() const { return end == PassEnd::Complete && faults.empty(); }
+  // No fault of the card (differences from the layout may be there).
+  bool CardSound() const { return end == PassEnd::Complete && CardFaults() == 0; }
+  std::size_t CardFaults() const;
+  std::size_t LayoutDifferences() const { return faults.size() - CardFaults(); }
   std::size_t Count(CardFaultKind kind) const;
+  // What the card holds, as the report says it: "a FAT16 file system ...".
+  std::string Holds() const;
   // A report: a summary, then at most `perKind` faults of each kind.
   std::vector<std::string> Report(std::size_t perKind = 10) const;
   // The same for scripts: one JSON object, with the source and the geometry.

@@ -4,8 +4,11 @@
 #include "sim/card_files.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
+#include <cstring>
 #include <fstream>
+#include <iterator>
 #include <vector>
 
 #include "sim/card_storage.h"
@@ -20,6 +23,27 @@ constexpr int kTemporaryTries = 1000;
 std::string ErrnoText() { return errno != 0 ? SystemText(errno) : "the system gave no reason"; }
 
 }  // namespace
+
+std::string WindowsSafeName(const std::string& name) {
+  static constexpr const char* kRefused = "<>:\"/\\|?*";
+  static constexpr const char* kDevices[] = {"CON", "PRN", "AUX", "NUL"};
+  static constexpr const char* kNumbered[] = {"COM", "LPT"};
+  std::string safe = name.empty() ? "_" : name;
+  for (char& c : safe) {
+    if (static_cast<unsigned char>(c) < 0x20 || std::strchr(kRefused, c) != nullptr) c = '_';
+  }
+  if (safe.back() == '.' || safe.back() == ' ') safe.back() = '_';
+  const std::size_t dot = safe.find('.');
+  std::string base = safe.substr(0, dot);
+  while (!base.empty() && base.back() == ' ') base.pop_back();
+  for (char& c : base) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  bool device = std::any_of(std::begin(kDevices), std::end(kDevices), [&](const char* d) { return base == d; });
+  for (const char* prefix : kNumbered) {
+    device = device || (base.size() == 4 && base.compare(0, 3, prefix) == 0 && base[3] >= '1' && base[3] <= '9');
+  }
+  if (device) safe.insert(dot == std::string::npos ? safe.size() : dot, "_");
+  return safe;
+}
 
 std::string TemporarySibling(const std::string& path) {
   for (int n = 1; n < kTemporaryTries; ++n) {

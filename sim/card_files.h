@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <string>
 
+#include "engine/fat_reader.h"
+
 namespace sim {
 
 // Empty when `path` names a regular file (a link to one counts), else why
@@ -26,6 +28,9 @@ std::string LinkTarget(const std::string& path);
 // be had, empty on success.
 std::string FileSize(const std::string& path, std::uint64_t& size);
 
+// Cuts the file at `path` to `size` bytes. Returns an error message, empty on success.
+std::string TruncateFile(const std::string& path, std::uint64_t size);
+
 // A path beside `path`, in the same directory, where nothing is yet.
 std::string TemporarySibling(const std::string& path);
 // Renames `from` over `to`, replacing it. Returns an error message, empty on success.
@@ -38,5 +43,26 @@ void RemoveQuietly(const std::string& path);
 std::string WriteTextFile(const std::string& path, const std::string& text);
 // A new file of `size` bytes of `value`. Returns an error message, empty on success.
 std::string WriteFilledFile(const std::string& path, std::uint64_t size, std::uint8_t value);
+
+// --- Files written out of a card's file system ---------------------------------------------------
+
+// `folder`/`name` with the host's separator ('\\' on Windows).
+std::string JoinPath(const std::string& folder, const std::string& name);
+// A card's file or folder name (UTF-8) as a name the host takes as one
+// plain name in a folder: never a separator, "." or "..", and on Windows
+// none of the characters or device names it refuses (see WindowsSafeName),
+// in the system's code page.
+std::string HostFileName(const std::string& name);
+// Windows' rule, on every host: control characters and < > : " / \ | ? *
+// become '_', as does a dot or blank at the end; a device name (CON, PRN,
+// AUX, NUL, COM1-COM9, LPT1-LPT9, with any extension) gets '_' after it:
+// "AUX.TXT" -> "AUX_.TXT".
+std::string WindowsSafeName(const std::string& name);
+// Makes the folder `path`, or takes the one that is there: a folder, and a
+// link to one only when `linkTaken`. Returns an error message, empty on success.
+std::string MakeFolder(const std::string& path, bool linkTaken = false);
+// Sets when a file or folder was last changed to `stamp`, a local time;
+// false where the host does not allow it (a folder's time on 98 SE and ME).
+bool SetModifiedTime(const std::string& path, const FatTimestamp& stamp, bool folder);
 
 }  // namespace sim

@@ -117,4 +117,70 @@ std::string RemoveFile(const std::string& path) {
 
 void RemoveQuietly(const std::string& path) { DeleteFileA(path.c_str()); }
 
+std::string TruncateFile(const std::string& path, std::uint64_t size) {
+  const HANDLE file =
+      CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return path + ": cannot cut it short: " + Win32Text(GetLastError());
+  LONG high = static_cast<LONG>(size >> 32);
+  const DWORD low = SetFilePointer(file, static_cast<LONG>(size & 0xFFFFFFFFu), &high, FILE_BEGIN);
+  const bool moved = low != INVALID_SET_FILE_POINTER || GetLastError() == NO_ERROR;
+  const bool cut = moved && SetEndOfFile(file);
+  const DWORD error = GetLastError();
+  CloseHandle(file);
+  return cut ? "" : path + ": cannot cut it short: " + Win32Text(error);
+}
+
+std::string JoinPath(const std::string& folder, const std::string& name) {
+  if (folder.empty()) return name;
+  const char last = folder.back();
+  return last == '\\' || last == '/' || last == ':' ? folder + name : folder + "\\" + name;
+}
+
+// UTF-8 in the system's code page; what it lacks becomes '_'.
+std::string HostFileName(const std::string& name) {
+  const int wide = MultiByteToWideChar(CP_UTF8, 0, name.data(), static_cast<int>(name.size()), nullptr, 0);
+  if (wide <= 0) return WindowsSafeName(name);
+  std::wstring text(static_cast<std::size_t>(wide), L'\0');
+  MultiByteToWideChar(CP_UTF8, 0, name.data(), static_cast<int>(name.size()), text.data(), wide);
+  const int narrow = WideCharToMultiByte(CP_ACP, 0, text.data(), wide, nullptr, 0, "_", nullptr);
+  if (narrow <= 0) return WindowsSafeName(name);
+  std::string ansi(static_cast<std::size_t>(narrow), '\0');
+  WideCharToMultiByte(CP_ACP, 0, text.data(), wide, ansi.data(), narrow, "_", nullptr);
+  return WindowsSafeName(ansi);
+}
+
+std::string MakeFolder(const std::string& path, bool linkTaken) {
+  WIN32_FILE_ATTRIBUTE_DATA data;
+  if (Attributes(path, data)) {
+    if (!linkTaken && (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+      return path + ": a link, not a folder: nothing is written through it";
+    }
+    return IsDirectory(data) ? "" : path + ": there is a file there, not a folder";
+  }
+  if (CreateDirectoryA(path.c_str(), nullptr)) return "";
+  return path + ": cannot make the folder: " + Win32Text(GetLastError());
+}
+
+bool SetModifiedTime(const std::string& path, const FatTimestamp& stamp, bool folder) {
+  if (!stamp.valid) return false;
+  SYSTEMTIME local{};
+  local.wYear = static_cast<WORD>(stamp.year);
+  local.wMonth = static_cast<WORD>(stamp.month);
+  local.wDay = static_cast<WORD>(stamp.day);
+  local.wHour = static_cast<WORD>(stamp.hour);
+  local.wMinute = static_cast<WORD>(stamp.minute);
+  local.wSecond = static_cast<WORD>(stamp.second);
+  FILETIME localTime;
+  FILETIME universal;
+  if (!SystemTimeToFileTime(&local, &localTime) || !LocalFileTimeToFileTime(&localTime, &universal)) return false;
+  // A folder opens only with backup semantics, which 98 SE and ME lack: there
+  // the folder keeps the time it was made.
+  const HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                  OPEN_EXISTING, folder ? FILE_FLAG_BACKUP_SEMANTICS : FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  const bool set = SetFileTime(file, nullptr, nullptr, &universal) != FALSE;
+  CloseHandle(file);
+  return set;
+}
+
 }  // namespace sim

@@ -1,7 +1,10 @@
 #include "sim/card_tools.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <fstream>
+#include <iterator>
+#include <sstream>
 #include <utility>
 
 #include "sim/card_files.h"
@@ -85,18 +88,6 @@ std::string ImportLogical(Card& card, const std::vector<std::uint8_t>& bytes) {
 
 namespace {
 
-// The card's chip shows the plan's faults while the tool works on it.
-class ChipFaults {
- public:
-  ChipFaults(Nand& nand_, const FaultPlan& plan) : nand(nand_) { nand.SetFaults(&plan); }
-  ~ChipFaults() { nand.SetFaults(nullptr); }
-  ChipFaults(const ChipFaults&) = delete;
-  ChipFaults& operator=(const ChipFaults&) = delete;
-
- private:
-  Nand& nand;
-};
-
 std::string ErrnoText() { return errno != 0 ? SystemText(errno) : "the system gave no reason"; }
 
 std::string CheckOutput(const Card& card, const std::string& path) {
@@ -114,16 +105,24 @@ std::string CheckOutput(const Card& card, const std::string& path) {
   return "";
 }
 
-std::string WriteLogical(Card& card, std::ofstream& out, const std::string& path) {
+// Writes every logical sector to `out`; a sector that cannot be read is
+// written as zeros and added to `unreadable`.
+std::string WriteLogical(Card& card, std::ofstream& out, const std::string& path, std::vector<FatRun>& unreadable) {
   Firmware firmware(card.Media());
   const std::uint32_t chunk = Chunk(card);
   std::vector<std::uint8_t> sectors(std::size_t{chunk} * kSectorSize);
   for (std::uint64_t lba = 0; lba < firmware.LogicalSectors(); lba += chunk) {
     const auto count = static_cast<std::uint32_t>(std::min<std::uint64_t>(chunk, firmware.LogicalSectors() - lba));
     if (!firmware.ReadSectors(lba, count, sectors.data())) {
+      // A block that cannot be read whole is read a sector at a time.
+      for (std::uint32_t i = 0; i < count; ++i) {
+        std::uint8_t* sector = sectors.data() + std::size_t{i} * kSectorSize;
+        if (card.Media().HostError().empty() && !firmware.ReadSectors(lba + i, 1, sector)) {
+          std::fill(sector, sector + kSectorSize, std::uint8_t{0});
+          AppendRun(unreadable, lba + i, 1);
+        }
+      }
       if (!card.Media().HostError().empty()) return card.Media().HostError();
-      return "cannot read logical sectors " + std::to_string(lba) + " to " + std::to_string(lba + count - 1) +
-             " (an unreadable page)";
     }
     out.write(reinterpret_cast<const char*>(sectors.data()), static_cast<std::streamsize>(count * kSectorSize));
     if (!out) return path + ": cannot write the logical image: " + ErrnoText();
@@ -150,9 +149,52 @@ std::string CheckInput(const Card& card, const std::string& path, std::uint64_t&
 
 }  // namespace
 
-std::string ExportLogicalFile(Card& card, const std::string& path, const FaultPlan& plan) {
-  std::string problem = CheckOutput(card, path);
+std::string LogicalFileSectors::Open(const std::string& imagePath) {
+  // The list is small text: a line per run of sectors.
+  constexpr std::uint64_t kMostListBytes = 16u << 20;
+  path = imagePath;
+  std::string problem = CheckRegularFile(path, "a logical image");
+  std::uint64_t size = 0;
+  if (problem.empty() && !(problem = FileSize(path, size)).empty())
+    problem = path + ": cannot tell its size: " + problem;
   if (!problem.empty()) return problem;
+  sectors = size / kSectorSize;
+  errno = 0;
+  file.open(path, std::ios::binary);
+  if (!file) return path + ": cannot open the logical image: " + ErrnoText();
+  const std::string list = UnreadableListPath(path);
+  if (!PathExists(list)) return "";
+  std::uint64_t listSize = 0;
+  problem = CheckRegularFile(list, "a list of unreadable sectors");
+  if (problem.empty() && FileSize(list, listSize).empty() && listSize > kMostListBytes) problem = list + ": too large";
+  if (!problem.empty()) return problem;
+  std::ifstream in(list, std::ios::binary);
+  const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  if (!in && !in.eof()) return list + ": cannot read it: " + ErrnoText();
+  unreadable = ParseUnreadableList(text, problem);
+  std::sort(unreadable.begin(), unreadable.end(), [](const FatRun& a, const FatRun& b) { return a.first < b.first; });
+  return problem.empty() ? "" : list + ": " + problem;
+}
+
+bool LogicalFileSectors::Read(std::uint32_t sector, SectorBuffer& data) {
+  if (sector >= sectors) return false;
+  const auto after = std::upper_bound(unreadable.begin(), unreadable.end(), sector,
+                                      [](std::uint64_t s, const FatRun& run) { return s < run.first; });
+  if (after != unreadable.begin() && sector - std::prev(after)->first < std::prev(after)->count) return false;
+  file.clear();
+  file.seekg(static_cast<std::streamoff>(std::uint64_t{sector} * kSectorSize));
+  file.read(reinterpret_cast<char*>(data.data()), static_cast<std::streamsize>(kSectorSize));
+  if (file) return true;
+  if (hostError.empty()) hostError = path + ": cannot read sector " + std::to_string(sector) + ": " + ErrnoText();
+  return false;
+}
+
+ExportResult ExportLogicalFile(Card& card, const std::string& path, const FaultPlan& plan) {
+  ExportResult result;
+  const std::string list = UnreadableListPath(path);
+  result.error = CheckOutput(card, path);
+  if (result.error.empty()) result.error = CheckOutput(card, list);
+  if (!result.error.empty()) return result;
   const ChipFaults faults(card.Media(), plan);
   // Through a link to the file it leads to, which is then replaced.
   const std::string target = LinkTarget(path);
@@ -160,11 +202,63 @@ std::string ExportLogicalFile(Card& card, const std::string& path, const FaultPl
   {
     errno = 0;
     std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
-    problem = out ? WriteLogical(card, out, temporary) : temporary + ": cannot create the file: " + ErrnoText();
+    result.error = out ? WriteLogical(card, out, temporary, result.unreadable)
+                       : temporary + ": cannot create the file: " + ErrnoText();
   }
-  if (problem.empty()) problem = ReplaceFile(temporary, target);
-  if (!problem.empty()) RemoveQuietly(temporary);
-  return problem;
+  if (result.error.empty()) result.error = ReplaceFile(temporary, target);
+  if (!result.error.empty()) {
+    RemoveQuietly(temporary);
+    return result;
+  }
+  // The list goes with the export in place, and no list with a whole one.
+  if (result.unreadable.empty()) {
+    result.error = RemoveFile(list);
+  } else {
+    const std::string listTarget = LinkTarget(list);
+    const std::string listTemporary = TemporarySibling(listTarget);
+    result.error = WriteTextFile(listTemporary, FormatUnreadableList(result.unreadable, card.Path(), path));
+    if (result.error.empty()) result.error = ReplaceFile(listTemporary, listTarget);
+    if (!result.error.empty()) RemoveQuietly(listTemporary);
+  }
+  if (!result.error.empty()) result.error = path + " is in place, but " + result.error;
+  return result;
+}
+
+std::string UnreadableListPath(const std::string& exportPath) { return exportPath + ".unreadable.txt"; }
+
+std::string FormatUnreadableList(const std::vector<FatRun>& runs, const std::string& source,
+                                 const std::string& exportPath) {
+  std::string text = "# Logical sectors" + (source.empty() ? "" : " of " + source) +
+                     " that could not be read (unreadable pages):\n# " + exportPath + " holds zeros in their place.\n";
+  for (const FatRun& run : runs) {
+    text += std::to_string(run.first);
+    if (run.count > 1) text += "-" + std::to_string(run.first + run.count - 1);
+    text += "\n";
+  }
+  return text;
+}
+
+std::vector<FatRun> ParseUnreadableList(const std::string& text, std::string& error) {
+  std::vector<FatRun> runs;
+  std::istringstream lines(text);
+  std::size_t number = 0;
+  for (std::string line; std::getline(lines, line);) {
+    ++number;
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (line.empty() || line[0] == '#') continue;
+    const std::size_t dash = line.find('-');
+    const std::string first = line.substr(0, dash);
+    const std::string last = dash == std::string::npos ? first : line.substr(dash + 1);
+    auto digits = [](const std::string& word) {
+      return !word.empty() && word.size() <= 10 && word.find_first_not_of("0123456789") == std::string::npos;
+    };
+    if (!digits(first) || !digits(last) || std::stoull(last) < std::stoull(first)) {
+      error = "line " + std::to_string(number) + " is not a sector or a run of sectors (\"1920-1951\"): " + line;
+      return {};
+    }
+    AppendRun(runs, std::stoull(first), std::stoull(last) - std::stoull(first) + 1);
+  }
+  return runs;
 }
 
 std::string ImportLogicalFile(Card& card, const std::string& path, const FaultPlan& plan) {

@@ -57,35 +57,82 @@ CardGeometry ReaderGeometry(const MediaGeometry& reported, std::string& error) {
   return geometry;
 }
 
-PassEnd ReadEveryPage(PageSource& source, const PassWatch& watch, const std::function<void(const BlockPages&)>& take) {
-  const CardGeometry& geometry = source.Geometry();
-  const std::uint64_t total = geometry.TotalPages();
-  std::uint64_t done = 0;
-  BlockPages block;
-  for (std::size_t u = 0; u < geometry.units.size(); ++u) {
-    const UnitGeometry& unit = geometry.units[u];
-    const std::uint32_t deadRun = std::max(FailureRun::kCardGone, kDeadBlocksInARow * unit.pagesPerBlock);
-    FailureRun failures;
-    block.unit = static_cast<std::uint8_t>(u);
-    block.pages.resize(unit.pagesPerBlock);
-    block.readable.resize(unit.pagesPerBlock);
-    for (block.block = 0; block.block < unit.blocks; ++block.block) {
-      for (std::uint32_t p = 0; p < unit.pagesPerBlock; ++p) {
-        if (watch.stop != nullptr && watch.stop->load() != 0) return PassEnd::Stopped;
-        PageBuffer& page = block.pages[p];
-        const bool read = failures.Note(source.Read(block.unit, block.block * unit.pagesPerBlock + p, page)) != 0;
-        block.readable[p] = read;
-        if (read) continue;
-        page.fill(kErased);
-        if (const PassEnd gone = PassEndOf(source.LastFault()); gone != PassEnd::Complete) return gone;
-        if (failures.Length() >= deadRun) return PassEnd::NotAnswering;
+namespace {
+
+// The pass over one unit: reads its blocks from `firstBlock` and hands them over.
+class UnitPass {
+ public:
+  UnitPass(PageSource& source, const PassWatch& watch, const PassPlan& plan, std::uint8_t unit)
+      : source(source), watch(watch), plan(plan), geometry(source.Geometry().units[unit]) {
+    block.unit = unit;
+    // Two dead blocks in a row, read whole or by their first pages, and at least the format's own count.
+    const std::uint32_t readsPerBlock = plan.everyPage ? geometry.pagesPerBlock : 1;
+    deadRun = std::max(FailureRun::kCardGone, kDeadBlocksInARow * readsPerBlock);
+  }
+
+  PassEnd Run(std::uint32_t firstBlock, std::uint64_t& done, std::uint64_t total,
+              const std::function<void(const BlockPages&)>& take) {
+    for (block.block = firstBlock; block.block < geometry.blocks; ++block.block) {
+      block.pages.clear();
+      block.readable.clear();
+      std::uint32_t count = plan.everyPage ? geometry.pagesPerBlock : 1;
+      if (const PassEnd end = ReadFrom(0, count); end != PassEnd::Complete) return end;
+      for (; count < geometry.pagesPerBlock && plan.morePages && plan.morePages(block); ++count) {
+        if (const PassEnd end = ReadFrom(count, count + 1); end != PassEnd::Complete) return end;
       }
       take(block);
-      done += unit.pagesPerBlock;
+      done += plan.everyPage ? geometry.pagesPerBlock : 1;
       if (watch.progress) watch.progress(done, total);
     }
+    return PassEnd::Complete;
+  }
+
+ private:
+  PassEnd ReadFrom(std::uint32_t first, std::uint32_t end) {
+    for (std::uint32_t p = first; p < end; ++p) {
+      if (watch.stop != nullptr && watch.stop->load() != 0) return PassEnd::Stopped;
+      PageBuffer& page = block.pages.emplace_back();
+      const bool read = failures.Note(source.Read(block.unit, block.block * geometry.pagesPerBlock + p, page)) != 0;
+      block.readable.push_back(read);
+      if (read) continue;
+      page.fill(kErased);
+      if (const PassEnd gone = PassEndOf(source.LastFault()); gone != PassEnd::Complete) return gone;
+      if (failures.Length() >= deadRun) return PassEnd::NotAnswering;
+    }
+    return PassEnd::Complete;
+  }
+
+  PageSource& source;
+  const PassWatch& watch;
+  const PassPlan& plan;
+  const UnitGeometry& geometry;
+  std::uint32_t deadRun = 0;
+  FailureRun failures;
+  BlockPages block;
+};
+
+}  // namespace
+
+PassEnd ReadPages(PageSource& source, const PassWatch& watch, const PassPlan& plan,
+                  const std::function<void(const BlockPages&)>& take) {
+  const CardGeometry& geometry = source.Geometry();
+  std::uint64_t total = 0;
+  for (const UnitGeometry& unit : geometry.units) total += plan.everyPage ? unit.Pages() : unit.blocks;
+  std::uint64_t skip = plan.skipBlocks;
+  std::uint64_t done = 0;
+  for (std::size_t u = 0; u < geometry.units.size(); ++u) {
+    const UnitGeometry& unit = geometry.units[u];
+    const std::uint32_t skipped = static_cast<std::uint32_t>(std::min<std::uint64_t>(skip, unit.blocks));
+    skip -= skipped;
+    done += std::uint64_t{skipped} * (plan.everyPage ? unit.pagesPerBlock : 1);
+    UnitPass pass(source, watch, plan, static_cast<std::uint8_t>(u));
+    if (const PassEnd end = pass.Run(skipped, done, total, take); end != PassEnd::Complete) return end;
   }
   return PassEnd::Complete;
+}
+
+PassEnd ReadEveryPage(PageSource& source, const PassWatch& watch, const std::function<void(const BlockPages&)>& take) {
+  return ReadPages(source, watch, PassPlan{}, take);
 }
 
 std::string PassEndText(PassEnd end, const std::string& work) {

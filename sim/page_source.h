@@ -1,7 +1,7 @@
 // Where the card check and the card dump read a card's physical pages: a
 // card image, or a card in a reader through the reader's page-read command.
-// Either way every page is read once, in physical order, a block at a time,
-// and nothing is ever written to the card.
+// A pass reads the card in physical order, a block at a time: every page,
+// or only the first page of each block; nothing is ever written to the card.
 #pragma once
 
 #include <atomic>
@@ -85,7 +85,8 @@ enum class PassEnd : std::uint8_t {
 PassEnd PassEndOf(::CommandFault fault);
 
 struct PassWatch {
-  // Told the pages asked for so far and the card's total, after each block.
+  // Told the reads done so far and the pass's total, after each block: pages
+  // for a pass over every page, blocks for one over first pages.
   std::function<void(std::uint64_t done, std::uint64_t total)> progress;
   // Raised (by Ctrl-C) to stop before the next page.
   const std::atomic<int>* stop = nullptr;
@@ -94,12 +95,26 @@ struct PassWatch {
 struct BlockPages {
   std::uint8_t unit = 0;
   std::uint32_t block = 0;
-  std::vector<PageBuffer> pages;  // the block's pages in order
+  std::vector<PageBuffer> pages;  // the pages read, in order from the block's first
   std::vector<bool> readable;     // whether each could be read; an unreadable one holds FF bytes
 };
 
-// Reads every page, unit after unit, block after block, and hands each block
-// to `take`; a block cut short by the pass's end is not handed over.
+// Which pages of each block a pass reads.
+struct PassPlan {
+  // Every page, or only the first page of each block, and the next ones
+  // while `morePages` asks for another, having seen those read so far.
+  bool everyPage = true;
+  std::function<bool(const BlockPages& sofar)> morePages = {};
+  // Whole blocks at the start of the card (in physical order, unit after
+  // unit) that an earlier pass read: this one starts after them.
+  std::uint64_t skipBlocks = 0;
+};
+
+// Reads the card, unit after unit, block after block, and hands each block
+// to `take` with the pages it read; a block cut short by the pass's end is
+// not handed over.
+PassEnd ReadPages(PageSource& source, const PassWatch& watch, const PassPlan& plan,
+                  const std::function<void(const BlockPages&)>& take);
 PassEnd ReadEveryPage(PageSource& source, const PassWatch& watch, const std::function<void(const BlockPages&)>& take);
 
 // Why a pass ended early, for the operator: "the card was taken out of the

@@ -1,13 +1,17 @@
 #include "app/cli/card_read.h"
 
 #include <algorithm>
+#include <memory>
 #include <ostream>
 
+#include "app/cli/format_forecast.h"
 #include "app/cli/pass_meter.h"
 #include "app/cli/real_readers.h"
+#include "app/cli/restore_step.h"
 #include "engine/fat_volume.h"
 #include "engine/reader_device.h"
 #include "sim/card_dump.h"
+#include "sim/card_files.h"
 #include "sim/page_source.h"
 
 namespace {
@@ -29,20 +33,31 @@ std::string GeometryOption(const sim::CardGeometry& geometry) {
 
 int Check(sim::PageSource& pages, const std::string& source, const CardRead& request, PassMeter& meter,
           const sim::PassWatch& watch, CliContext& context) {
-  const sim::CardCheck check = sim::CheckCard(pages, {}, watch);
+  sim::CardCheckOptions options;
+  options.everyPage = request.full;
+  const sim::CardCheck check = sim::CheckCard(pages, options, watch);
   meter.Finish();
   PrintCardCheck(context.out, check, "Device:", source, pages.Geometry(), request.json);
   if (check.end != sim::PassEnd::Complete) Refuse(context, sim::PassEndText(check.end, "check"));
   return CheckStatus(check);
 }
 
-int Dump(sim::PageSource& pages, const std::string& source, const std::string& path, PassMeter& meter,
+int Dump(sim::PageSource& pages, const std::string& source, const CardRead& request, PassMeter& meter,
          const sim::PassWatch& watch, CliContext& context) {
-  const sim::DumpResult dump = sim::DumpCard(pages, path, watch);
+  const std::string& path = *request.dumpPath;
+  sim::DumpOptions options;
+  options.replace = request.force;
+  options.resuming = [&](std::uint64_t pagesRead, std::uint64_t total) {
+    meter.StartFrom(pagesRead);
+    context.err << "smformat: going on with the dump in " << sim::PartialDumpPath(sim::LinkTarget(path)) << ": "
+                << pagesRead << " of " << total << " pages were read before\n";
+  };
+  const sim::DumpResult dump = sim::DumpCard(pages, path, watch, options);
   meter.Finish();
   if (!dump.error.empty()) return Refuse(context, dump.error);
   const sim::CardGeometry& geometry = pages.Geometry();
   context.out << "Dumped " << source << " to " << path << ": " << dump.pages << " pages, " << GeometryText(geometry)
+              << (dump.resumedAt != 0 ? ", " + std::to_string(dump.pages - dump.resumedAt) + " of them read now" : "")
               << "\n";
   if (const std::size_t unreadable = dump.sidecar.unreadablePages.size()) {
     context.err << "smformat: warning: " << unreadable << (unreadable == 1 ? " page" : " pages")
@@ -56,6 +71,30 @@ int Dump(sim::PageSource& pages, const std::string& source, const std::string& p
   return kExitSuccess;
 }
 
+// --dry-run: the quick check's reads, and what a format would make of them.
+int Forecast(CReaderDevice& reader, sim::PageSource& pages, const std::string& source, const CardRead& request,
+             PassMeter& meter, const sim::PassWatch& watch, CliContext& context) {
+  std::unique_ptr<RestoreStep> restore;
+  if (request.restorePath) {
+    restore = std::make_unique<RestoreStep>(*request.restorePath, reader.geometry, context);
+    if (!restore->Refusal().empty()) return Refuse(context, restore->Refusal());
+  }
+  sim::CardCheckOptions quick;
+  quick.everyPage = false;
+  const sim::CardCheck check = sim::CheckCard(pages, quick, watch);
+  meter.Finish();
+  if (check.end != sim::PassEnd::Complete) return Refuse(context, sim::PassEndText(check.end, "dry run"));
+  const FormatForecast forecast = ForecastFormat(check, pages.Geometry());
+  context.out << "Device:          " << source << "\n"
+              << "Geometry:        " << GeometryText(pages.Geometry()) << "\n"
+              << "Dry run: nothing was written to the card. A format would\n";
+  for (const std::string& line : forecast.lines) context.out << "  " << line << "\n";
+  if (restore && !forecast.refused) {
+    restore->Announce("After the format, the file system of " + *request.restorePath + " would go back onto the card:");
+  }
+  return forecast.refused ? kExitFailure : kExitSuccess;
+}
+
 }  // namespace
 
 int ReadCardIn(CReaderDevice& reader, const std::string& source, const CardRead& request, CliContext& context) {
@@ -64,10 +103,16 @@ int ReadCardIn(CReaderDevice& reader, const std::string& source, const CardRead&
   if (!error.empty()) return Refuse(context, error);
   sim::ReaderPages pages(reader, geometry);
   context.stopFlag.store(0);
-  PassMeter meter(context.err, context.errIsTerminal, request.dumpPath ? "Dumping the card" : "Checking the card");
+  const bool quick = !request.dumpPath && !request.full;
+  PassMeter meter(context.err, context.errIsTerminal,
+                  request.dumpPath   ? "Dumping the card"
+                  : request.forecast ? "Reading the card"
+                                     : "Checking the card",
+                  quick ? "first pages" : "pages");
   const sim::PassWatch watch{[&meter](std::uint64_t done, std::uint64_t total) { meter.Update(done, total); },
                              &context.stopFlag};
-  return request.dumpPath ? Dump(pages, source, *request.dumpPath, meter, watch, context)
+  if (request.forecast) return Forecast(reader, pages, source, request, meter, watch, context);
+  return request.dumpPath ? Dump(pages, source, request, meter, watch, context)
                           : Check(pages, source, request, meter, watch, context);
 }
 
@@ -82,7 +127,10 @@ void PrintCardCheck(std::ostream& out, const sim::CardCheck& check, const std::s
   for (const std::string& line : check.Report()) out << line << "\n";
 }
 
-int CheckStatus(const sim::CardCheck& check) { return check.Passed() ? kExitSuccess : kExitFailure; }
+int CheckStatus(const sim::CardCheck& check) {
+  if (check.Passed()) return kExitSuccess;
+  return check.CardSound() ? kExitLayoutDiffers : kExitFailure;
+}
 
 std::string CardFilesNotice(CReaderDevice& reader) {
   std::uint32_t key = 0;

@@ -15,23 +15,34 @@
 
 class CReaderDevice;
 
-// What was asked of the card: its check, or its dump into `out`.
+// What was asked of the card: its check, its dump into `out`, or what a
+// format would do to it (--dry-run).
 struct CardRead {
   std::optional<std::string> dumpPath;  // none: the check
   bool json = false;                    // the check's report as JSON
   bool force = false;                   // the dump may replace an existing file
+  bool full = false;                    // the check reads every page
+  bool forecast = false;                // what a format would do, and a restore of `restorePath` after it
+  std::optional<std::string> restorePath = {};
 };
+
+// The check's exit status when it found no fault of the card but
+// differences from the SmartMedia layout, which a format mends.
+constexpr int kExitLayoutDiffers = 3;
 
 // Runs the check or the dump on a reader that has found its card. `source`
 // names the card in the report ("/dev/sdc, Generic STORAGE DEVICE (USB
-// 1d6b:5301)"). Returns the exit status: the check 0 when sound, 1 when it
-// found faults or could not read the whole card; the dump 0 when written.
+// 1d6b:5301)"). Returns the exit status: the check's (CheckStatus), the
+// dump's 0 when written.
 int ReadCardIn(CReaderDevice& reader, const std::string& source, const CardRead& request, CliContext& context);
 
 // The check's report as smcard and smformat print it: the source, the
 // geometry, then the findings; or one JSON object.
 void PrintCardCheck(std::ostream& out, const sim::CardCheck& check, const std::string& label, const std::string& source,
                     const sim::CardGeometry& geometry, bool json);
+// 0 no fault and the SmartMedia layout; 1 faults of the card, or the card
+// could not be read to its end; kExitLayoutDiffers differences from the
+// layout alone.
 int CheckStatus(const sim::CardCheck& check);
 
 // The line the console tool says before its question when the card holds

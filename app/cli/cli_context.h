@@ -38,3 +38,6 @@ struct CliContext {
 constexpr int kExitSuccess = 0;
 constexpr int kExitFailure = 1;  // the work failed or was refused
 constexpr int kExitUsage = 2;    // the command line was wrong
+// Done, but part of it could not be read: what could was written, and the
+// rest is named (smcard export, files and extract).
+constexpr int kExitIncomplete = 3;

@@ -1,5 +1,6 @@
 #include "app/cli/pass_meter.h"
 
+#include <algorithm>
 #include <chrono>
 #include <ostream>
 
@@ -24,20 +25,26 @@ std::string DurationText(std::uint64_t seconds) {
   return std::to_string(seconds / kSecondsPerMinute) + " min " + std::to_string(seconds % kSecondsPerMinute) + " s";
 }
 
-PassMeter::PassMeter(std::ostream& err_, bool terminal_, std::string what_, Clock clock_)
-    : err(err_), terminal(terminal_), what(std::move(what_)), clock(std::move(clock_)), start(clock()) {}
+PassMeter::PassMeter(std::ostream& err_, bool terminal_, std::string what_, std::string noun_, Clock clock_)
+    : err(err_),
+      terminal(terminal_),
+      what(std::move(what_)),
+      noun(std::move(noun_)),
+      clock(std::move(clock_)),
+      start(clock()) {}
 
 PassMeter::~PassMeter() { EndBarLine(); }
 
 // "104858 of 262144 pages, 812 pages a second, 3 min 7 s left"; no rate
 // before any time has passed.
 std::string PassMeter::Figures() const {
-  std::string text = std::to_string(done) + " of " + std::to_string(total) + " pages";
+  std::string text = std::to_string(done) + " of " + std::to_string(total) + " " + noun;
   const std::uint64_t elapsed = clock() - start;
-  if (elapsed == 0 || done == 0) return text;
-  const std::uint64_t rate = done * kMsPerSecond / elapsed;
-  text += ", " + std::to_string(rate) + " pages a second";
-  if (done < total) text += ", " + DurationText((total - done) * elapsed / done / kMsPerSecond) + " left";
+  const std::uint64_t read = done - std::min(done, base);
+  if (elapsed == 0 || read == 0) return text;
+  const std::uint64_t rate = read * kMsPerSecond / elapsed;
+  text += ", " + std::to_string(rate) + " " + noun + " a second";
+  if (done < total) text += ", " + DurationText((total - done) * elapsed / read / kMsPerSecond) + " left";
   return text;
 }
 
@@ -62,8 +69,9 @@ void PassMeter::Update(std::uint64_t done_, std::uint64_t total_) {
 void PassMeter::Finish() {
   EndBarLine();
   const std::uint64_t elapsed = clock() - start;
-  err << "Read " << done << " pages in " << DurationText(elapsed / kMsPerSecond);
-  if (elapsed != 0) err << " (" << done * kMsPerSecond / elapsed << " pages a second)";
+  const std::uint64_t read = done - std::min(done, base);
+  err << verb << " " << read << " " << noun << " in " << DurationText(elapsed / kMsPerSecond);
+  if (elapsed != 0) err << " (" << read * kMsPerSecond / elapsed << " " << noun << " a second)";
   err << "." << std::endl;
 }
 

@@ -17,8 +17,9 @@ struct RealReaderOptions {
   std::optional<std::string> target;  // DEVICE or TARGET; none: the one reader holding a card
   bool assumeYes = false;             // only ever with an explicit target
   std::optional<std::string> tracePath;
-  std::vector<std::string> arguments;  // the command line, to show how to run it as root
-  std::optional<CardRead> read;        // --check or --dump instead of a format
+  std::vector<std::string> arguments;      // the command line, to show how to run it as root
+  std::optional<CardRead> read;            // --check, --dump or --dry-run instead of a format
+  std::optional<std::string> restorePath;  // --restore DUMP after the format
 };
 
 int ListReaders(const RealReaderOptions& options, CliContext& context);

@@ -11,6 +11,7 @@
 #include "app/cli/detail_host.h"
 #include "app/cli/logical_format.h"
 #include "app/cli/real_readers.h"
+#include "app/cli/restore_step.h"
 #include "app/cli/terminal_host.h"
 #include "app/cli/trace_file.h"
 #include "app/job/format_job.h"
@@ -258,6 +259,12 @@ int FormatDisk(Session& session, const sgio::Disk& disk, const RealReaderOptions
     return refused;
   }
 
+  std::unique_ptr<RestoreStep> restore;
+  if (options.restorePath) {
+    restore = std::make_unique<RestoreStep>(*options.restorePath, reader.geometry, context);
+    if (!restore->Refusal().empty()) return Refuse(context, restore->Refusal());
+    restore->Announce("After the format, the file system of " + *options.restorePath + " goes back onto the card:");
+  }
   std::uint32_t key = 0;
   reader.GetCapacity(&key, nullptr);
   DetailHost host(
@@ -269,15 +276,19 @@ int FormatDisk(Session& session, const sgio::Disk& disk, const RealReaderOptions
   context.stopFlag.store(0);
   JobDesktop desktop;
   const JobOutcome outcome = FormatJob(reader, host, desktop, context.stopFlag);
+  int status = outcome == JobOutcome::Completed ? kExitSuccess : kExitFailure;
+  if (restore && outcome == JobOutcome::Completed) status = restore->Run(reader, host);
   const bool erased =
       outcome == JobOutcome::Completed || outcome == JobOutcome::Failed || outcome == JobOutcome::Stopped;
   if (erased && !reader.Met(sgio::Fault::DeviceGone)) {
+    // What the kernel cached of the card before is stale.
+    if (restore) system.Ioctl(fd, BLKFLSBUF, nullptr);
     RereadPartitions(system, fd, disk.devicePath, outcome == JobOutcome::Completed, context);
   }
   if (outcome == JobOutcome::Failed) ExplainFailure(reader, options, context);
   if (outcome == JobOutcome::Stopped) Refuse(context, "stopped; the card is partly erased (format it again)");
   reader.Close();
-  return outcome == JobOutcome::Completed ? kExitSuccess : kExitFailure;
+  return status;
 }
 
 // --check and --dump: the reader's disk opened for reading; only the probes

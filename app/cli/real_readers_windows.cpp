@@ -15,6 +15,7 @@
 #include "app/cli/detail_host.h"
 #include "app/cli/logical_format.h"
 #include "app/cli/real_readers.h"
+#include "app/cli/restore_step.h"
 #include "app/cli/terminal_host.h"
 #include "app/cli/trace_file.h"
 #include "app/job/format_job.h"
@@ -191,17 +192,63 @@ class VolumeLockingDesktop : public JobDesktop {
   bool LocksVolume() const override { return true; }
 };
 
+// "FILE is on the card itself (E:)" when a file lies on the card's drive; empty otherwise.
+std::string OnTheCard(const std::string& file, char cardLetter) {
+  char full[MAX_PATH] = {};
+  const DWORD length = ::GetFullPathNameA(file.c_str(), sizeof full, full, nullptr);
+  if (length == 0 || length >= sizeof full || full[1] != ':') return "";
+  const char letter = static_cast<char>(std::toupper(static_cast<unsigned char>(full[0])));
+  if (letter != std::toupper(static_cast<unsigned char>(cardLetter))) return "";
+  return file + " is on the card itself (" + std::string(1, letter) + ":)";
+}
+
+constexpr int kVolumeLockTries = 50;
+constexpr std::uint32_t kVolumeLockRetryPause = 100;  // ms, as the format job tries
+
+// The restore writes below the file system Windows mounts on the card's
+// volume: the volume is locked meanwhile, as for the format.
+int RestoreOnLockedVolume(RestoreStep& restore, CPassThroughReader& reader, FormatHost& host, CliContext& context) {
+  bool locked = false;
+  for (int attempt = 1; attempt <= kVolumeLockTries && !locked; ++attempt) {
+    locked = reader.LockVolume() != 0;
+    if (!locked && attempt < kVolumeLockTries) host.Sleep(kVolumeLockRetryPause);
+  }
+  if (!locked) {
+    return Refuse(context, std::string("the card is formatted, but its volume ") + reader.driveLetter +
+                               ": could not be locked, so the files were not put back; close what uses it and run "
+                               "the same command again");
+  }
+  const int status = restore.Run(reader, host);
+  reader.UnlockVolume();
+  return status;
+}
+
 int FormatVolume(CPassThroughReader& reader, const std::string& detail, FormatHost& terminal, Session& session,
-                 CliContext& context) {
+                 const RealReaderOptions& options, CliContext& context) {
+  std::unique_ptr<RestoreStep> restore;
+  if (options.restorePath) {
+    if (const std::string onCard = OnTheCard(*options.restorePath, reader.driveLetter); !onCard.empty()) {
+      reader.Close();
+      return Refuse(context, onCard + ", which the format erases; copy it to another drive first");
+    }
+    restore = std::make_unique<RestoreStep>(*options.restorePath, reader.geometry, context);
+    if (!restore->Refusal().empty()) {
+      reader.Close();
+      return Refuse(context, restore->Refusal());
+    }
+    restore->Announce("After the format, the file system of " + *options.restorePath + " goes back onto the card:");
+  }
   DetailHost host(
       terminal, context.err, detail, [&session] { session.StartTrace(); },
       [&reader] { return CardFilesNotice(reader); });
   context.stopFlag.store(0);
   VolumeLockingDesktop desktop;
   const JobOutcome outcome = FormatJob(reader, host, desktop, context.stopFlag);
+  int status = outcome == JobOutcome::Completed ? kExitSuccess : kExitFailure;
+  if (restore && outcome == JobOutcome::Completed) status = RestoreOnLockedVolume(*restore, reader, host, context);
   reader.Close();
   if (outcome == JobOutcome::Stopped) Refuse(context, "stopped; the card is partly erased (format it again)");
-  return outcome == JobOutcome::Completed ? kExitSuccess : kExitFailure;
+  return status;
 }
 
 // --- The logical format on image files ---------------------------------------------------------
@@ -291,12 +338,8 @@ std::string DumpOnTheCard(const RealReaderOptions& options) {
   if (out.rfind("\\\\.\\", 0) == 0 || out.rfind("//./", 0) == 0) {
     return out + " is a device; the dump goes into a file (a card image)";
   }
-  char full[MAX_PATH] = {};
-  const DWORD length = ::GetFullPathNameA(out.c_str(), sizeof full, full, nullptr);
-  if (length == 0 || length >= sizeof full || full[1] != ':') return "";
-  const char letter = static_cast<char>(std::toupper(static_cast<unsigned char>(full[0])));
-  if (letter != DriveLetterOf(*options.target)) return "";
-  return out + " is on the card itself (" + std::string(1, letter) + ":); put the dump on another drive";
+  const std::string onCard = OnTheCard(out, DriveLetterOf(*options.target));
+  return onCard.empty() ? "" : onCard + "; put the dump on another drive";
 }
 
 }  // namespace
@@ -368,7 +411,7 @@ int FormatReader(const RealReaderOptions& options, CliContext& context) {
     reader.GetCapacity(&key, nullptr);
     const std::string detail =
         std::string("Device: ") + reader.driveLetter + ":, " + CardSizeText(reader.geometry, key);
-    return FormatVolume(reader, detail, terminal, session, context);
+    return FormatVolume(reader, detail, terminal, session, options, context);
   }
 
   std::string identification;
@@ -378,7 +421,7 @@ int FormatReader(const RealReaderOptions& options, CliContext& context) {
   reader.GetCapacity(&key, nullptr);
   const std::string detail = "Device: " + std::string(1, reader.driveLetter) + ":, " + identification + ", " +
                              CardSizeText(reader.geometry, key);
-  return FormatVolume(reader, detail, terminal, session, context);
+  return FormatVolume(reader, detail, terminal, session, options, context);
 }
 
 int ReadCard(const RealReaderOptions& options, CliContext& context) {
@@ -386,6 +429,10 @@ int ReadCard(const RealReaderOptions& options, CliContext& context) {
   if (options.read->dumpPath) {
     const std::string refusal = DumpOutRefusal(options, DumpOnTheCard(options));
     if (!refusal.empty()) return Refuse(context, refusal);
+  }
+  if (options.read->restorePath) {
+    const std::string onCard = OnTheCard(*options.read->restorePath, DriveLetterOf(*options.target));
+    if (!onCard.empty()) return Refuse(context, onCard + ", which the format erases; copy it to another drive first");
   }
   Session session(options, context);
   if (session.TraceFailed()) return Refuse(context, session.TraceError());

@@ -1,9 +1,13 @@
 #include "app/cli/simulated_format.h"
 
+#include <cerrno>
+#include <cstdio>
+#include <memory>
 #include <ostream>
 
 #include "app/cli/detail_host.h"
 #include "app/cli/real_readers.h"
+#include "app/cli/restore_step.h"
 #include "app/cli/terminal_host.h"
 #include "app/job/format_job.h"
 #include "sim/card_dump.h"
@@ -70,30 +74,41 @@ int FindTheReader(CSimReader& device, SimulatedCardHost& host, const sim::Reader
 
 }  // namespace
 
-int FormatSimulatedCard(const std::string& image, const std::optional<sim::CardGeometry>& geometry, bool assumeYes,
-                        CliContext& context) {
-  sim::CardAndPlan opened = sim::OpenCardAndPlan(image, geometry, sim::Access::ReadWrite, context.openImage);
+int FormatSimulatedCard(const SimulatedFormat& request, CliContext& context) {
+  const std::string& image = request.image;
+  if (request.restorePath && sim::SameFile(*request.restorePath, image)) {
+    return Refuse(context, *request.restorePath + " is the card's own image, which the format erases first");
+  }
+  sim::CardAndPlan opened = sim::OpenCardAndPlan(image, request.geometry, sim::Access::ReadWrite, context.openImage);
   if (!opened) {
     context.err << "smformat: " << opened.error << "\n";
     return kExitFailure;
   }
-  TerminalHost terminal(TerminalIo{context.err, context.in, context.errIsTerminal, {}}, assumeYes);
+  TerminalHost terminal(TerminalIo{context.err, context.in, context.errIsTerminal, {}}, request.assumeYes);
   sim::Reader reader(*opened.card, opened.plan);
   SimulatedCardHost host(terminal, reader, context);
   CSimReader device(host, reader);
 
   if (const int missing = FindTheReader(device, host, reader, context); missing != kReaderFound) return missing;
+  std::unique_ptr<RestoreStep> restore;
+  if (request.restorePath) {
+    restore = std::make_unique<RestoreStep>(*request.restorePath, device.geometry, context);
+    if (!restore->Refusal().empty()) return Refuse(context, restore->Refusal());
+    restore->Announce("After the format, the file system of " + *request.restorePath + " goes back onto the card:");
+  }
   context.stopFlag.store(0);
   JobDesktop desktop;
   DetailHost asking(host, context.err, "", {}, [&device] { return CardFilesNotice(device); });
   const JobOutcome outcome = FormatJob(device, asking, desktop, context.stopFlag);
+  int status = outcome == JobOutcome::Completed ? kExitSuccess : kExitFailure;
+  if (restore && outcome == JobOutcome::Completed && !host.HostFailed()) status = restore->Run(device, host);
   device.Close();
   const std::string commit = opened.card->Flush();
   if (host.HostFailed() || !commit.empty()) {
     return HostFailure(context, host.HostFailed() ? reader.LastError() : commit);
   }
   if (outcome == JobOutcome::Stopped) context.err << "smformat: stopped; the card is partly erased\n";
-  return outcome == JobOutcome::Completed ? kExitSuccess : kExitFailure;
+  return status;
 }
 
 namespace {
@@ -124,5 +139,74 @@ int ReadSimulatedCard(const std::string& image, const std::optional<sim::CardGeo
   const int status = ReadCardIn(device, image + " (simulated reader)", request, context);
   device.Close();
   if (host.HostFailed()) return HostFailure(context, reader.LastError(), "nothing of the card can be trusted");
+  return status;
+}
+
+namespace {
+
+// A new file holding `bytes`; empty, or why it could not be written.
+std::string WriteWholeFile(const std::string& path, const std::vector<std::uint8_t>& bytes) {
+  errno = 0;
+  std::FILE* file = std::fopen(path.c_str(), "wb");
+  if (file == nullptr) return path + ": " + sim::SystemText(errno);
+  const bool written = std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
+  const int writeError = errno;
+  const bool closed = std::fclose(file) == 0;
+  if (written && closed) return "";
+  return path + ": " + (writeError != 0 ? sim::SystemText(writeError) : sim::SystemText(errno));
+}
+
+// The copy a rehearsal formats: the image's pages and its fault plan,
+// beside it; removed again when the rehearsal is over.
+class RehearsalCopy {
+ public:
+  explicit RehearsalCopy(const std::string& image) : path(sim::TemporarySibling(image)) {}
+  ~RehearsalCopy() {
+    sim::RemoveQuietly(path);
+    sim::RemoveQuietly(sim::FaultSidecarPath(path));
+  }
+  RehearsalCopy(const RehearsalCopy&) = delete;
+  RehearsalCopy& operator=(const RehearsalCopy&) = delete;
+
+  std::string Make(const sim::CardAndPlan& original) {
+    std::string problem = WriteWholeFile(path, original.card->Media().Bytes());
+    if (problem.empty()) problem = sim::SaveFaultPlan(path, original.plan);
+    return problem;
+  }
+  const std::string& Path() const { return path; }
+
+ private:
+  std::string path;
+};
+
+}  // namespace
+
+int RehearseSimulatedFormat(const SimulatedFormat& request, CliContext& context) {
+  RehearsalCopy copy(request.image);
+  {
+    const sim::CardAndPlan original =
+        sim::OpenCardAndPlan(request.image, request.geometry, sim::Access::ReadOnly, context.openImage);
+    if (!original) return Refuse(context, original.error);
+    if (const std::string problem = copy.Make(original); !problem.empty()) {
+      return Refuse(context, "cannot make the copy for the rehearsal: " + problem);
+    }
+  }
+  context.err << "Rehearsal on a copy of " << request.image << " (" << copy.Path() << "); " << request.image
+              << " stays as it is.\n";
+  SimulatedFormat onCopy = request;
+  onCopy.image = copy.Path();
+  onCopy.assumeYes = true;
+  const int status = FormatSimulatedCard(onCopy, context);
+  const sim::CardAndPlan after =
+      sim::OpenCardAndPlan(copy.Path(), request.geometry, sim::Access::ReadOnly, context.openImage);
+  if (after) {
+    sim::ImagePages pages(after.card->Media(), &after.plan);
+    sim::CardCheckOptions quick;
+    quick.everyPage = false;
+    context.out << "After the rehearsal the card would hold:\n";
+    PrintCardCheck(context.out, sim::CheckCard(pages, quick), "Card:", request.image + " (rehearsed)",
+                   after.card->Geometry(), false);
+  }
+  context.err << "The rehearsal is over; " << request.image << " is as it was.\n";
   return status;
 }

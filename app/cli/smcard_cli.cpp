@@ -1,5 +1,8 @@
 #include "app/cli/smcard_cli.h"
 
+#include <cctype>
+#include <functional>
+#include <iomanip>
 #include <map>
 #include <ostream>
 #include <set>
@@ -11,6 +14,7 @@
 #include "app/cli/smcard_serve.h"
 #include "sim/card.h"
 #include "sim/card_check.h"
+#include "sim/card_extract.h"
 #include "sim/card_files.h"
 #include "sim/card_tools.h"
 #include "smformat_version.h"
@@ -24,6 +28,8 @@ constexpr const char* kUsage =
     "       smcard export IMAGE OUT [--geometry G] [--force]\n"
     "       smcard import IMAGE IN [--geometry G]\n"
     "       smcard check IMAGE [--geometry G] [--json]\n"
+    "       smcard files IMAGE [--geometry G | --logical]\n"
+    "       smcard extract IMAGE DEST [PATH...] [--geometry G | --logical] [--force]\n"
     "       smcard serve --reader SLOT[,SLOT...] ...   (smcard serve --help)\n"
     "       smcard [COMMAND] --help\n"
     "       smcard --version\n";
@@ -51,7 +57,10 @@ constexpr const char* kHelp =
     "  export IMAGE OUT\n"
     "                 write the logical image the reader presents (all of its\n"
     "                 sectors) to OUT; --force replaces an existing OUT (never\n"
-    "                 the card's own image or IMAGE.faults)\n"
+    "                 the card's own image or IMAGE.faults). A sector stored in\n"
+    "                 an unreadable page is written as zeros and named on stderr\n"
+    "                 and in OUT.unreadable.txt; the export is then incomplete\n"
+    "                 (exit status 3)\n"
     "  import IMAGE IN\n"
     "                 write the logical image IN (a file of whole sectors) onto\n"
     "                 the card through the reader's firmware, from sector 0\n"
@@ -65,6 +74,19 @@ constexpr const char* kHelp =
     "                 of its capacity (or what it holds instead) and the files in\n"
     "                 its root directory; exit status 1 when anything is found;\n"
     "                 --json prints one JSON object for scripts\n"
+    "  files IMAGE    list the files and folders of the card's FAT file system:\n"
+    "                 date, size, path (long names, the 8.3 name in parentheses when\n"
+    "                 it differs), and on stderr every file that cannot be read\n"
+    "                 whole and every folder that cannot be read whole\n"
+    "  extract IMAGE DEST [PATH...]\n"
+    "                 copy the files (or only the files and folders named by PATH,\n"
+    "                 e.g. DCIM/100OLYMP) into the folder DEST, with their dates;\n"
+    "                 a file with unreadable sectors is still written, with zeros\n"
+    "                 in their place, and named on stderr. Nothing is written\n"
+    "                 when a file is already there, unless --force\n"
+    "      --logical          IMAGE is a logical image (from export, or a copy of a\n"
+    "                         card's disk); the sectors IMAGE.unreadable.txt lists\n"
+    "                         beside it count as unreadable\n"
     "  serve          offer cards as a USB card reader over USB/IP (Linux), for a\n"
     "                 real kernel to drive: see smcard serve --help\n"
     "\n"
@@ -73,10 +95,12 @@ constexpr const char* kHelp =
     "pulled mid-format ...) are read from the text file IMAGE.faults if present;\n"
     "one that is there but cannot be read refuses the card. Of them, import and\n"
     "export meet the card's own: write protection, unreadable pages, failing\n"
-    "erase and program; check meets write protection and unreadable pages.\n"
-    "info, export and check only read the image.\n"
+    "erase and program; check, files and extract meet write protection and\n"
+    "unreadable pages. info, export, check, files and extract only read the\n"
+    "image.\n"
     "\n"
-    "Exit status: 0 done; 1 the work failed; 2 the command line was wrong.\n";
+    "Exit status: 0 done; 1 the work failed; 2 the command line was wrong;\n"
+    "3 done, but part of the card could not be read (export, files, extract).\n";
 
 int UsageError(CliContext& context, const std::string& problem) {
   context.err << "smcard: " << problem << "\n" << kUsage << "Try 'smcard --help'.\n";
@@ -187,27 +211,217 @@ int Info(const ParsedArgs& parsed, CliContext& context) {
   return kExitSuccess;
 }
 
-int Transfer(const ParsedArgs& parsed, CliContext& context, bool exporting) {
-  const char* command = exporting ? "export" : "import";
-  if (parsed.positional.size() != 3) {
-    return UsageError(context, std::string(command) + " takes IMAGE and " + (exporting ? "OUT" : "IN"));
+// At most this many runs of unreadable sectors are told on stderr; the list
+// beside the export holds them all.
+constexpr std::size_t kRunsTold = 10;
+
+std::string SectorRunText(const FatRun& run) {
+  return run.count == 1 ? "sector " + std::to_string(run.first)
+                        : "sectors " + std::to_string(run.first) + " to " + std::to_string(run.first + run.count - 1);
+}
+
+std::uint64_t RunTotal(const std::vector<FatRun>& runs) {
+  std::uint64_t total = 0;
+  for (const FatRun& run : runs) total += run.count;
+  return total;
+}
+
+int Import(const ParsedArgs& parsed, CliContext& context) {
+  if (parsed.positional.size() != 3) return UsageError(context, "import takes IMAGE and IN");
+  std::string error;
+  const auto geometry = GeometryOption(parsed, error);
+  if (!error.empty()) return UsageError(context, error);
+  sim::CardAndPlan opened =
+      sim::OpenCardAndPlan(parsed.positional[1], geometry, sim::Access::ReadWrite, context.openImage);
+  if (!opened) return Failure(context, opened.error);
+  error = sim::ImportLogicalFile(*opened.card, parsed.positional[2], opened.plan);
+  if (!error.empty()) return Failure(context, error);
+  context.out << "imported " << parsed.positional[2] << "\n";
+  return kExitSuccess;
+}
+
+int Export(const ParsedArgs& parsed, CliContext& context) {
+  if (parsed.positional.size() != 3) return UsageError(context, "export takes IMAGE and OUT");
+  std::string error;
+  const auto geometry = GeometryOption(parsed, error);
+  if (!error.empty()) return UsageError(context, error);
+  const std::string& file = parsed.positional[2];
+  for (const std::string& output : {file, sim::UnreadableListPath(file)}) {
+    if (!parsed.Has("--force") && FileExists(output)) {
+      return Failure(context, output + " exists; give --force to replace it");
+    }
   }
+  sim::CardAndPlan opened =
+      sim::OpenCardAndPlan(parsed.positional[1], geometry, sim::Access::ReadOnly, context.openImage);
+  if (!opened) return Failure(context, opened.error);
+  const sim::ExportResult result = sim::ExportLogicalFile(*opened.card, file, opened.plan);
+  const std::vector<FatRun>& runs = result.unreadable;
+  for (std::size_t i = 0; i < runs.size() && i < kRunsTold; ++i) {
+    context.err << "smcard: logical " << SectorRunText(runs[i]) << " cannot be read (an unreadable page)\n";
+  }
+  if (runs.size() > kRunsTold) context.err << "smcard: and " << runs.size() - kRunsTold << " more runs\n";
+  if (!result.error.empty()) return Failure(context, result.error);
+  if (runs.empty()) {
+    context.out << "exported " << file << "\n";
+    return kExitSuccess;
+  }
+  context.err << "smcard: " << file << " is incomplete: " << RunTotal(runs) << " of its "
+              << sim::LogicalSectorCount(opened.card->Geometry())
+              << " sectors could not be read and hold zeros; they are listed in " << sim::UnreadableListPath(file)
+              << "\n";
+  context.out << "exported " << file << " (incomplete)\n";
+  return kExitIncomplete;
+}
+
+// --- The files of a card's file system -------------------------------------------------------------
+
+// At most this many runs of a file's bytes are told.
+constexpr std::size_t kFileRunsTold = 4;
+
+std::string ByteRunsText(const std::vector<FatRun>& runs, const char* unit) {
+  std::string text;
+  for (std::size_t i = 0; i < runs.size() && i < kFileRunsTold; ++i) {
+    text += (i ? ", " : "") + std::to_string(runs[i].first);
+    if (runs[i].count > 1) text += " to " + std::to_string(runs[i].first + runs[i].count - 1);
+  }
+  if (runs.size() > kFileRunsTold) text += " and " + std::to_string(runs.size() - kFileRunsTold) + " more runs";
+  return std::string(unit) + (runs.size() == 1 && runs[0].count == 1 ? " " : "s ") + text;
+}
+
+// What of a file cannot be read: "its cluster chain loops back to cluster
+// 7; bytes 8192 to 9999 hold zeros", "bytes 16384 to 18431 hold zeros
+// (unreadable sectors 1968 to 1971)".
+std::string FileDamageText(std::uint32_t size, const FatFileRead& read) {
+  std::string text = read.problem;
+  if (read.bytes < size) text += "; only the " + std::to_string(read.bytes) + " bytes its clusters hold are kept";
+  if (!read.filled.empty()) {
+    text += (text.empty() ? "" : "; ") + ByteRunsText(read.filled, "byte") + " hold zeros";
+    if (!read.sectors.empty()) text += " (unreadable " + ByteRunsText(read.sectors, "sector") + ")";
+  }
+  return text;
+}
+
+std::string FolderName(const FatDamage& damage) { return damage.path.empty() ? "the root directory" : damage.path; }
+
+// "  (HOLIDA~1.JPG)" after a long name that differs from the 8.3 one by more than case.
+std::string ShortNameNote(const FatItem& item) {
+  auto lower = [](std::string text) {
+    for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return text;
+  };
+  return lower(item.name) == lower(item.shortName) ? "" : "  (" + item.shortName + ")";
+}
+
+std::string FilesSummary(std::uint32_t files, std::uint32_t folders, std::uint64_t bytes) {
+  return std::to_string(files) + (files == 1 ? " file" : " files") + " (" + ByteSizeText(bytes) + ") and " +
+         std::to_string(folders) + (folders == 1 ? " folder" : " folders");
+}
+
+int ListFiles(const FatReader& reader, CliContext& context) {
+  const FatTree tree = reader.Walk();
+  std::uint32_t files = 0, folders = 0, damaged = 0;
+  std::uint64_t bytes = 0;
+  for (const FatItem& item : tree.items) {
+    context.out << item.modified.Text() << "  ";
+    if (item.folder) {
+      ++folders;
+      context.out << "  <folder>  " << item.path << "/" << ShortNameNote(item) << "\n";
+      continue;
+    }
+    ++files;
+    bytes += item.size;
+    context.out << std::setw(10) << item.size << "  " << item.path << ShortNameNote(item) << "\n";
+    const FatFileRead read = reader.ReadFile(item, nullptr);
+    if (!read.Whole()) {
+      ++damaged;
+      context.err << "smcard: " << item.path << " cannot be read whole: " << FileDamageText(item.size, read) << "\n";
+    }
+  }
+  for (const FatDamage& damage : tree.damage)
+    context.err << "smcard: " << FolderName(damage) << ": " << damage.what << "\n";
+  context.out << FilesSummary(files, folders, bytes) << "\n";
+  if (damaged == 0 && tree.damage.empty()) return kExitSuccess;
+  if (damaged != 0) {
+    context.err << "smcard: " << damaged << (damaged == 1 ? " file cannot" : " files cannot")
+                << " be read whole; smcard extract writes what can be read, with zeros for the rest\n";
+  }
+  return kExitIncomplete;
+}
+
+int ExtractFiles(const ParsedArgs& parsed, const FatReader& reader, CliContext& context) {
+  sim::ExtractRequest request;
+  request.destination = parsed.positional[2];
+  request.paths.assign(parsed.positional.begin() + 3, parsed.positional.end());
+  request.replace = parsed.Has("--force");
+  std::uint32_t damaged = 0, failed = 0;
+  const sim::ExtractReport report = sim::ExtractFiles(reader, request, [&](const sim::ExtractedItem& item) {
+    if (!item.error.empty()) {
+      ++failed;
+      context.err << "smcard: " << item.error << "\n";
+      return;
+    }
+    context.out << item.hostPath << "\n";
+    if (item.renamed) context.err << "smcard: " << item.path << " is written as " << item.hostPath << "\n";
+    if (!item.folder && !item.read.Whole()) {
+      ++damaged;
+      context.err << "smcard: " << item.path << " is incomplete: " << FileDamageText(item.size, item.read) << "\n";
+    }
+  });
+  if (!report.error.empty()) return Failure(context, report.error + "; nothing was written");
+  for (const FatDamage& damage : report.damage)
+    context.err << "smcard: " << FolderName(damage) << ": " << damage.what << "\n";
+  context.out << "Extracted " << FilesSummary(report.files, report.folders, report.bytes) << " into "
+              << request.destination << "\n";
+  if (damaged != 0) {
+    context.err << "smcard: " << damaged << (damaged == 1 ? " file is" : " files are")
+                << " written with zeros in place of what could not be read\n";
+  }
+  if (failed != 0) {
+    return Failure(context, std::to_string(failed) + (failed == 1 ? " file or folder" : " files or folders") +
+                                " could not be written");
+  }
+  return damaged != 0 || !report.damage.empty() ? kExitIncomplete : kExitSuccess;
+}
+
+// Runs `work` on the file system of IMAGE: a card image read through the
+// reader's firmware, its sidecar's unreadable pages unreadable; with
+// --logical a logical image, the sectors of its list unreadable.
+int OnFileSystem(const ParsedArgs& parsed, CliContext& context,
+                 const std::function<int(const FatReader&, CliContext&)>& work) {
   std::string error;
   const auto geometry = GeometryOption(parsed, error);
   if (!error.empty()) return UsageError(context, error);
   const std::string& image = parsed.positional[1];
-  const std::string& file = parsed.positional[2];
-  if (exporting && !parsed.Has("--force") && FileExists(file)) {
-    return Failure(context, file + " exists; give --force to replace it");
+  auto run = [&](const LogicalSectorReader& read, std::uint64_t count, const std::function<std::string()>& hostError) {
+    FatReader reader(read, count);
+    const std::string why = reader.Open();
+    if (!why.empty()) return Failure(context, image + ": " + why);
+    const int status = work(reader, context);
+    const std::string host = hostError();
+    return host.empty() ? status : Failure(context, host);
+  };
+  if (parsed.Has("--logical")) {
+    if (geometry) return UsageError(context, "--geometry is for card images; a logical image needs none");
+    sim::LogicalFileSectors sectors;
+    error = sectors.Open(image);
+    if (!error.empty()) return Failure(context, error);
+    return run(sectors.Reader(), sectors.Count(), [&sectors] { return sectors.HostError(); });
   }
-  sim::CardAndPlan opened = sim::OpenCardAndPlan(
-      image, geometry, exporting ? sim::Access::ReadOnly : sim::Access::ReadWrite, context.openImage);
+  sim::CardAndPlan opened = sim::OpenCardAndPlan(image, geometry, sim::Access::ReadOnly, context.openImage);
   if (!opened) return Failure(context, opened.error);
-  error = exporting ? sim::ExportLogicalFile(*opened.card, file, opened.plan)
-                    : sim::ImportLogicalFile(*opened.card, file, opened.plan);
-  if (!error.empty()) return Failure(context, error);
-  context.out << (exporting ? "exported " : "imported ") << file << "\n";
-  return kExitSuccess;
+  sim::CardSectors sectors(*opened.card, opened.plan);
+  return run(sectors.Reader(), sectors.Count(), [&opened] { return opened.card->Media().HostError(); });
+}
+
+int Files(const ParsedArgs& parsed, CliContext& context) {
+  if (parsed.positional.size() != 2) return UsageError(context, "files takes one IMAGE");
+  return OnFileSystem(parsed, context, ListFiles);
+}
+
+int Extract(const ParsedArgs& parsed, CliContext& context) {
+  if (parsed.positional.size() < 3) return UsageError(context, "extract takes IMAGE, DEST and any PATHs");
+  return OnFileSystem(parsed, context,
+                      [&parsed](const FatReader& reader, CliContext& c) { return ExtractFiles(parsed, reader, c); });
 }
 
 // The card's flash as a host reads it. Of the sidecar's faults, those a
@@ -233,6 +447,8 @@ const std::map<std::string, std::set<std::string>> kCommandOptions = {
     {"export", {"--geometry", "--force"}},
     {"import", {"--geometry"}},
     {"check", {"--geometry", "--json"}},
+    {"files", {"--geometry", "--logical"}},
+    {"extract", {"--geometry", "--logical", "--force"}},
 };
 
 std::string OptionNotFor(const ParsedArgs& parsed, const std::set<std::string>& allowed) {
@@ -250,8 +466,9 @@ std::string OptionNotFor(const ParsedArgs& parsed, const std::set<std::string>& 
 int SmcardMain(const std::vector<std::string>& args, CliContext& context) {
   // serve has readers of its own on its command line.
   if (!args.empty() && args[0] == "serve") return ServeMain({args.begin() + 1, args.end()}, context);
-  const ParsedArgs parsed = ParseArgs(args, {"--size", "--geometry", "--bad-blocks", "--fill", "--seed"},
-                                      {"--no-cis", "--write-protect", "--force", "--json", "--help", "--version"});
+  const ParsedArgs parsed =
+      ParseArgs(args, {"--size", "--geometry", "--bad-blocks", "--fill", "--seed"},
+                {"--no-cis", "--write-protect", "--force", "--json", "--logical", "--help", "--version"});
   if (!parsed.error.empty()) return UsageError(context, parsed.error);
   if (parsed.Has("--help")) {
     context.out << kUsage << "\n" << kHelp;
@@ -269,7 +486,9 @@ int SmcardMain(const std::vector<std::string>& args, CliContext& context) {
   if (!stray.empty()) return UsageError(context, "option " + stray + " does not apply to " + command);
   if (command == "create") return Create(parsed, context);
   if (command == "info") return Info(parsed, context);
-  if (command == "export") return Transfer(parsed, context, true);
+  if (command == "export") return Export(parsed, context);
   if (command == "check") return Check(parsed, context);
-  return Transfer(parsed, context, false);
+  if (command == "files") return Files(parsed, context);
+  if (command == "extract") return Extract(parsed, context);
+  return Import(parsed, context);
 }

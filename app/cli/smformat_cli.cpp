@@ -13,14 +13,15 @@
 namespace {
 
 constexpr const char* kUsage =
-    "Usage: smformat [--trace FILE] [--yes] DEVICE\n"
+    "Usage: smformat [--trace FILE] [--yes] [--restore DUMP] DEVICE\n"
+    "       smformat --dry-run [--restore DUMP] [--trace FILE] DEVICE\n"
     "       smformat [--trace FILE]\n"
     "       smformat --list [--trace FILE]\n"
     "       smformat --logical TARGET [--trace FILE] [--yes]\n"
-    "       smformat --simulate IMAGE [--geometry G] [--yes]\n"
-    "       smformat --check [--json] [--trace FILE] DEVICE\n"
+    "       smformat --simulate IMAGE [--geometry G] [--yes | --dry-run] [--restore DUMP]\n"
+    "       smformat --check [--full] [--json] [--trace FILE] DEVICE\n"
     "       smformat --dump OUT [--force] [--trace FILE] DEVICE\n"
-    "       smformat (--check [--json] | --dump OUT [--force]) --simulate IMAGE [--geometry G]\n"
+    "       smformat (--check [--full] [--json] | --dump OUT [--force]) --simulate IMAGE [--geometry G]\n"
     "       smformat --help | --version\n";
 
 constexpr const char* kHelp =
@@ -40,20 +41,36 @@ constexpr const char* kHelp =
     "                    in any reader or on an image file; TARGET must hold a\n"
     "                    card's logical size (2000 sectors for 1 MB ... 32000\n"
     "                    for 16 MB ... 256000 for 128 MB)\n"
-    "  --check           read the card page by page and report what is wrong with\n"
-    "                    it, as 'smcard check' does on a card image: the CIS,\n"
-    "                    factory and retired bad blocks, ECC errors (correctable\n"
-    "                    and not), unreadable pages, block addresses, logical\n"
-    "                    blocks claimed twice, the write-protect tab, whether it\n"
-    "                    holds the SmartMedia file system (or what instead) and\n"
-    "                    its files; writes nothing. Exit status 0 sound, 1 faults\n"
-    "                    found (or the card could not be read to its end)\n"
+    "  --check           report what is wrong with the card, as 'smcard check'\n"
+    "                    does on a card image, from the first page of each block\n"
+    "                    and the file system's sectors: the CIS, factory and\n"
+    "                    retired bad blocks, ECC errors (correctable and not),\n"
+    "                    unreadable pages, block addresses, logical blocks\n"
+    "                    claimed twice, the write-protect tab, whether it holds\n"
+    "                    the SmartMedia file system (or what instead) and its\n"
+    "                    files; faults of the card apart from differences from\n"
+    "                    the layout, which a format mends. Writes nothing.\n"
+    "                    Exit status 0 sound, 1 faults of the card (or it could\n"
+    "                    not be read to its end), 3 only differences\n"
+    "  --full            let --check read every page, for ECC errors and\n"
+    "                    unreadable pages inside files\n"
     "  --json            the check's report as one JSON object\n"
     "  --dump OUT        copy every page of the card with its redundant area into\n"
     "                    OUT, a card image that smcard and --simulate take; pages\n"
     "                    that cannot be read are listed in OUT.faults; writes\n"
-    "                    nothing to the card\n"
-    "  --force           let --dump replace an existing OUT (and OUT.faults)\n"
+    "                    nothing to the card. A dump that stops keeps what it\n"
+    "                    read in OUT.part (and OUT.part.map); the same command\n"
+    "                    with the same card goes on from there\n"
+    "  --force           let --dump replace an existing OUT (and OUT.faults), and\n"
+    "                    a partial dump of another card\n"
+    "  --dry-run         tell what a format would do, writing nothing: on a\n"
+    "                    reader, from the first page of each block and the file\n"
+    "                    system's sectors; with --simulate, by formatting a copy\n"
+    "                    of IMAGE, which stays as it was\n"
+    "  --restore DUMP    after the format, put back the file system of DUMP (a\n"
+    "                    dump of a card of the same size with the SmartMedia\n"
+    "                    layout): its sectors in use, each page read back;\n"
+    "                    sectors the dump could not read are not written as data\n"
     "  --simulate IMAGE  format (or check, or dump) the simulated card held in the\n"
     "                    card image IMAGE (make one with 'smcard create')\n"
     "  --geometry G      the image's geometry when it is not one of the standard\n"
@@ -80,11 +97,14 @@ constexpr const char* kHelp =
     "readers keep them.\n"
     "\n"
     "Before a format, --check and --dump save what can be saved: take the files\n"
-    "off the dump with 'smcard export OUT logical.img' and mcopy or a loop mount.\n"
+    "off the dump with 'smcard export OUT logical.img' and mcopy or a loop mount,\n"
+    "or format with --restore OUT to put them back.\n"
     "\n"
-    "Exit status: 0 formatted (checked sound, dumped); 1 the format failed, was\n"
-    "stopped, declined or refused (the check found faults; the dump failed);\n"
-    "2 the command line was wrong.\n";
+    "Exit status: 0 formatted (checked sound, dumped, the dry run found that the\n"
+    "format would go ahead); 1 the format failed, was stopped, declined or\n"
+    "refused, or the files were not all put back (the check found faults of the\n"
+    "card; the dump failed; the format would refuse the card); 2 the command line\n"
+    "was wrong; 3 the check found only differences from the layout.\n";
 
 int UsageError(CliContext& context, const std::string& problem) {
   context.err << "smformat: " << problem << "\n" << kUsage << "Try 'smformat --help'.\n";
@@ -114,15 +134,30 @@ std::string CardReadUsageFault(const ParsedArgs& parsed, bool check, bool dump, 
 
 std::string OptionPairingFault(const ParsedArgs& parsed, bool check, bool dump) {
   if (parsed.Has("--json") && !check) return "--json applies to --check only";
+  if (parsed.Has("--full") && !check) return "--full applies to --check only";
   if (parsed.Has("--force") && !dump) return "--force applies to --dump only";
+  return "";
+}
+
+// --dry-run and --restore go with a format of a DEVICE or a simulated card.
+std::string FormatOptionFault(const ParsedArgs& parsed, bool otherWork) {
+  const bool dryRun = parsed.Has("--dry-run");
+  if (!dryRun && !parsed.Value("--restore")) return "";
+  if (otherWork) return "--dry-run and --restore go with a format, not with --check, --dump, --list or --logical";
+  if (!dryRun) return "";
+  if (parsed.positional.empty() && !parsed.Value("--simulate")) {
+    return std::string("--dry-run needs a DEVICE (") + kDeviceExample + ") or --simulate IMAGE";
+  }
+  if (parsed.Has("--yes")) return "--yes does not apply to --dry-run: it asks nothing";
   return "";
 }
 
 }  // namespace
 
 int SmformatMain(const std::vector<std::string>& args, CliContext& context) {
-  const ParsedArgs parsed = ParseArgs(args, {"--simulate", "--geometry", "--logical", "--trace", "--dump"},
-                                      {"--yes", "--help", "--list", "--version", "--check", "--json", "--force"});
+  const ParsedArgs parsed =
+      ParseArgs(args, {"--simulate", "--geometry", "--logical", "--trace", "--dump", "--restore"},
+                {"--yes", "--help", "--list", "--version", "--check", "--json", "--force", "--full", "--dry-run"});
   if (!parsed.error.empty()) return UsageError(context, parsed.error);
   if (parsed.Has("--help")) {
     context.out << kUsage << "\n" << Help();
@@ -147,6 +182,9 @@ int SmformatMain(const std::vector<std::string>& args, CliContext& context) {
     const std::string fault = CardReadUsageFault(parsed, check, dump.has_value(), list || logical.has_value());
     if (!fault.empty()) return UsageError(context, fault);
   }
+  if (const std::string fault = FormatOptionFault(parsed, check || dump || list || logical); !fault.empty()) {
+    return UsageError(context, fault);
+  }
   if (int{image.has_value()} + int{logical.has_value()} + int{list} > 1) {
     return UsageError(context, "give one of DEVICE, --list, --logical TARGET and --simulate IMAGE");
   }
@@ -160,8 +198,9 @@ int SmformatMain(const std::vector<std::string>& args, CliContext& context) {
   }
 
   const std::optional<CardRead> read =
-      check || dump ? std::optional<CardRead>(CardRead{dump, parsed.Has("--json"), parsed.Has("--force")})
-                    : std::nullopt;
+      check || dump
+          ? std::optional<CardRead>(CardRead{dump, parsed.Has("--json"), parsed.Has("--force"), parsed.Has("--full")})
+          : std::nullopt;
   if (image) {
     std::optional<sim::CardGeometry> geometry;
     if (const auto text = parsed.Value("--geometry")) {
@@ -170,7 +209,8 @@ int SmformatMain(const std::vector<std::string>& args, CliContext& context) {
       if (!geometry) return UsageError(context, error);
     }
     if (read) return ReadSimulatedCard(*image, geometry, *read, context);
-    return FormatSimulatedCard(*image, geometry, parsed.Has("--yes"), context);
+    const SimulatedFormat format{*image, geometry, parsed.Has("--yes"), parsed.Value("--restore")};
+    return parsed.Has("--dry-run") ? RehearseSimulatedFormat(format, context) : FormatSimulatedCard(format, context);
   }
   RealReaderOptions options;
   options.assumeYes = parsed.Has("--yes");
@@ -182,6 +222,14 @@ int SmformatMain(const std::vector<std::string>& args, CliContext& context) {
     return FormatLogical(options, context);
   }
   if (!parsed.positional.empty()) options.target = parsed.positional[0];
+  options.restorePath = parsed.Value("--restore");
+  if (parsed.Has("--dry-run")) {
+    CardRead forecast;
+    forecast.forecast = true;
+    forecast.restorePath = options.restorePath;
+    options.read = forecast;
+    return ReadCard(options, context);
+  }
   if (read) {
     options.read = read;
     return ReadCard(options, context);

@@ -9,12 +9,14 @@
 #include <string>
 #include <vector>
 
+#include "app/cli/format_forecast.h"
 #include "app/cli/smcard_cli.h"
 #include "app/cli/smformat_cli.h"
 #include "sim/card.h"
 #include "sim/card_files.h"
 #include "sim/card_storage.h"
 #include "tests/cli/planted_card.h"
+#include "tests/sim/sim_bench.h"
 #include "tests/support/temp_dir.h"
 
 #ifndef _WIN32
@@ -107,6 +109,11 @@ INSTANTIATE_TEST_SUITE_P(
         UsageCase{"JsonWithoutCheck", false, {"--json", "--simulate", "a.img"}, "--json applies to --check only"},
         UsageCase{
             "ForceWithoutDump", false, {"--check", "--force", "--simulate", "a.img"}, "--force applies to --dump"},
+        UsageCase{"FullWithoutCheck", false, {"--full", "--simulate", "a.img"}, "--full applies to --check only"},
+        UsageCase{"DryRunOfACheck", false, {"--check", "--dry-run", "--simulate", "a.img"}, "go with a format"},
+        UsageCase{"RestoreIntoADump", false, {"--dump", "o.img", "--restore", "d.img", "/dev/sdb"}, "go with a format"},
+        UsageCase{"DryRunAsksNothing", false, {"--dry-run", "--yes", "--simulate", "a.img"}, "it asks nothing"},
+        UsageCase{"DryRunOfNoCard", false, {"--dry-run"}, "--dry-run needs a DEVICE"},
         UsageCase{"FormatMissingValue", false, {"--simulate"}, "--simulate needs a value"},
         UsageCase{"FormatStrayWord", false, {"--simulate", "a.img", "now"}, "unexpected argument 'now'"},
         UsageCase{"FormatBadGeometry", false, {"--simulate", "a.img", "--geometry", "1024x33"}, "geometry"},
@@ -336,7 +343,7 @@ TEST_F(CardFiles, StopEndsTheJobWithoutCompletion) {
 TEST_F(CardFiles, CheckTellsAFormattedCardFromAFreshOne) {
   const std::string image = Create({"--size", "1M", "--bad-blocks", "3"});
   const ToolRun fresh = Smcard({"check", image});
-  EXPECT_EQ(fresh.status, kExitFailure);
+  EXPECT_EQ(fresh.status, kExitLayoutDiffers);
   EXPECT_TRUE(
       Contains(fresh.out,
                "File system:     not the SmartMedia layout of capacity 2000 (cameras may reject the card); it holds "
@@ -367,7 +374,7 @@ TEST_P(PlantedImage, IsCheckedAndDumpedAsSmcardSeesIt) {
   const std::vector<std::uint8_t> bytes = card.card->Media().Bytes();
   WriteFile(image, std::string(bytes.begin(), bytes.end()));
   ASSERT_EQ(sim::SaveFaultPlan(image, card.plan), "");
-  const ToolRun check = Smformat(With({"--check", "--simulate", image}, card.geometry));
+  const ToolRun check = Smformat(With({"--check", "--full", "--simulate", image}, card.geometry));
   const ToolRun reference = Smcard(With({"check", image}, card.geometry));
   EXPECT_EQ(check.status, kExitFailure);
   EXPECT_EQ(AfterFirstLine(check.out), AfterFirstLine(reference.out)) << check.err;
@@ -385,7 +392,8 @@ TEST_P(PlantedImage, IsCheckedAndDumpedAsSmcardSeesIt) {
 INSTANTIATE_TEST_SUITE_P(Cards, PlantedImage, ::testing::Values(&planted::EveryFault, &planted::NoCisNoLayout));
 
 // A dump never replaces a file without --force, never goes over the card's
-// own files, and leaves nothing under OUT when it does not end.
+// own files, and leaves nothing under OUT when it does not end: what it read
+// waits under OUT.part, with its map, for the next dump of the same card.
 struct DumpCase {
   const char* name;
   const char* out;       // in the test's folder
@@ -393,7 +401,8 @@ struct DumpCase {
   std::vector<std::string> extra;
   int status;
   const char* says;
-  bool ctrlC = false;  // at the pause after the unreadable page
+  std::vector<std::string> leaves;  // beside card.img and card.img.faults
+  bool ctrlC = false;               // at the pause after the unreadable page
 };
 
 void PrintTo(const DumpCase& c, std::ostream* os) { *os << c.name; }
@@ -417,12 +426,8 @@ TEST_P(DumpTo, ReplacesOnlyWhatItMay) {
   std::vector<std::string> left;
   for (const auto& entry : std::filesystem::directory_iterator(dir.Path()))
     left.push_back(entry.path().filename().string());
+  std::vector<std::string> expected = With({"card.img", "card.img.faults"}, c.leaves);
   std::sort(left.begin(), left.end());
-  const std::vector<std::string> files =
-      c.status == kExitSuccess ? std::vector<std::string>{"card.img", "card.img.faults", "copy.img", "copy.img.faults"}
-                               : std::vector<std::string>{"card.img", "card.img.faults"};
-  std::vector<std::string> expected = files;
-  if (*c.existing && c.status != kExitSuccess) expected.push_back(c.existing);
   std::sort(expected.begin(), expected.end());
   EXPECT_EQ(left, expected);
 }
@@ -430,14 +435,121 @@ TEST_P(DumpTo, ReplacesOnlyWhatItMay) {
 INSTANTIATE_TEST_SUITE_P(
     Cases, DumpTo,
     ::testing::Values(
-        DumpCase{"Stopped", "copy.img", "", {}, kExitFailure, "stopped before the dump was complete", true},
-        DumpCase{"OutExists", "copy.img", "copy.img", {}, kExitFailure, "copy.img exists; give --force"},
-        DumpCase{
-            "SidecarExists", "copy.img", "copy.img.faults", {}, kExitFailure, "copy.img.faults exists; give --force"},
-        DumpCase{"OntoTheImage", "card.img", "", {"--force"}, kExitFailure, "the card's own image"},
-        DumpCase{
-            "OntoTheSidecar", "card.img.faults", "", {"--force"}, kExitFailure, "the card's own image or its sidecar"},
-        DumpCase{"Forced", "copy.img", "copy.img", {"--force"}, kExitSuccess, "1 page could not be read"}),
+        DumpCase{"Stopped",
+                 "copy.img",
+                 "",
+                 {},
+                 kExitFailure,
+                 "stopped before the dump was complete; nothing was written to",
+                 {"copy.img.part", "copy.img.part.map"},
+                 true},
+        DumpCase{"OutExists", "copy.img", "copy.img", {}, kExitFailure, "copy.img exists; give --force", {"copy.img"}},
+        DumpCase{"SidecarExists",
+                 "copy.img",
+                 "copy.img.faults",
+                 {},
+                 kExitFailure,
+                 "copy.img.faults exists; give --force",
+                 {"copy.img.faults"}},
+        DumpCase{"PartialWithoutItsMap",
+                 "copy.img",
+                 "copy.img.part",
+                 {},
+                 kExitFailure,
+                 "copy.img.part exists, but is no partial dump",
+                 {"copy.img.part"}},
+        DumpCase{"OntoTheImage", "card.img", "", {"--force"}, kExitFailure, "the card's own image", {}},
+        DumpCase{"OntoTheSidecar",
+                 "card.img.faults",
+                 "",
+                 {"--force"},
+                 kExitFailure,
+                 "the card's own image or its sidecar",
+                 {}},
+        DumpCase{"Forced",
+                 "copy.img",
+                 "copy.img",
+                 {"--force"},
+                 kExitSuccess,
+                 "1 page could not be read",
+                 {"copy.img", "copy.img.faults"}}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// A partial dump is continued only with the card it was read from: another
+// card's (of the same size, or of another) is kept, and replaced only with --force.
+TEST_F(CardFiles, APartialDumpOfAnotherCardIsKeptUnlessForced) {
+  const std::string first = Create({"--size", "1M", "--fill", "random", "--seed", "1"}, "first.img");
+  WriteFile(first + ".faults", "remove-after 1000\n");
+  for (const auto& [size, says] : {std::pair<const char*, const char*>{"1M", "(page 0:"}, {"2M", "of 256x8"}}) {
+    const std::string copy = dir.File(std::string("copy") + size + ".img");
+    const std::string second = Create({"--size", size, "--fill", "random", "--seed", "2"}, "second.img");
+    ASSERT_EQ(Smformat({"--dump", copy, "--simulate", first}).status, kExitFailure);
+    const std::string partial = Slurp(copy + ".part");
+    const ToolRun refused = Smformat({"--dump", copy, "--simulate", second});
+    EXPECT_EQ(refused.status, kExitFailure);
+    EXPECT_TRUE(Contains(refused.err, ".img.part holds part of a dump of another card")) << refused.err;
+    EXPECT_TRUE(Contains(refused.err, says)) << refused.err;
+    EXPECT_TRUE(Slurp(copy + ".part") == partial);
+    EXPECT_FALSE(std::filesystem::exists(copy));
+    const ToolRun forced = Smformat({"--dump", copy, "--simulate", second, "--force"});
+    EXPECT_EQ(forced.status, kExitSuccess) << forced.err;
+    EXPECT_FALSE(Contains(forced.err, "going on with the dump")) << forced.err;
+    EXPECT_TRUE(Slurp(copy) == Slurp(second));
+    EXPECT_FALSE(std::filesystem::exists(copy + ".part.map"));
+    std::filesystem::remove(second);
+  }
+}
+
+// What --dry-run on a reader tells of a card, from the quick check's reads.
+struct ForecastCase {
+  const char* name;
+  std::function<void(sim::Card&, sim::FaultPlan&)> make;  // from an erased 1 MB card with its CIS
+  bool refused;
+  const char* says;
+};
+
+void PrintTo(const ForecastCase& c, std::ostream* os) { *os << c.name; }
+
+class Forecast : public ::testing::TestWithParam<ForecastCase> {};
+
+TEST_P(Forecast, TellsWhatTheFormatWouldDo) {
+  std::unique_ptr<sim::Card> card = simtest::MakeCard(simtest::Standard("1M"));
+  sim::FaultPlan plan;
+  GetParam().make(*card, plan);
+  sim::ImagePages pages(card->Media(), &plan);
+  sim::CardCheckOptions quick;
+  quick.everyPage = false;
+  const FormatForecast forecast = ForecastFormat(sim::CheckCard(pages, quick), card->Geometry());
+  std::string text;
+  for (const std::string& line : forecast.lines) text += line + "\n";
+  EXPECT_EQ(forecast.refused, GetParam().refused) << text;
+  EXPECT_TRUE(Contains(text, GetParam().says)) << text;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cards, Forecast,
+    ::testing::Values(
+        ForecastCase{"Erased", [](sim::Card&, sim::FaultPlan&) {}, false,
+                     "keep the CIS in block 0 as it is\nerase 255 blocks, 0 of which hold data now"},
+        ForecastCase{"WriteProtected", [](sim::Card&, sim::FaultPlan& p) { p.writeProtected = true; }, true,
+                     "refuse the card: it is write-protected"},
+        ForecastCase{"CisWithZeroEcc",
+                     [](sim::Card& c, sim::FaultPlan&) {
+                       const PageBuffer old = sim::ZeroEccCisPage();
+                       c.Media().Program(0, 0, 0, old.data(), old.size());
+                     },
+                     false, "erase the CIS in block 0 and write it anew: the ECC of its page does not match"},
+        ForecastCase{"NoCis", [](sim::Card& c, sim::FaultPlan&) { c.Media().Erase(0, 0); }, false,
+                     "write a new CIS into the first good block (unit 0 block 0, which holds no CIS now)\n"
+                     "erase 256 blocks"},
+        ForecastCase{"FactoryBadBlock", [](sim::Card& c, sim::FaultPlan&) { c.Media().MarkBad(0, 9); }, false,
+                     "erase 254 blocks, 0 of which hold data now (a block that fails to erase shows only in the "
+                     "format itself)\nleave the 1 block marked bad as they are (0:9)"},
+        ForecastCase{"NoGoodBlockForTheCis",
+                     [](sim::Card& c, sim::FaultPlan&) {
+                       for (std::uint32_t b = 0; b < 6; ++b) c.Media().MarkBad(0, b);
+                     },
+                     true, "refuse the card: no CIS: no good block among the first 6 blocks of unit 0"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // Every read of four blocks in a row fails: the card no longer answers,
@@ -447,7 +559,7 @@ TEST_F(CardFiles, ACardThatStopsAnsweringEndsTheCheck) {
   std::string faults;
   for (int page = 800; page < 840; ++page) faults += "unreadable-page 0:" + std::to_string(page) + "\n";
   WriteFile(image + ".faults", faults);
-  const ToolRun run = Smformat({"--check", "--simulate", image});
+  const ToolRun run = Smformat({"--check", "--full", "--simulate", image});
   EXPECT_EQ(run.status, kExitFailure);
   EXPECT_TRUE(Contains(run.out, "Result:          incomplete: the card does not answer any more")) << run.out;
   EXPECT_TRUE(Contains(run.err, "smformat: the card does not answer any more")) << run.err;
@@ -565,11 +677,26 @@ INSTANTIATE_TEST_SUITE_P(
                                   nullptr,
                                   {"smcard", "export", "IMAGE", "FAULTS"},
                                   "the card's own fault sidecar"},
-                      RefusalCase{"ExportOfAnUnreadablePage",
+                      RefusalCase{"ExportOverTheListOfAnEarlierOne",
                                   kUsed1M,
-                                  "unreadable-page 0:8\n",
+                                  nullptr,
                                   {"smcard", "export", "IMAGE", "DIR/out.img"},
-                                  "an unreadable page"},
+                                  "out.img.unreadable.txt exists; give --force to replace it",
+                                  [](const TempDir& d) { WriteFile(d.File("out.img.unreadable.txt"), "8\n"); }},
+                      // No page of four blocks in a row of the dump can be read: it is not read to its end.
+                      RefusalCase{"RestoreFromADumpThatCannotBeRead",
+                                  kUsed1M,
+                                  nullptr,
+                                  {"smformat", "--simulate", "IMAGE", "--yes", "--restore", "DIR/dump.img"},
+                                  "dump.img cannot be read to its end",
+                                  [](const TempDir& d) {
+                                    ASSERT_EQ(Smcard({"create", d.File("dump.img"), "--size", "1M"}).status, 0);
+                                    std::string faults;
+                                    for (int page = 800; page < 832; ++page) {
+                                      faults += "unreadable-page 0:" + std::to_string(page) + "\n";
+                                    }
+                                    WriteFile(d.File("dump.img.faults"), faults);
+                                  }},
                       RefusalCase{"FormatWithAFolderForSidecar",
                                   {"--size", "1M", "--fill", "random", "--write-protect"},
                                   nullptr,
@@ -632,15 +759,24 @@ INSTANTIATE_TEST_SUITE_P(
                       ),
     [](const auto& info) { return std::string(info.param.name); });
 
-TEST_F(CardFiles, ExportReplacesAnExistingFileOnlyWhenComplete) {
+// An unreadable page costs its sector, not the export: zeros in its place,
+// the sector listed beside the export, and a whole export removes the list.
+TEST_F(CardFiles, ExportGoesPastAnUnreadablePageAndListsIt) {
   const std::string image = Create(kUsed1M);
-  WriteFile(dir.File("out.img"), "old");
+  const std::string out = dir.File("out.img");
+  WriteFile(out, "old");
   WriteFile(image + ".faults", "unreadable-page 0:8\n");
-  EXPECT_EQ(Smcard({"export", image, dir.File("out.img"), "--force"}).status, kExitFailure);
-  EXPECT_EQ(Slurp(dir.File("out.img")), "old");
+  const ToolRun damaged = Smcard({"export", image, out, "--force"});
+  EXPECT_EQ(damaged.status, kExitIncomplete);
+  EXPECT_TRUE(Contains(damaged.err, "smcard: logical sector 0 cannot be read (an unreadable page)\n")) << damaged.err;
+  EXPECT_TRUE(Contains(damaged.err, "1 of its 2000 sectors could not be read and hold zeros")) << damaged.err;
+  EXPECT_EQ(Slurp(out).substr(0, 512), std::string(512, '\0'));
+  EXPECT_EQ(Slurp(out + ".unreadable.txt").substr(Slurp(out + ".unreadable.txt").rfind("zeros in their place.\n")),
+            "zeros in their place.\n0\n");
   std::filesystem::remove(image + ".faults");
-  EXPECT_EQ(Smcard({"export", image, dir.File("out.img"), "--force"}).status, kExitSuccess);
-  EXPECT_EQ(Slurp(dir.File("out.img")).size(), 2000u * 512);
+  EXPECT_EQ(Smcard({"export", image, out, "--force"}).status, kExitSuccess);
+  EXPECT_EQ(Slurp(out).size(), 2000u * 512);
+  EXPECT_FALSE(std::filesystem::exists(out + ".unreadable.txt"));
 }
 
 // Records how images are opened, and can stand in for a host whose disk

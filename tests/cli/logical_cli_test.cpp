@@ -9,6 +9,7 @@
 #include <fstream>
 #include <ostream>
 
+#include "app/cli/card_read.h"
 #include "engine/byte_order.h"
 #include "engine/fat_layout.h"
 #include "engine/low_level_format.h"
@@ -499,12 +500,14 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(HoldsCase{"WholeCardFat16",
                                 "",
                                 {"mkfs.fat", "-F 16 LOGICAL"},
-                                1,
-                                {"it holds a FAT16 file system with no partition table (sector 0 is its boot sector)"}},
+                                kExitLayoutDiffers,
+                                {"it holds a FAT16 file system with no partition table (sector 0 is its boot sector)",
+                                 "Result:          no fault of the card; 5 differences from the SmartMedia layout, "
+                                 "which a format mends\n"}},
                       HoldsCase{"PartitionFromSector63",
                                 "start=63, type=01\n",
                                 {"mkfs.fat", "-F 12 --offset 63 LOGICAL"},
-                                1,
+                                kExitLayoutDiffers,
                                 {"it holds a partition table and a FAT12 file system from sector 63"}},
                       HoldsCase{"SmartMediaLayoutInUse",
                                 nullptr,

@@ -11,8 +11,10 @@
 #include <string>
 #include <vector>
 
+#include "app/cli/smcard_cli.h"
 #include "app/cli/smformat_cli.h"
 #include "engine/byte_order.h"
+#include "sim/firmware.h"
 #include "sim/reader.h"
 #include "tests/cli/planted_card.h"
 #include "tests/passthrough/fake_volume_api.h"
@@ -189,6 +191,9 @@ INSTANTIATE_TEST_SUITE_P(
                       RefusalCase{"NotADrive", {"--yes", "E1"}, "'E1' is not a drive letter"},
                       RefusalCase{"LogicalOnADrive", {"--logical", "E:", "--yes"}, "--logical takes an image file"},
                       RefusalCase{"DumpOntoTheCard", {"--dump", "e:\\copy.img", "E:"}, "is on the card itself (E:)"},
+                      RefusalCase{"RestoreFromTheCard",
+                                  {"--yes", "--restore", "E:\\copy.img", "E:"},
+                                  "is on the card itself (E:), which the format erases"},
                       RefusalCase{"CheckOfTheSystemDisk", {"--check", "C:"}, "C: answers INQUIRY as"}),
     [](const auto& info) { return std::string(info.param.name); });
 
@@ -209,7 +214,7 @@ TEST_P(PlantedVolume, IsCheckedAndDumpedWithoutAWrite) {
   const std::string sidecar = planted::DumpSidecarOf(card);
   Attach('E', std::move(card.card), card.plan);
   TempDir dir;
-  const ToolRun check = Smformat({"--check", "E:"});
+  const ToolRun check = Smformat({"--check", "--full", "E:"});
   EXPECT_EQ(check.status, 1);
   EXPECT_EQ(check.out.substr(check.out.find('\n') + 1), report) << check.err;
   const ToolRun dump = Smformat({"--dump", dir.File("copy.img"), "E:"});
@@ -223,6 +228,38 @@ TEST_P(PlantedVolume, IsCheckedAndDumpedWithoutAWrite) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Cards, PlantedVolume, ::testing::Values(&planted::EveryFault, &planted::NoCisNoLayout));
+
+// The files of a dump go back onto the card in E: after its format, with
+// the volume locked again while they are written.
+TEST_F(Volumes, RestoreWritesUnderTheVolumeLock) {
+  TempDir dir;
+  const std::string dump = dir.File("dump.img");
+  std::unique_ptr<sim::Card> source = simtest::MakeCard(simtest::Standard("1M"));
+  AddReader('E');
+  Attach('F', std::move(source), {});
+  ASSERT_EQ(Smformat({"--yes", "F:"}).status, 0);
+  sim::Firmware firmware(cards[1]->Media());
+  const std::vector<std::uint8_t> photo = simtest::Pattern(512, 7);
+  // One file of one cluster (sector 32 of the 1 MB layout) in the root directory (sector 16) and the FAT (14).
+  std::vector<std::uint8_t> root(512, 0), fat(512, 0);
+  ASSERT_TRUE(firmware.ReadSectors(14, 1, fat.data()));
+  const std::string entry =
+      std::string("PHOTO   JPG\x20", 12) + std::string(14, '\0') + std::string("\x02\0\0\x02\0\0", 6);
+  std::copy(entry.begin(), entry.end(), root.begin());
+  fat[3] = 0xFF, fat[4] = 0x0F;  // cluster 2: the end of its chain
+  ASSERT_TRUE(firmware.WriteSectors(14, 1, fat.data()) && firmware.WriteSectors(15, 1, fat.data()));
+  ASSERT_TRUE(firmware.WriteSectors(16, 1, root.data()) && firmware.WriteSectors(32, 1, photo.data()));
+  ASSERT_EQ(Smformat({"--dump", dump, "F:"}).status, 0);
+  const ToolRun run = Smformat({"--yes", "--restore", dump, "E:"});
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_TRUE(Contains(run.err, "Restored 1 file and 0 folders in the root directory")) << run.err;
+  std::vector<std::uint8_t> read(512);
+  ASSERT_TRUE(sim::Firmware(cards[0]->Media()).ReadSectors(32, 1, read.data()));
+  EXPECT_TRUE(read == photo);
+  // The format's lock given up, then the restore's taken (with its dismount) and given up.
+  const std::string controls = VolumeControls(volumes);
+  EXPECT_EQ(controls.substr(controls.size() - 5), "ULD*U") << controls;
+}
 
 TEST_F(Volumes, TwoReadersWithCardsAreRefused) {
   AddReader('E');
@@ -281,6 +318,57 @@ TEST_F(Volumes, LogicalFormatOfAnImageFile) {
   EXPECT_EQ(mbr[446 + 8], 13) << "the 1 MB layout's partition starts at sector 13";
   std::filesystem::resize_file(image, 1999 * 512);
   EXPECT_EQ(Smformat({"--logical", image, "--yes"}).status, 1);
+}
+
+// smcard.exe on a dump with an unreadable page in a photo: the files are
+// listed with their long and 8.3 names, and come out under backslashed
+// paths, the photo with zeros for its unreadable sector, a name that Windows
+// takes for a device made safe, every file with its date.
+TEST(SmcardFiles, ComeOutOfADamagedDumpUnderNamesWindowsTakes) {
+  auto smcard = [](const std::vector<std::string>& args) {
+    std::ostringstream out, err;
+    std::istringstream in;
+    std::atomic<int> stop{0};
+    CliContext context{out, err, in, false, [](std::uint32_t) {}, stop, [](std::uint32_t) {}};
+    const int status = SmcardMain(args, context);
+    return ToolRun{status, out.str(), err.str()};
+  };
+  const std::string volume = SMFORMAT_RESCUE_VOLUME;
+  TempDir dir;
+  const std::string image = dir.File("card.img");
+  ASSERT_EQ(smcard({"create", image, "--size", "1M"}).status, 0);
+  ASSERT_EQ(smcard({"import", image, volume + "/logical.img"}).status, 0);
+  const std::string photo = Slurp(volume + "/src/DCIM/100OLYMP/P1010001.JPG");
+  const std::size_t sector = Slurp(volume + "/logical.img").find(photo.substr(4096, 64)) / 512;
+  {
+    sim::CardOpen card = sim::OpenCardImage(image, sim::Access::ReadOnly);
+    const auto block = sim::Firmware(card.card->Media()).Locate(static_cast<std::uint32_t>(sector / 8));
+    ASSERT_TRUE(block.has_value());
+    std::ofstream(image + ".faults") << "unreadable-page 0:" << block->block * 8 + sector % 8 << "\n";
+  }
+  const ToolRun files = smcard({"files", image});
+  EXPECT_EQ(files.status, 3);
+  EXPECT_TRUE(Contains(files.out, "2021-06-15 10:20:30        3492  DCIM/Holiday at the beach.jpg  (HOLIDA~1.JPG)\n"))
+      << files.out;
+  EXPECT_TRUE(Contains(files.err, "DCIM/100OLYMP/P1010001.JPG cannot be read whole: bytes 4096 to 4607 hold zeros"))
+      << files.err;
+
+  const std::string out = dir.File("out");
+  const ToolRun extract = smcard({"extract", image, out});
+  EXPECT_EQ(extract.status, 3) << extract.err;
+  EXPECT_TRUE(Contains(extract.out, out + "\\DCIM\\100OLYMP\\P1010001.JPG\n")) << extract.out;
+  EXPECT_TRUE(Contains(extract.err, "AUX.TXT is written as " + out + "\\AUX_.TXT")) << extract.err;
+  std::string damaged = photo;
+  std::fill(damaged.begin() + 4096, damaged.begin() + 4608, '\0');
+  EXPECT_TRUE(Slurp(out + "\\DCIM\\100OLYMP\\P1010001.JPG") == damaged);
+  EXPECT_EQ(Slurp(out + "\\AUX_.TXT"), Slurp(volume + "/src/aux-source.txt"));
+  const std::string holiday = "\\DCIM\\Holiday at the beach.jpg";
+  EXPECT_EQ(Slurp(out + holiday), Slurp(volume + "/src/DCIM/Holiday at the beach.jpg"));
+  WIN32_FILE_ATTRIBUTE_DATA copied{}, original{};
+  ASSERT_TRUE(GetFileAttributesExA((out + holiday).c_str(), GetFileExInfoStandard, &copied));
+  ASSERT_TRUE(
+      GetFileAttributesExA((volume + "/src/DCIM/Holiday at the beach.jpg").c_str(), GetFileExInfoStandard, &original));
+  EXPECT_EQ(CompareFileTime(&copied.ftLastWriteTime, &original.ftLastWriteTime), 0) << "the file keeps its date";
 }
 
 }  // namespace

@@ -51,7 +51,9 @@ struct PlantCase {
   const char* name;
   std::function<void(sim::Card&)> plant;
   std::vector<Kind> kinds;
+  std::vector<Kind> quickKinds;  // what a quick check finds (a fresh format's check reads every page)
   bool freshFormat = false;
+  bool cardSound = false;  // what it finds are differences from the layout a format mends, not faults of the card
 };
 
 void PrintTo(const PlantCase& c, std::ostream* os) { *os << c.name; }
@@ -70,6 +72,10 @@ TEST_P(CheckFinds, ThePlantedFault) {
   const sim::CardCheck after = sim::CheckCard(bench.card->Media(), {GetParam().freshFormat});
   EXPECT_EQ(Kinds(after), GetParam().kinds) << Lines(after);
   EXPECT_FALSE(after.Passed());
+  EXPECT_EQ(after.CardSound(), GetParam().cardSound) << Lines(after);
+  sim::ImagePages pages(bench.card->Media());
+  const sim::CardCheck quick = sim::CheckCard(pages, {GetParam().freshFormat, false});
+  EXPECT_EQ(Kinds(quick), GetParam().freshFormat ? GetParam().kinds : GetParam().quickKinds) << Lines(quick);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -78,13 +84,17 @@ INSTANTIATE_TEST_SUITE_P(
         // A host corrects one flipped bit, so the MBR still reads right.
         PlantCase{"OneFlippedDataBit",
                   [](sim::Card& c) { ClearBits(c.Media(), FirstPageOf(c, 0), kMbrSignature, 0xFE); },
+                  {Kind::EccCorrectable},
                   {Kind::EccCorrectable}},
+        // The MBR cannot be read: a fault of the card, but no difference from the layout.
         PlantCase{"TwoFlippedDataBits",
                   [](sim::Card& c) { ClearBits(c.Media(), FirstPageOf(c, 0), kMbrSignature, 0xFA); },
-                  {Kind::EccUncorrectable, Kind::LayoutDiffers}},
+                  {Kind::EccUncorrectable},
+                  {Kind::EccUncorrectable}},
         PlantCase{"FlippedEccBit",
                   // Sector 1 is zeros, whose ECC is FF FF FF.
                   [](sim::Card& c) { ClearBits(c.Media(), FirstPageOf(c, 0) + 1, kSectorSize + 13, 0x7F); },
+                  {Kind::EccCorrectable},
                   {Kind::EccCorrectable}},
         // 0x1001 (logical block 0) becomes 0x1000 in both copies: odd parity.
         PlantCase{"AddressWithBadParity",
@@ -93,10 +103,12 @@ INSTANTIATE_TEST_SUITE_P(
                     ClearBits(c.Media(), page, kAddress1Low, 0xFE);
                     ClearBits(c.Media(), page, kAddress2Low, 0xFE);
                   },
-                  {Kind::AddressInvalid}},
+                  {Kind::AddressInvalid},
+                  {}},
         PlantCase{"AddressCopiesDiffer",
                   [](sim::Card& c) { ClearBits(c.Media(), FirstPageOf(c, 0) + 2, kAddress2Low, 0xFE); },
-                  {Kind::AddressCopiesDiffer}},
+                  {Kind::AddressCopiesDiffer},
+                  {}},
         // An erased block programmed as a second home of logical block 0.
         PlantCase{"DuplicateLogicalBlock",
                   [](sim::Card& c) {
@@ -107,6 +119,7 @@ INSTANTIATE_TEST_SUITE_P(
                     std::copy(area.begin(), area.end(), page.begin() + kSectorSize);
                     ASSERT_TRUE(c.Media().Program(0, kSpare * kPages, 0, page.data(), page.size()));
                   },
+                  {Kind::DuplicateLogicalBlock},
                   {Kind::DuplicateLogicalBlock}},
         // The CIS page as formats before the ECC was written left it.
         PlantCase{"CisWithZeroEcc",
@@ -114,22 +127,33 @@ INSTANTIATE_TEST_SUITE_P(
                     const PageBuffer old = sim::ZeroEccCisPage();
                     ASSERT_TRUE(c.Media().Program(0, 0, 0, old.data(), old.size()));
                   },
+                  {Kind::EccUncorrectable, Kind::EccUncorrectable},
                   {Kind::EccUncorrectable, Kind::EccUncorrectable}},
         PlantCase{"CisSecondCopyBroken",
                   [](sim::Card& c) { ClearBits(c.Media(), 0, 256, 0xFE); },
+                  {Kind::CisMalformed, Kind::EccCorrectable},
                   {Kind::CisMalformed, Kind::EccCorrectable}},
-        PlantCase{"CisErased", [](sim::Card& c) { ASSERT_TRUE(c.Media().Erase(0, 0)); }, {Kind::CisMissing}},
+        PlantCase{"CisErased",
+                  [](sim::Card& c) { ASSERT_TRUE(c.Media().Erase(0, 0)); },
+                  {Kind::CisMissing},
+                  {Kind::CisMissing},
+                  false,
+                  true},
         // Hosts look for the CIS only in the first 6 blocks of a unit of 256.
         PlantCase{"NoGoodBlockWhereHostsLookForTheCis",
                   [](sim::Card& c) {
                     for (std::uint32_t b = 0; b < 6; ++b) c.Media().MarkBad(0, b);
                   },
+                  {Kind::CisMissing},
                   {Kind::CisMissing}},
-        PlantCase{"RootDirectoryChanged", [](sim::Card& c) { WriteLogical(c, 20); }, {Kind::LayoutDiffers}, true},
+        PlantCase{
+            "RootDirectoryChanged", [](sim::Card& c) { WriteLogical(c, 20); }, {Kind::LayoutDiffers}, {}, true, true},
         // Data beyond the file system: no fault on a card in use, one on a card just formatted.
         PlantCase{"DataAfterTheFileSystem",
                   [](sim::Card& c) { WriteLogical(c, 1500); },
                   {Kind::DataOutsideFileSystem},
+                  {},
+                  true,
                   true}),
     [](const auto& info) { return std::string(info.param.name); });
 

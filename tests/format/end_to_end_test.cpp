@@ -135,7 +135,7 @@ std::set<std::uint32_t> MappedBlocks(sim::Card& card) {
 // The exported logical image holds an empty, sound volume in the partition
 // its MBR names, which ends at the card's last sector.
 void ExpectEmptyVolume(sim::Card& card, const fs::path& image, const fs::path& partition, std::string& volume) {
-  ASSERT_EQ(sim::ExportLogicalFile(card, image.string()), "");
+  ASSERT_EQ(sim::ExportLogicalFile(card, image.string()).error, "");
   const std::string bytes = ReadAll(image);
   const std::uint32_t start = Le32(bytes, kPartitionEntry + kEntryFirstSector);
   const std::uint32_t size = Le32(bytes, kPartitionEntry + kEntrySectorCount);

@@ -41,7 +41,8 @@ TEST_P(CorpusReplay, EveryInputKeepsTheInvariants) {
 
 INSTANTIATE_TEST_SUITE_P(Targets, CorpusReplay,
                          ::testing::Values(Target{"fault_plan", fuzz::FaultPlan}, Target{"reader", fuzz::Reader},
-                                           Target{"image", fuzz::ImageOpener}, Target{"layout", fuzz::LayoutTarget}),
+                                           Target{"image", fuzz::ImageOpener}, Target{"layout", fuzz::LayoutTarget},
+                                           Target{"fat", fuzz::FatVolumeTarget}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 TEST(LayoutCorpus, EveryWrittenLayoutIsCleanForFsck) {

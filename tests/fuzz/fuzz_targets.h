@@ -24,6 +24,11 @@ void Reader(const std::uint8_t* data, std::size_t size);
 // inspected, exported and scanned without a crash.
 void ImageOpener(const std::uint8_t* data, std::size_t size);
 
+// The FAT reader on a volume made from the input, some of its sectors
+// unreadable: every sector it reads is on the card, every file gives what it
+// says and no more than its size, and the sectors in use are in order.
+void FatVolumeTarget(const std::uint8_t* data, std::size_t size);
+
 // The layout writers on a geometry made from the input: refused with a
 // message, or the written sectors form a sound FAT volume.
 struct LayoutRun {

@@ -102,8 +102,8 @@ void ImageOpener(const std::uint8_t* data, std::size_t size) {
   Require(report.mappedBlocks <= report.logicalBlocks, "no more blocks mapped than presented");
 
   const fs::path out = Scratch() / "logical.img";
-  const std::string exported = sim::ExportLogicalFile(*opened.card, out.string(), opened.plan);
-  if (exported.empty()) {
+  const sim::ExportResult exported = sim::ExportLogicalFile(*opened.card, out.string(), opened.plan);
+  if (exported.error.empty()) {
     Require(fs::file_size(out) == report.logicalSectors * 512, "the export holds every sector");
   }
   // The card check and the dump read it whole, whatever its flash and file system hold.
