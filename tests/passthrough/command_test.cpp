@@ -251,10 +251,10 @@ TEST_F(Commands, CloseTwiceClosesOnce) {
 // The volume lock: taken on the held handle, opened again if need be, with a
 // dismount; kept through a failed command while the card answers; given up
 // by the unlock, by Close, and with a handle gone stale with a pulled card,
-// after which the next command opens the volume afresh and locks it again,
-// or says that it cannot. A case is a script (the digits the steps return
-// are kept): L LockVolume, U UnlockVolume, C Close, D DropHandle, E
-// ErasePhyBlk, F FormatEnd, S GetDeviceState, X a whole format; o the next
+// after which a fresh handle is locked and asked, or the open says why it
+// cannot. A case is a script (the digits the steps return are kept): L
+// LockVolume, U UnlockVolume, C Close, D DropHandle, E ErasePhyBlk, S
+// GetDeviceState, X a whole format; o the next
 // opens fail (the reader is gone), a they work again, l the next lock and m
 // the next dismount are refused, p the next request fails in the system, r
 // the card is pulled, i put back. The controls: L lock, D dismount, U unlock,
@@ -281,7 +281,6 @@ TEST_P(VolumeLock, FollowsTheCard) {
   const std::map<char, std::function<int()>> steps = {{'L', [&] { return device.LockVolume(); }},
                                                       {'U', [&] { return device.UnlockVolume(); }},
                                                       {'E', [&] { return device.ErasePhyBlk(0, 3); }},
-                                                      {'F', [&] { return device.FormatEnd(); }},
                                                       {'S', [&] { return device.GetDeviceState(state); }},
                                                       {'X', [&] { return LowLevelFormat(device, stop, host); }},
                                                       {'C', [&] { return device.Close(), -1; }},
@@ -315,16 +314,16 @@ TEST_P(VolumeLock, FollowsTheCard) {
 INSTANTIATE_TEST_SUITE_P(
     Cases, VolumeLock,
     ::testing::Values(
-        LockCase{"KeptThroughAFailedCommand", "LpFDUU", "1010", "LDtPU", CommandFault::Failed, false, 0, 1000},
+        LockCase{"KeptThroughAFailedCommand", "LpEDUU", "1010", "LDpPU", CommandFault::Failed, false, 0, 1000},
         LockCase{"DismountRefused", "mLU", "00", "LdU", CommandFault::None, true, 0, 0},
         LockCase{"AfterTheHandleWasDropped", "DL", "1", "LD", CommandFault::None, true, 0, 0},
         LockCase{"CloseUnlocks", "LLC", "11", "LDU", CommandFault::None, false, 0, 0},
         LockCase{"VolumeGoneIsNotInUse", "DoL", "0", "", CommandFault::DeviceGone, false, 0, 0},
         LockCase{"InUseOnceTheReaderIsBack", "DoSalL", "00", "l", CommandFault::None, true, 1, 0},
-        LockCase{"CardPulledAndPutBack", "LrEiEU", "1011", "LDppLDPPU", CommandFault::None, false, 0, 1000},
-        LockCase{"NextJobStartsUnlocked", "LrEoEUaiS", "10001", "LDppPP", CommandFault::None, true, 1, 1000},
+        LockCase{"CardPulledAndPutBack", "LrEiEU", "1011", "LDppLDPPPU", CommandFault::None, false, 0, 1000},
+        LockCase{"NextJobStartsUnlocked", "LrEUiS", "1011", "LDppLDPUPP", CommandFault::None, true, 0, 1000},
         LockCase{"SlotEmptyAtTheLock", "rLE", "10", "LDPP", CommandFault::NoMedium, true, 0, 1000},
-        LockCase{"CardPulledWhileLockedEndsTheFormat", "LrX", "10", "LDppLDPP", CommandFault::NoMedium, true, 1, 2000},
+        LockCase{"CardPulledWhileLockedEndsTheFormat", "LrX", "10", "LDppLDP", CommandFault::NoMedium, true, 1, 1000},
         LockCase{"ReaderUnpluggedWhileLockedEndsTheFormat", "LroX", "10", "LDpp", CommandFault::DeviceGone, false, 2,
                  1000}),
     [](const auto& info) { return std::string(info.param.name); });

@@ -120,17 +120,20 @@ int CPassThroughReader::LockVolume() {
 }
 
 // The card type answers with or without a card. No answer at all: the
-// handle went stale with the card it was opened on; closing it (after the
-// failed command, as without a lock) gives the lock up, and the next command
-// opens the volume afresh and locks it again.
-void CPassThroughReader::CheckLockedCard() {
+// handle went stale with the card it was opened on. Closing it gives the
+// lock up; a fresh handle, locked again, asks once more, so that a pulled
+// card ends the format at this command, as it does without a lock.
+void CPassThroughReader::CheckLockedCard(ReaderOperation operation) {
   std::uint8_t type = 0;
-  if (GetCardType(volumeHandle, type)) {
-    if (!IsSmartMediaCard(type)) NoteCommandFault(CommandFault::NoMedium);
-    return;
+  if (!GetCardType(volumeHandle, type)) {
+    volumeLocked = false;
+    relockWanted = true;
+    ReleaseHandle();
+    if (!HoldVolumeFor(operation)) return;  // the open's fault says what became of the card
+    NoteCommandFault(CommandFault::Failed);
+    if (!GetCardType(volumeHandle, type)) return;
   }
-  volumeLocked = false;
-  relockWanted = true;
+  if (!IsSmartMediaCard(type)) NoteCommandFault(CommandFault::NoMedium);
 }
 
 void CPassThroughReader::Close() {
@@ -193,16 +196,21 @@ Reply CPassThroughReader::TransmitDirect(HANDLE handle, const ReaderCommand& com
   return passthrough::ReplyOf(carried != FALSE, request);
 }
 
-int CPassThroughReader::RunCached(const ReaderCommand& command, const RequestRow& row, Payload payload) {
-  if (!HoldVolume()) {
-    if (!openFailureShown) ShowError(std::string(CommandRowFor(row.operation).name) + kOpenFailureSuffix);
-    openFailureShown = true;
-    return 0;
+bool CPassThroughReader::HoldVolumeFor(ReaderOperation operation) {
+  if (HoldVolume()) {
+    openFailureShown = false;
+    return true;
   }
-  openFailureShown = false;
+  if (!openFailureShown) ShowError(std::string(CommandRowFor(operation).name) + kOpenFailureSuffix);
+  openFailureShown = true;
+  return false;
+}
+
+int CPassThroughReader::RunCached(const ReaderCommand& command, const RequestRow& row, Payload payload) {
+  if (!HoldVolumeFor(row.operation)) return 0;
   if (Transmit(volumeHandle, command, row, payload)) return 1;
   NoteCommandFault(CommandFault::Failed);
-  if (volumeLocked) CheckLockedCard();
+  if (volumeLocked) CheckLockedCard(row.operation);
   ReleaseHandle();
   Host().Sleep(kFailurePauseMs);
   return 0;

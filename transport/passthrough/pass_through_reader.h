@@ -16,9 +16,9 @@
 // fails on the locked volume is followed by the question the reader answers
 // with or without a card, its card type: an empty slot ends the format as a
 // pulled card; no answer at all means that the handle went stale with the
-// card it was opened on, so the lock and the handle are given up, and the
-// next command opens the volume afresh and locks it again, or says that it
-// cannot.
+// card it was opened on, so the lock and the handle are given up, and a
+// fresh handle, locked again, is asked once more (when the volume cannot be
+// opened, the open's reason counts).
 //
 // A volume that cannot be opened notes why, as far as the system says: the
 // drive letter gone with the reader, or an empty slot, end a format as a gone
@@ -113,9 +113,12 @@ class CPassThroughReader : public CReaderDevice {
   // locks it again when a stale handle took the lock away. False, with the
   // open's fault noted, when the volume cannot be opened.
   bool HoldVolume();
+  // HoldVolume for a command: a volume that cannot be opened is reported,
+  // once in a run of failures, as "<command>: Open volume fail!".
+  bool HoldVolumeFor(ReaderOperation operation);
   bool TakeLock();  // lock and dismount on the held handle; a refused dismount gives the lock back
   // After a failed command on the locked volume: what became of the card.
-  void CheckLockedCard();
+  void CheckLockedCard(ReaderOperation operation);
   // Closes the cached handle after a failed command; unlike DropHandle, the
   // run of failures goes on, and with it the silence about a missing volume.
   void ReleaseHandle();
