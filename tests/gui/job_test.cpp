@@ -81,7 +81,7 @@ struct EarlyEnd {
   const char* name;
   Setting setting;
   int question;                // the answer to the confirmation, 0 if it is not asked
-  void (*atFirstPause)(HWND);  // done while the job holds at its first pause
+  void (*atFirstPause)(HWND);  // done by the job's thread at its first pause
   const facts::Box* box;       // then comes, and is answered with:
   int answer;
   std::size_t deviceStates, locks;
@@ -95,22 +95,17 @@ class EndsEarly : public DialogBench, public ::testing::WithParamInterface<Early
 TEST_P(EndsEarly, LeavesTheCardUntouched) {
   const EarlyEnd& row = GetParam();
   simReader.Plan().writeProtected = row.setting == Setting::WriteProtected;
-  Live().Threads().refusals = row.setting == Setting::NoThread ? 1 : 0;
+  Live().Threads().refuse = row.setting == Setting::NoThread;
   fate.volumeBusy = row.setting == Setting::VolumeBusy;
   fate.volumeGone = row.setting == Setting::VolumeGone;
   const std::vector<std::uint8_t> before = card->Media().Bytes();
   const HWND dialog = Live().Open();
   ASSERT_NE(dialog, nullptr);
-  if (row.atFirstPause != nullptr) clock.pauses.Arm(1);
+  if (row.atFirstPause != nullptr) clock.atNextPause = [&] { row.atFirstPause(dialog); };
 
   PostMessageA(GetDlgItem(dialog, IDC_FORMAT), BM_CLICK, 0, 0);  // a refused thread's box holds the dialog thread
   if (row.question != 0) {
     ASSERT_TRUE(gui::Answer(ExpectBox(facts::kConfirm), row.question));
-  }
-  if (row.atFirstPause != nullptr) {
-    ASSERT_TRUE(clock.pauses.WaitReached());
-    row.atFirstPause(dialog);
-    clock.pauses.Release();
   }
   if (row.box != nullptr) {
     const gui::MessageBoxView box = ExpectBox(*row.box);
@@ -129,6 +124,17 @@ TEST_P(EndsEarly, LeavesTheCardUntouched) {
 
 void ClickStop(HWND dialog) { gui::Click(dialog, IDC_CLOSE_STOP); }
 
+// Another program's job end (without the job's number), "Close" on the Stop
+// button and a Format click change what the dialog shows, not what it does:
+// had it taken them for its state, or waited there for the job's end, the
+// dialog thread and the job would wait for each other for good.
+void OutsideMessagesThenStop(HWND dialog) {
+  SendMessageA(dialog, WM_USER + 5, 0, 0);
+  SendMessageA(GetDlgItem(dialog, IDC_CLOSE_STOP), WM_SETTEXT, 0, reinterpret_cast<LPARAM>("Close"));
+  SendMessageA(dialog, WM_COMMAND, MAKEWPARAM(IDC_FORMAT, BN_CLICKED), 0);
+  ClickStop(dialog);
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Rows, EndsEarly,
     ::testing::Values(
@@ -137,44 +143,9 @@ INSTANTIATE_TEST_SUITE_P(
         EarlyEnd{"NoThread", Setting::NoThread, 0, nullptr, &facts::kNoThread, IDOK, 0, 0, 0},
         EarlyEnd{"BusyVolumeAndNo", Setting::VolumeBusy, IDYES, nullptr, &facts::kVolumeBusy, IDNO, 1, 50, 49 * 100},
         EarlyEnd{"StopWhileTheLockIsTried", Setting::VolumeBusy, IDYES, ClickStop, nullptr, 0, 1, 1, 100},
+        EarlyEnd{"OutsideMessages", Setting::VolumeBusy, IDYES, OutsideMessagesThenStop, nullptr, 0, 1, 1, 100},
         EarlyEnd{"VolumeGone", Setting::VolumeGone, IDYES, nullptr, &facts::kReaderGone, IDOK, 1, 1, 0}),
     [](const auto& info) { return std::string(info.param.name); });
-
-// Another program's messages during a job change what the dialog shows, not
-// what it does: the job's end message without the job's number, and the
-// Stop button's caption set to "Close". Stop still stops, and the dialog
-// thread still serves the worker; had it taken the caption for its state
-// and waited for the job's end, both would wait for good.
-TEST_F(JobTest, OutsideMessagesNeitherEndNorHangAJob) {
-  const HWND dialog = Live().Open();
-  ASSERT_NE(dialog, nullptr);
-  clock.pauses.Arm(1);  // the pause after the format-end command
-  StartFormat(dialog);
-  ASSERT_TRUE(clock.pauses.WaitReached());
-
-  SendMessageA(dialog, WM_USER + 5, 0, 0);
-  SendMessageA(GetDlgItem(dialog, IDC_CLOSE_STOP), WM_SETTEXT, 0, reinterpret_cast<LPARAM>("Close"));
-  EXPECT_FALSE(IsWindowEnabled(GetDlgItem(dialog, IDC_FORMAT)));
-  ASSERT_TRUE(gui::Click(dialog, IDC_CLOSE_STOP));
-  clock.pauses.Release();
-  ASSERT_TRUE(Live().WaitJobFinished()) << "the worker waits for the dialog thread";
-  EXPECT_TRUE(gui::Answers(dialog));
-  EXPECT_EQ(Live().State(), kIdle) << "Close during a job is Stop";
-  EXPECT_EQ(gui::FindTopLevel(gui::kDialogClass, "Information"), nullptr) << "no \"Format Complete!\"";
-}
-
-// A Format click that the dialog thread takes between a job's return to idle
-// and its last step would start a job sharing the stop flag and the event
-// with the ending one: it is not taken.
-TEST_F(JobTest, FormatClickedAsAJobEndsIsNotTaken) {
-  const HWND dialog = Live().Open();
-  ASSERT_NE(dialog, nullptr);
-  Live().ClickAtTheJobsEnd(IDC_FORMAT);
-  StartFormat(dialog);
-  FinishFormat(Live());
-  EXPECT_EQ(Live().Threads().starts.load(), 1);
-  EXPECT_EQ(Live().State(), kIdle);
-}
 
 // The ways an operator can close the window other than the Close button.
 const Action kCloseWays[] = {

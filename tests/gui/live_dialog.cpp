@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <utility>
 
 #include "app/win32/dialog_messages.h"
 #include "resources/resource_ids.h"
@@ -15,7 +16,6 @@ namespace guitest {
 namespace {
 
 LiveDialog* tracedDialog = nullptr;  // the dialog whose messages TraceHook records
-LiveDialog* endedDialog = nullptr;   // the dialog whose job's end EndHook meets
 
 bool Signalled(HANDLE event) { return event != nullptr && WaitForSingleObject(event, 0) == WAIT_OBJECT_0; }
 
@@ -73,16 +73,7 @@ std::size_t Timeline::Count(const std::string& event) const {
 void VirtualClock::Sleep(std::uint32_t milliseconds) {
   total += milliseconds;
   timeline.Add("sleep " + std::to_string(milliseconds));
-  pauses.Pass();
-}
-
-HANDLE TestThreadStarter::Start(Routine routine, void* argument) {
-  if (refusals > 0) {
-    --refusals;
-    return nullptr;
-  }
-  ++starts;
-  return SystemThreadStarter().Start(routine, argument);
+  if (atNextPause) std::exchange(atNextPause, nullptr)();
 }
 
 void RecordingShell::NotifyDirectoryChanged(const std::string& path) { timeline.Add("shell notify " + path); }
@@ -109,15 +100,16 @@ FakeVersionApi WindowsXp() {
 
 // --- Gate and reader ---------------------------------------------------------------------
 
-Gate::Gate()
+CommandGate::CommandGate()
     : reached(CreateEventA(nullptr, TRUE, FALSE, nullptr)), released(CreateEventA(nullptr, TRUE, FALSE, nullptr)) {}
 
-Gate::~Gate() {
+CommandGate::~CommandGate() {
   CloseHandle(reached);
   CloseHandle(released);
 }
 
-void Gate::Arm(int call_) {
+void CommandGate::Arm(ReaderOperation operation_, int call_) {
+  operation = operation_;
   call = call_;
   calls = 0;
   ResetEvent(reached);
@@ -125,15 +117,15 @@ void Gate::Arm(int call_) {
   armed = true;
 }
 
-void Gate::Pass() {
-  if (!armed || ++calls != call) return;
+void CommandGate::Pass(ReaderOperation passing) {
+  if (!armed || passing != operation || ++calls != call) return;
   SetEvent(reached);
   WaitForSingleObject(released, gui::kDeadlineMs);
 }
 
-bool Gate::WaitReached() { return WaitForSingleObject(reached, gui::kDeadlineMs) == WAIT_OBJECT_0; }
+bool CommandGate::WaitReached() { return WaitForSingleObject(reached, gui::kDeadlineMs) == WAIT_OBJECT_0; }
 
-void Gate::Release() {
+void CommandGate::Release() {
   armed = false;
   SetEvent(released);
 }
@@ -238,9 +230,7 @@ LiveDialog::LiveDialog(ReaderFactory& readers, PlatformVersionApi& version, Cloc
 
 LiveDialog::~LiveDialog() {
   if (hook != nullptr) UnhookWindowsHookEx(hook);
-  if (endHook != nullptr) UnhookWindowsHookEx(endHook);
   tracedDialog = nullptr;
-  endedDialog = nullptr;
   if (thread == nullptr) return;
   if (!WaitEnded(0)) ForceEnd();
   CloseHandle(thread);
@@ -323,21 +313,6 @@ LRESULT CALLBACK LiveDialog::TraceHook(int code, WPARAM wParam, LPARAM lParam) {
 void LiveDialog::TraceMessages() {
   tracedDialog = this;
   hook = SetWindowsHookExA(WH_CALLWNDPROC, TraceHook, nullptr, threadId);
-}
-
-LRESULT CALLBACK LiveDialog::EndHook(int code, WPARAM wParam, LPARAM lParam) {
-  const auto* served = reinterpret_cast<const CWPRETSTRUCT*>(lParam);
-  LiveDialog* live = endedDialog;
-  if (code == HC_ACTION && live != nullptr && served->hwnd == live->window && served->message == kRestoreIdleMessage) {
-    SendMessageA(GetDlgItem(live->window, live->endClick), BM_CLICK, 0, 0);
-  }
-  return CallNextHookEx(nullptr, code, wParam, lParam);
-}
-
-void LiveDialog::ClickAtTheJobsEnd(int buttonId) {
-  endedDialog = this;
-  endClick = buttonId;
-  endHook = SetWindowsHookExA(WH_CALLWNDPROCRET, EndHook, nullptr, threadId);
 }
 
 std::vector<TracedMessage> LiveDialog::Trace() const {

@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -41,46 +42,25 @@ class Timeline {
   std::vector<std::string> events;
 };
 
-// Holds the thread that passes it the n-th time until released.
-class Gate {
- public:
-  Gate();
-  ~Gate();
-  Gate(const Gate&) = delete;
-  Gate& operator=(const Gate&) = delete;
-
-  void Arm(int call);
-  void Pass();
-  bool WaitReached();
-  void Release();
-
- private:
-  HANDLE reached;
-  HANDLE released;
-  std::atomic<bool> armed{false};
-  int call = 0;
-  std::atomic<int> calls{0};
-};
-
-// Adds up the pauses instead of sleeping; its gate can hold a pause.
 class VirtualClock : public Clock {
  public:
   explicit VirtualClock(Timeline& timeline) : timeline(timeline) {}
   void Sleep(std::uint32_t milliseconds) override;
   std::uint64_t Total() const { return total.load(); }
-  Gate pauses;
+  std::function<void()> atNextPause;  // run once, by the thread that pauses next
 
  private:
   Timeline& timeline;
   std::atomic<std::uint64_t> total{0};
 };
 
-// The system's thread start, or a refusal while refusals are left.
+// The system's thread start, refused while `refuse` is set.
 class TestThreadStarter : public ThreadStarter {
  public:
-  HANDLE Start(Routine routine, void* argument) override;
-  std::atomic<int> refusals{0};
-  std::atomic<int> starts{0};
+  HANDLE Start(Routine routine, void* argument) override {
+    return refuse ? nullptr : SystemThreadStarter().Start(routine, argument);
+  }
+  std::atomic<bool> refuse{false};
 };
 
 class RecordingShell : public ShellApi {
@@ -108,19 +88,26 @@ class FakeVersionApi : public PlatformVersionApi {
 FakeVersionApi WindowsXp();
 
 // Holds the reader at the n-th call of one operation until released.
-class CommandGate : public Gate {
+class CommandGate {
  public:
-  void Arm(ReaderOperation operation_, int call) {
-    operation = operation_;
-    Gate::Arm(call);
-  }
+  CommandGate();
+  ~CommandGate();
+  CommandGate(const CommandGate&) = delete;
+  CommandGate& operator=(const CommandGate&) = delete;
+
+  void Arm(ReaderOperation operation, int call);
   // Called by the reader before each command.
-  void Pass(ReaderOperation passing) {
-    if (passing == operation) Gate::Pass();
-  }
+  void Pass(ReaderOperation operation);
+  bool WaitReached();
+  void Release();
 
  private:
+  HANDLE reached;
+  HANDLE released;
+  std::atomic<bool> armed{false};
   ReaderOperation operation = ReaderOperation::Inquiry;
+  int call = 0;
+  std::atomic<int> calls{0};
 };
 
 // The readers' lives, as the tests' factory saw them.
@@ -134,7 +121,7 @@ struct ReaderFate {
   std::atomic<DWORD> lastWorker{0};  // the thread of the last job's first command
   std::atomic<bool> workerAliveAtDestruction{false};
   std::atomic<bool> volumeBusy{false};  // another program holds the card's volume
-  std::atomic<bool> volumeGone{false};  // the card's volume cannot be opened: the reader is gone
+  std::atomic<bool> volumeGone{false};  // the volume cannot be opened: the reader is gone
 };
 
 // The simulated backend, with a gate, a log of its commands in the timeline
@@ -237,9 +224,6 @@ class LiveDialog {
   HWND Window() const { return window; }
   CFormatDlg& Dialog() { return *dialog; }
   TestThreadStarter& Threads() { return threads; }
-  // Clicks the button as the dialog thread has just served a job's return to
-  // idle, before the worker has run its last end steps.
-  void ClickAtTheJobsEnd(int buttonId);
 
   bool WaitEnded(DWORD deadlineMs = 20000);
   INT_PTR Result() const { return result; }
@@ -254,7 +238,6 @@ class LiveDialog {
  private:
   static unsigned __stdcall ThreadMain(void* self);
   static LRESULT CALLBACK TraceHook(int code, WPARAM wParam, LPARAM lParam);
-  static LRESULT CALLBACK EndHook(int code, WPARAM wParam, LPARAM lParam);
   void ForceEnd();
 
   TestThreadStarter threads;
@@ -265,8 +248,6 @@ class LiveDialog {
   HWND window = nullptr;
   INT_PTR result = -1;
   HHOOK hook = nullptr;
-  HHOOK endHook = nullptr;
-  int endClick = 0;
   mutable TestLock traceMutex;
   std::vector<TracedMessage> trace;
 };

@@ -95,15 +95,7 @@ HWND WaitForTopLevel(const std::string& className, const std::string& caption, D
   return found;
 }
 
-bool Click(HWND dialog, int buttonId) {
-  DWORD_PTR result = 0;
-  return SendMessageTimeoutA(GetDlgItem(dialog, buttonId), BM_CLICK, 0, 0, SMTO_NORMAL, kDeadlineMs, &result) != 0;
-}
-
-bool Answers(HWND window) {
-  DWORD_PTR result = 0;
-  return SendMessageTimeoutA(window, WM_NULL, 0, 0, SMTO_NORMAL, kDeadlineMs, &result) != 0;
-}
+void Click(HWND dialog, int buttonId) { SendMessageA(GetDlgItem(dialog, buttonId), BM_CLICK, 0, 0); }
 
 MessageBoxView WaitForMessageBox(const std::string& caption, DWORD processId, DWORD deadlineMs) {
   MessageBoxView view;

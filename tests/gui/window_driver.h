@@ -26,10 +26,8 @@ HWND WaitForTopLevel(const std::string& className, const std::string& caption, D
                      DWORD deadlineMs = kDeadlineMs);
 
 // BM_CLICK on the dialog's button, sent: the dialog's handler has run when
-// this returns true; false when the dialog did not answer within the deadline.
-bool Click(HWND dialog, int buttonId);
-// Whether the window's thread answers a message sent to it within the deadline.
-bool Answers(HWND window);
+// this returns.
+void Click(HWND dialog, int buttonId);
 
 enum class BoxIcon { None, Error, Warning, Information, Other };
 
