@@ -130,7 +130,6 @@ void CPassThroughReader::CheckLockedCard(ReaderOperation operation) {
     relockWanted = true;
     ReleaseHandle();
     if (!HoldVolumeFor(operation)) return;  // the open's fault says what became of the card
-    NoteCommandFault(CommandFault::Failed);
     if (!GetCardType(volumeHandle, type)) return;
   }
   if (!IsSmartMediaCard(type)) NoteCommandFault(CommandFault::NoMedium);
@@ -209,8 +208,8 @@ bool CPassThroughReader::HoldVolumeFor(ReaderOperation operation) {
 int CPassThroughReader::RunCached(const ReaderCommand& command, const RequestRow& row, Payload payload) {
   if (!HoldVolumeFor(row.operation)) return 0;
   if (Transmit(volumeHandle, command, row, payload)) return 1;
-  NoteCommandFault(CommandFault::Failed);
   if (volumeLocked) CheckLockedCard(row.operation);
+  if (!CardGone()) NoteCommandFault(CommandFault::Failed);
   ReleaseHandle();
   Host().Sleep(kFailurePauseMs);
   return 0;
