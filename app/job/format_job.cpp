@@ -16,6 +16,9 @@ constexpr int kIdlePosition = 0;
 constexpr const char* kWriteProtectedText = "The disk cannot be formatted!\nThe switched is in write protect mode.\n";
 constexpr const char* kConfirmText = "Format disk will erase all data on the device. Continue?";
 constexpr const char* kCompleteText = "Format Complete!";
+// The status line after a stop: before the format began, and after.
+constexpr const char* kStoppedBeforeText = "Stopped: nothing was done.";
+constexpr const char* kStoppedDuringText = "The card is partly erased: format it again.";
 
 // Explorer, a viewer or the cache's writer may hold the volume for a moment,
 // typically while they read a newly presented card; the lock is tried for
@@ -87,8 +90,14 @@ bool OperatorConfirms(FormatHost& host) {
                           MessageOwner::Dialog) == MessageAnswer::Yes;
 }
 
-JobOutcome RunSteps(CReaderDevice& reader, FormatHost& host, JobDesktop& desktop, std::atomic<int>& stopFlag) {
+// `formatBegan` tells whether the card may have been changed.
+JobOutcome RunSteps(CReaderDevice& reader, FormatHost& host, JobDesktop& desktop, std::atomic<int>& stopFlag,
+                    bool& formatBegan) {
   if (RefuseWriteProtectedCard(reader, host)) return JobOutcome::WriteProtected;
+  if (desktop.HasStatusLine()) {
+    host.SetStatus(desktop.CardSummary(reader));
+    host.ShowStatus(true);
+  }
   if (!OperatorConfirms(host)) return JobOutcome::Declined;
   if (desktop.NotifyCompanionTool()) host.Sleep(kCompanionToolPause);
   VolumeLock volume(reader, host);
@@ -98,6 +107,7 @@ JobOutcome RunSteps(CReaderDevice& reader, FormatHost& host, JobDesktop& desktop
   }
 
   host.ShowStatus(true);
+  formatBegan = true;
   const int result = LowLevelFormat(reader, stopFlag, host);
   volume.Release();  // before the shell hears of the drive
   if (stopFlag.load() != 0) return JobOutcome::Stopped;
@@ -123,10 +133,14 @@ bool RefuseWriteProtectedCard(CReaderDevice& reader, FormatHost& host) {
 std::string DriveRootPath(char driveLetter) { return std::string{driveLetter, ':', '\\'}; }
 
 JobOutcome FormatJob(CReaderDevice& reader, FormatHost& host, JobDesktop& desktop, std::atomic<int>& stopFlag) {
-  const JobOutcome outcome = RunSteps(reader, host, desktop, stopFlag);
+  bool formatBegan = false;
+  const JobOutcome outcome = RunSteps(reader, host, desktop, stopFlag, formatBegan);
   // End steps, always in this order; the front end may let the dialog thread
   // go once the stop flag is up, so nothing touches the display after it.
-  host.ShowStatus(false);
+  // After a stop the status line stays, saying what became of the card.
+  const bool stopNote = outcome == JobOutcome::Stopped && desktop.HasStatusLine();
+  if (stopNote) host.SetStatus(formatBegan ? kStoppedDuringText : kStoppedBeforeText);
+  host.ShowStatus(stopNote);
   host.SetProgress(kIdlePosition);
   desktop.RestoreIdle();
   stopFlag.store(1);

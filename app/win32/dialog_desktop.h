@@ -26,6 +26,11 @@ class DialogDesktop : public JobDesktop {
   void QueryVolume(const std::string& rootPath) override;
   void RestoreIdle() override;
   bool LocksVolume() const override { return locksVolume; }
+  bool HasStatusLine() const override { return true; }
+  // "16 MB card, 32000 sectors, holds files" ("no files"): what the console
+  // tool says before its question, short enough for the status line. A root
+  // directory that cannot be read counts as holding files.
+  std::string CardSummary(CReaderDevice& reader) override;
 
  private:
   HWND dialog;

@@ -51,7 +51,8 @@ TEST_P(StopDuringAJob, InThePhysicalPassThenFormatAgain) {
   gate.Release();
   ASSERT_TRUE(Live().WaitJobFinished());
 
-  EXPECT_EQ(Live().State(), kIdle);
+  EXPECT_EQ(Live().State(), kStopped);
+  EXPECT_EQ(gui::WindowText(GetDlgItem(dialog, IDC_STATUS)), "The card is partly erased: format it again.");
   EXPECT_EQ(gui::FindTopLevel(gui::kDialogClass, "Information"), nullptr) << "no \"Format Complete!\"";
   EXPECT_EQ(timeline.Count("shell notify S:\\"), 0u);
   EXPECT_EQ(timeline.Count("FormatEnd"), 0u) << "the job left at the erase pass";
@@ -87,6 +88,8 @@ struct EarlyEnd {
   std::uint64_t slept;
 };
 
+constexpr const char* kCardSummary = "1 MB card, 2000 sectors, no files";  // before the question
+
 void PrintTo(const EarlyEnd& row, std::ostream* os) { *os << row.name; }
 
 class EndsEarly : public DialogBench, public ::testing::WithParamInterface<EarlyEnd> {};
@@ -104,7 +107,9 @@ TEST_P(EndsEarly, LeavesTheCardUntouched) {
 
   PostMessageA(GetDlgItem(dialog, IDC_FORMAT), BM_CLICK, 0, 0);  // a refused thread's box holds the dialog thread
   if (row.question != 0) {
-    ASSERT_TRUE(gui::Answer(ExpectBox(facts::kConfirm), row.question));
+    const gui::MessageBoxView question = ExpectBox(facts::kConfirm);
+    EXPECT_EQ(gui::WindowText(GetDlgItem(dialog, IDC_STATUS)), kCardSummary);
+    ASSERT_TRUE(gui::Answer(question, row.question));
   }
   if (row.box != nullptr) {
     const gui::MessageBoxView box = ExpectBox(*row.box);
@@ -113,7 +118,10 @@ TEST_P(EndsEarly, LeavesTheCardUntouched) {
   }
   ASSERT_TRUE(Live().WaitJobFinished());
 
-  EXPECT_EQ(Live().State(), kIdle);
+  EXPECT_EQ(Live().State(), row.atFirstPause != nullptr ? kStopped : kIdle);
+  if (row.atFirstPause != nullptr) {  // a Stop, which the status line tells of
+    EXPECT_EQ(gui::WindowText(GetDlgItem(dialog, IDC_STATUS)), "Stopped: nothing was done.");
+  }
   EXPECT_EQ(gui::FindTopLevel(gui::kDialogClass, "Warning"), nullptr) << "no question left";
   EXPECT_EQ(timeline.Count("LockVolume"), row.locks);
   EXPECT_EQ(clock.Total(), row.slept);

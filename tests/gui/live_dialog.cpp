@@ -333,6 +333,8 @@ gui::MessageBoxView ExpectBox(const facts::Box& box, DWORD processId) {
   EXPECT_EQ(view.text, box.text);
   EXPECT_EQ(view.buttons, box.buttons) << box.text;
   EXPECT_TRUE(processId != 0 || view.icon == box.icon) << box.text;  // icon handles are each process's own
+  const LONG lastButton = GetWindowLongA(GetDlgItem(view.window, box.buttons.back()), GWL_STYLE);
+  EXPECT_EQ(lastButton & BS_TYPEMASK, BS_DEFPUSHBUTTON) << "the default button: " << box.text;
   return view;
 }
 

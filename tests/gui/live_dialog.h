@@ -196,6 +196,7 @@ void PrintTo(const DialogState& state, std::ostream* os);
 const DialogState kIdle{"Close", true, false, 1, true};
 const DialogState kRunning{"Stop", false, true, 0, false};
 const DialogState kStopping{"Stop", false, true, 1, false};
+const DialogState kStopped{"Close", true, true, 1, true};  // idle, the status line saying why
 
 // One of the dialog's private messages as the dialog thread received it,
 // with the job's shared state at that moment.
