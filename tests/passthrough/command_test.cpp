@@ -248,17 +248,15 @@ TEST_F(Commands, CloseTwiceClosesOnce) {
   EXPECT_EQ(device.volumeHandle, nullptr);
 }
 
-// The volume lock: taken on the held handle, opened again if need be, with a
-// dismount; kept through a failed command while the card answers; given up
-// by the unlock, by Close, and with a handle gone stale with a pulled card,
-// after which a fresh handle is locked and asked, or the open says why it
-// cannot. A case is a script (the digits the steps return are kept): L
-// LockVolume, U UnlockVolume, C Close, D DropHandle, E ErasePhyBlk, S
-// GetDeviceState, X a whole format; o the next
-// opens fail (the reader is gone), a they work again, l the next lock and m
-// the next dismount are refused, p the next request fails in the system, r
-// the card is pulled, i put back. The controls: L lock, D dismount, U unlock,
-// P and T a buffered and a direct request; lower case when they failed.
+// The volume lock, taken with a dismount, kept through a failed command
+// while the card answers, given up by the unlock, by Close and with a handle
+// gone stale with a pulled card. A case is a script (the digits the steps
+// return are kept): L LockVolume, U UnlockVolume, C Close, D DropHandle, E
+// ErasePhyBlk, S GetDeviceState, X a whole format; o the next opens fail (the
+// reader is gone), a they work again, l the next lock and m the next dismount
+// are refused, p the next request fails in the system, r the card is pulled,
+// i put back. The controls: L lock, D dismount, U unlock, P and T a buffered
+// and a direct request; lower case when they failed.
 struct LockCase {
   const char* name;
   const char* script;
