@@ -162,7 +162,7 @@ struct Least {
   double pageReads = 0;  // one per block
   double erases = 0;     // one per good block after the CIS block
   double lbaWrites = 0;  // the MBR, the gap, the boot sector, FATs, root, first FAT sectors again
-  double lbaReads = 0;   // sector 0 after the format's end, each sector of the layout read back once
+  double lbaReads = 0;   // sector 0 after each format end, each sector of the layout read back once
 };
 
 // What the procedure cannot do with less, from the formatted card itself.
@@ -181,7 +181,7 @@ Least LeastFor(sim::Card& card) {
   const std::uint32_t fat = LoadLe16(&sector[22]);
   const std::uint32_t root = LoadLe16(&sector[17]) / 16;
   least.lbaWrites = start + reserved + 2.0 * fat + root + 2;
-  least.lbaReads = start + reserved + 2.0 * fat + root + 1;
+  least.lbaReads = start + reserved + 2.0 * fat + root + 2;
   // The computed layout (any capacity but the eight standard ones) also
   // reads back its MBR, boot sector and both first FAT sectors as it writes them.
   std::uint32_t key = 0;

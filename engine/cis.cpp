@@ -54,5 +54,6 @@ int CReaderDevice::WriteCisBlock(std::uint32_t block) {
   PageBuffer page{};
   const auto readBack = [&] { return ReadPhySector(0, sector, page) == 1 && ReadsBackAsCis(*this, page); };
   if (result == 1 && !readBack() && (CardGone() || !readBack())) result = 0;
+  if (result != 1 && !CardGone()) ShowPlainError("Write low level header error");
   return result;
 }

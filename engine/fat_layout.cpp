@@ -122,6 +122,7 @@ const char* ReadBackProblem(CReaderDevice& reader, std::uint32_t sector, const S
                             const ReadBackMessages& messages) {
   SectorBuffer read{};
   if (reader.CardGone() || !reader.ReadLBA(static_cast<std::uint16_t>(sector), 1, read.data())) {
+    reader.NoteLayoutFault(sector);
     return messages.failed;
   }
   return read == written ? nullptr : messages.differs;
@@ -287,12 +288,16 @@ SectorBuffer BuildFirstFatSector(bool fat16) {
 int CReaderDevice::WriteLayoutSector(std::uint32_t sector, const SectorBuffer& data) {
   const bool send = !CardGone() && !layoutFailureRun.CardGone();
   const int written = send ? layoutFailureRun.Note(WriteLBA(static_cast<std::uint16_t>(sector), 1, data.data())) : 0;
-  if (!written) ++layoutWriteFailures;
+  if (!written) {
+    ++layoutWriteFailures;
+    NoteLayoutFault(sector);
+  }
   return written;
 }
 
 int CReaderDevice::WriteMbr() {
   layoutWriteFailures = 0;
+  firstLayoutFault.reset();
   layoutFailureRun = FailureRun{};
   const CapacityRow* row = FindCapacityRow(CapacityKey(*this));
   return row ? WriteTableMbr(*row) : WriteComputedMbr();

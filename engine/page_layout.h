@@ -6,7 +6,9 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 
+#include "engine/byte_order.h"
 #include "engine/ecc.h"
 #include "engine/media_geometry.h"
 
@@ -32,6 +34,26 @@ inline RedundantArea RetiredBlockMark() {
   mark.fill(kGood);
   mark[kBlockStatus] = kRetired;
   return mark;
+}
+
+// A block address word names logical block `lba` of its zone as
+// 0x1000 | (lba << 1) | parity, the parity making the word's bit count even.
+constexpr std::uint16_t kAddressFixedMask = 0xF800;
+constexpr std::uint16_t kAddressFixedBits = 0x1000;
+constexpr std::uint16_t kAddressLbaMask = 0x3FF;
+
+inline std::optional<std::uint16_t> DecodeAddressWord(std::uint16_t word) {
+  if ((word & kAddressFixedMask) != kAddressFixedBits || ecc_detail::OddBitCount(word)) return std::nullopt;
+  return static_cast<std::uint16_t>((word >> 1) & kAddressLbaMask);
+}
+
+// The logical block of its zone a block claims by this page: the first copy
+// of the address, or the second when the first is no valid word. None on a
+// blank page, or one whose address words are both invalid: the firmware
+// maps no logical block there.
+inline std::optional<std::uint16_t> ClaimedLogicalBlock(const PageBuffer& page) {
+  const std::optional<std::uint16_t> first = DecodeAddressWord(LoadBe16(&page[kRedundantStart + kBlockAddress1]));
+  return first ? first : DecodeAddressWord(LoadBe16(&page[kRedundantStart + kBlockAddress2]));
 }
 
 // The redundant field that holds the ECC of data half 0 (bytes 0-255) or 1.

@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "engine/failure_run.h"
@@ -80,8 +81,9 @@ class CReaderDevice {
 
   // --- Card information structure (low level header) ---------------------
   // Writes the CIS page into the first page of `block` of unit 0 (the first
-  // good block, which the format has just erased) and reads it back. No
-  // message: the format says what failed.
+  // good block, which the format has just erased) and reads it back. A
+  // failure shows "Write low level header error" in a plain box (OK, no
+  // icon, no owner), unless the card is gone.
   int WriteCisBlock(std::uint32_t block);
   int IsCisPage(const PageBuffer& page) const;
 
@@ -99,6 +101,12 @@ class CReaderDevice {
   int WriteLayoutSector(std::uint32_t sector, const SectorBuffer& data);
   // Failed writes of the layout since WriteMbr last began.
   std::uint32_t LayoutWriteFailures() const { return layoutWriteFailures; }
+  // The first sector of the layout, since WriteMbr last began, whose write
+  // or read-back failed: evidence about the block that holds it.
+  std::optional<std::uint32_t> FirstLayoutFault() const { return firstLayoutFault; }
+  void NoteLayoutFault(std::uint32_t sector) {
+    if (!firstLayoutFault) firstLayoutFault = sector;
+  }
 
   FormatHost& Host() const { return host; }
 
@@ -121,6 +129,10 @@ class CReaderDevice {
   std::uint8_t senseLength = 0;   // ASPI backend: sense length of every request
   void* volumeHandle = nullptr;   // pass-through backend: cached volume handle
   MediaGeometry geometry;
+  // The logical sectors the reader presents to the system, where the backend
+  // can tell (0: it cannot). The format refuses a card whose media
+  // information disagrees with it.
+  std::uint64_t presentedSectors = 0;
 
  protected:
   // Shows an OK box with caption "Error", no icon and no owner window: the
@@ -133,6 +145,7 @@ class CReaderDevice {
   FormatHost& host;
   bool partitionSectorsSet = false;  // partitionSectors is meaningless until a format sets it
   std::uint32_t layoutWriteFailures = 0;
+  std::optional<std::uint32_t> firstLayoutFault;
   FailureRun layoutFailureRun;
   CommandFault lastCommandFault = CommandFault::None;
 };

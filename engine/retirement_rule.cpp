@@ -1,57 +1,90 @@
 #include "engine/retirement_rule.h"
 
-#include "engine/zone_layout.h"
+#include <algorithm>
+
+#include "engine/page_layout.h"
+#include "engine/reader_device.h"
 
 namespace {
 
-constexpr const char* kNothingRetired =
-    " Failures that repeat like this come from the reader or the card's contacts (or a card taken out of the "
-    "reader), not from the blocks, so no block was marked bad. Clean the card's contacts or try another reader, "
-    "then format the card again.";
-
-const char* WhatFailed(BlockFailure how) {
-  return how == BlockFailure::Unreadable ? "could not be read" : "could not be erased";
+std::string PageName(std::uint8_t unit, std::uint32_t page) {
+  return "page " + std::to_string(page) + " of unit " + std::to_string(unit);
 }
 
 }  // namespace
 
-void RetirementRule::StartUnit(std::uint8_t unit_, std::uint32_t unitBlocks) {
-  unit = unit_;
-  zoneBlocks = zone_layout::ZoneBlocks(unitBlocks);
-  zoneSpares = zone_layout::ZoneSpareBlocks(unitBlocks);
-  zone = 0;
-  failedInZone = 0;
-  zoneMixed = false;
+std::string BlockName(PhysicalBlock block) {
+  return "block " + std::to_string(block.block) + " of unit " + std::to_string(block.unit);
 }
 
-void RetirementRule::Worked() { run = 0; }
-
-void RetirementRule::Failed(std::uint32_t block, BlockFailure how) {
-  if (Repeating()) return;
-  failed.push_back(FailedBlock{unit, block, how});
-  Judge(block, how);
+RetirementRule::PageRef RetirementRule::PageOf(PhysicalBlock block, std::uint32_t page) const {
+  return PageRef{block.unit, block.block * reader.GetSectorsPerBlock(block.unit) + page};
 }
 
-void RetirementRule::Judge(std::uint32_t block, BlockFailure how) {
-  const std::uint32_t blockZone = zoneBlocks == 0 ? 0 : block / zoneBlocks;
-  if (blockZone != zone || failedInZone == 0) {
-    zone = blockZone;
-    failedInZone = 0;
-    zoneFailure = how;
-    zoneMixed = false;
+bool RetirementRule::Read(PageRef where, PageBuffer& out) {
+  if (!reader.ReadPhySector(where.unit, where.page, out)) return false;
+  readControl = where;
+  return true;
+}
+
+bool RetirementRule::EraseOnce(PhysicalBlock block) {
+  if (!reader.ErasePhyBlk(block.unit, static_cast<std::uint16_t>(block.block))) return false;
+  eraseControl = block;
+  return true;
+}
+
+template <typename Command>
+bool RetirementRule::ControlWorks(Command control) {
+  return control() || (!reader.CardGone() && control());
+}
+
+Verdict RetirementRule::Judge(bool controlWorked, bool blockWorks, const std::string& failed,
+                              const std::string& control, const char* done) {
+  if (reader.CardGone()) return Verdict::CardGone;
+  if (!controlWorked) {
+    readerFails = failed + " could not be " + done + ", and " + control + ", " + done + " just before, could not be " +
+                  done + " again either";
+    return Verdict::ReaderFails;
   }
-  ++failedInZone;
-  if (zoneFailure != how) zoneMixed = true;
-  run = (run != 0 && runFailure == how) ? run + 1 : 1;
-  runFailure = how;
-  if (run >= kSameFailureRun) {
-    reason = std::to_string(run) + " blocks of the card in a row " + WhatFailed(how) + " (blocks " +
-             std::to_string(block + 1 - run) + " to " + std::to_string(block) + " of unit " + std::to_string(unit) +
-             ")." + kNothingRetired;
-  } else if (failedInZone > zoneSpares) {
-    reason = std::to_string(failedInZone) + " blocks of zone " + std::to_string(zone) + " of unit " +
-             std::to_string(unit) + " " + (zoneMixed ? "could not be read or erased" : WhatFailed(how)) +
-             ", more than the " + std::to_string(zoneSpares) + " a zone of " + std::to_string(zoneBlocks) +
-             " blocks may hold unusable." + kNothingRetired;
+  return blockWorks ? Verdict::Worked : Verdict::BlockFails;
+}
+
+Verdict RetirementRule::ReadPage(PhysicalBlock block, std::uint32_t page, PageBuffer& out) {
+  const PageRef where = PageOf(block, page);
+  if (Read(where, out)) return Verdict::Worked;
+  if (reader.CardGone()) return Verdict::CardGone;
+  if (!readControl) return Verdict::NoControl;
+  const PageRef control = *readControl;
+  PageBuffer scratch{};
+  const bool controlWorked = ControlWorks([&] { return Read(control, scratch); });
+  const bool blockWorks = controlWorked && !reader.CardGone() && Read(where, out);
+  return Judge(controlWorked, blockWorks, PageName(where.unit, where.page), PageName(control.unit, control.page),
+               "read");
+}
+
+Verdict RetirementRule::ReadFirstPage(PhysicalBlock block, PageBuffer& out) {
+  const Verdict first = ReadPage(block, 0, out);
+  if (first != Verdict::BlockFails) return first;
+  // A bad-block mark is on every page: the second and the last tell.
+  const std::uint32_t last = reader.GetSectorsPerBlock(block.unit) - 1u;
+  const std::uint32_t others[] = {1, last};
+  PageBuffer other{};
+  for (std::uint32_t i = 0; i < std::min(last, 2u); ++i) {
+    if (Read(PageOf(block, others[i]), other)) {
+      out = other;
+      return page_layout::IsGoodBlockPage(other) ? Verdict::BlockFails : Verdict::Marked;
+    }
+    if (reader.CardGone()) return Verdict::CardGone;
   }
+  return Verdict::BlockFails;
+}
+
+Verdict RetirementRule::Erase(PhysicalBlock block) {
+  if (EraseOnce(block)) return Verdict::Worked;
+  if (reader.CardGone()) return Verdict::CardGone;
+  if (!eraseControl) return Verdict::NoControl;
+  const PhysicalBlock control = *eraseControl;
+  const bool controlWorked = ControlWorks([&] { return EraseOnce(control); });
+  const bool blockWorks = controlWorked && !reader.CardGone() && EraseOnce(block);
+  return Judge(controlWorked, blockWorks, BlockName(block), BlockName(control), "erased");
 }

@@ -47,17 +47,13 @@ const char* FileSystemLayout::Region(std::uint32_t sector) const {
 
 namespace {
 
-void ShowVerifyError(FormatHost& host, const std::string& text) {
-  host.ShowMessage(text, "Error", MessageStyle{MessageButtons::Ok, MessageIcon::Error}, MessageOwner::Dialog);
-}
-
 std::string SectorName(const FileSystemLayout& layout, std::uint32_t sector) {
   return "sector " + std::to_string(sector) + " (" + layout.Region(sector) + ")";
 }
 
 }  // namespace
 
-int VerifyFileSystem(CReaderDevice& reader, FormatHost& host) {
+FileSystemCheck CheckFileSystem(CReaderDevice& reader) {
   std::uint32_t key = 0;
   reader.GetCapacity(&key, nullptr);
   const bool computed = FindCapacityRow(key) == nullptr;
@@ -65,27 +61,35 @@ int VerifyFileSystem(CReaderDevice& reader, FormatHost& host) {
                                                      ? std::nullopt
                                                      : FileSystemLayout::For(key, reader.geometry.partitionSectors);
   if (!layout) {
-    ShowVerifyError(host, "Verify file system error: the card's size gives no file system layout to compare with.");
-    return 0;
+    return {false, "Verify file system error: the card's size gives no file system layout to compare with.", {}};
   }
   if (const std::uint32_t failed = reader.LayoutWriteFailures()) {
-    ShowVerifyError(host, "Write file system error: " + std::to_string(failed) +
-                              (failed == 1 ? " sector" : " sectors") + " could not be written.");
-    return 0;
+    return {false,
+            "Write file system error: " + std::to_string(failed) + (failed == 1 ? " sector" : " sectors") +
+                " could not be written.",
+            reader.FirstLayoutFault()};
   }
   SectorBuffer read{};
   for (std::uint32_t sector = 0; sector < layout->SectorCount(); ++sector) {
     if (!reader.ReadLBA(static_cast<std::uint16_t>(sector), 1, read.data())) {
-      ShowVerifyError(host, reader.CardGone()
-                                ? CardGoneText(reader.LastCommandFault())
-                                : "Verify file system error: " + SectorName(*layout, sector) + " cannot be read back.");
-      return 0;
+      return {false,
+              reader.CardGone() ? CardGoneText(reader.LastCommandFault())
+                                : "Verify file system error: " + SectorName(*layout, sector) + " cannot be read back.",
+              sector};
     }
     if (read != layout->Expected(sector)) {
-      ShowVerifyError(host, "Verify file system error: " + SectorName(*layout, sector) +
-                                " reads back different from what was written.");
-      return 0;
+      return {
+          false,
+          "Verify file system error: " + SectorName(*layout, sector) + " reads back different from what was written.",
+          sector};
     }
   }
-  return 1;
+  return {true, {}, {}};
+}
+
+int VerifyFileSystem(CReaderDevice& reader, FormatHost& host) {
+  const FileSystemCheck check = CheckFileSystem(reader);
+  if (check.passed) return 1;
+  host.ShowMessage(check.problem, "Error", MessageStyle{MessageButtons::Ok, MessageIcon::Error}, MessageOwner::Dialog);
+  return 0;
 }

@@ -45,10 +45,18 @@ class FileSystemLayout {
   SectorBuffer zero{};
 };
 
-// Checks that the file system the reader's card was just given is there:
-// fails when a write of WriteMbr or WriteBootSector failed (the zero fills
-// whose results they ignore included), or when a sector of the layout cannot
-// be read back or reads back different. Reads one sector at a time and stops
-// at the first problem, which it reports in a message box owned by the dialog
-// (caption "Error"). Returns 1 when the card holds the layout, else 0.
+// Whether the file system the reader's card was just given is there: not
+// when a write of WriteMbr or WriteBootSector failed (the zero fills whose
+// results they ignore included), or when a sector of the layout cannot be
+// read back or reads back different. Reads one sector at a time and stops at
+// the first problem.
+struct FileSystemCheck {
+  bool passed = false;
+  std::string problem;                  // for the operator, when it did not pass
+  std::optional<std::uint32_t> sector;  // the first sector that failed, when one did
+};
+FileSystemCheck CheckFileSystem(CReaderDevice& reader);
+
+// CheckFileSystem, with its problem reported in a message box owned by the
+// dialog (caption "Error"). Returns 1 when the card holds the layout, else 0.
 int VerifyFileSystem(CReaderDevice& reader, FormatHost& host);

@@ -27,10 +27,23 @@ constexpr std::uint32_t ZoneLogicalBlocks(std::uint32_t unitBlocks) {
 constexpr std::uint32_t ZoneSpareBlocks(std::uint32_t unitBlocks) {
   return ZoneBlocks(unitBlocks) - ZoneLogicalBlocks(unitBlocks);
 }
+// The most blocks a zone may lose: it must keep one block more than its
+// logical ones, the free block every rewrite of a logical block is copied into.
+constexpr std::uint32_t ZoneUnusableLimit(std::uint32_t unitBlocks) {
+  return ZoneSpareBlocks(unitBlocks) > 0 ? ZoneSpareBlocks(unitBlocks) - 1 : 0;
+}
+constexpr std::uint32_t ZoneCount(std::uint32_t unitBlocks) {
+  return ZoneBlocks(unitBlocks) == 0 ? 0 : unitBlocks / ZoneBlocks(unitBlocks);
+}
+// The logical sectors a unit presents: its zones' logical blocks of `pagesPerBlock` sectors each.
+constexpr std::uint64_t UnitLogicalSectors(std::uint32_t unitBlocks, std::uint32_t pagesPerBlock) {
+  return std::uint64_t{ZoneCount(unitBlocks)} * ZoneLogicalBlocks(unitBlocks) * pagesPerBlock;
+}
 // The blocks of unit 0 in which hosts look for the CIS.
 constexpr std::uint32_t CisWindowBlocks(std::uint32_t unit0Blocks) { return ZoneSpareBlocks(unit0Blocks); }
 
 static_assert(CisWindowBlocks(1024) == 24 && CisWindowBlocks(8192) == 24, "1024 - 1000 blocks");
+static_assert(ZoneUnusableLimit(1024) == 23 && ZoneUnusableLimit(256) == 5, "a free block beyond the logical ones");
 static_assert(CisWindowBlocks(256) == 6 && CisWindowBlocks(512) == 12, "256 - 250 and 512 - 500 blocks");
 
 }  // namespace zone_layout

@@ -15,7 +15,7 @@ namespace {
 // half): enough to make a card look used.
 class FillPattern {
  public:
-  explicit FillPattern(std::uint32_t seed) : state(seed * 0x9E3779B97F4A7C15ull + 1) {}
+  explicit FillPattern(std::uint64_t seed) : state(seed * 0x9E3779B97F4A7C15ull + 1) {}
   void Next(std::uint8_t* out, std::size_t length) {
     for (std::size_t i = 0; i < length; ++i) {
       if (i % 4 == 0) state = state * 6364136223846793005ull + 1442695040888963407ull;
@@ -47,7 +47,7 @@ bool WriteCis(Nand& nand) {
   return false;
 }
 
-void FillRandom(Nand& nand, std::uint32_t seed) {
+void FillRandom(Nand& nand, std::uint64_t seed) {
   Firmware firmware(nand);
   FillPattern pattern(seed);
   // One firmware write per logical block of the smallest block size in use.

@@ -80,7 +80,7 @@ struct CreateOptions {
   FaultPlan plan;
   bool withCis = true;  // a CIS page in the first good block of unit 0
   Fill fill = Fill::Erased;
-  std::uint32_t seed = 1;  // of the random fill
+  std::uint64_t seed = 1;  // of the random fill
 };
 
 // A new card in memory.

@@ -84,8 +84,8 @@ bool ParseLine(const std::string& line, FaultPlan& plan) {
   std::istringstream in(line);
   std::string key, arg;
   in >> key;
-  if (key == "write-protect") {
-    plan.writeProtected = true;
+  if (key == "write-protect" || key == "unit-attention") {
+    (key == "write-protect" ? plan.writeProtected : plan.unitAttention) = true;
     return !(in >> arg);
   }
   if (key == "inquiry-id") {
@@ -151,8 +151,8 @@ bool FaultPlan::PageUnreadable(std::uint8_t unit, std::uint32_t page) const {
 
 bool FaultPlan::Empty() const {
   return factoryBadBlocks.empty() && unreadablePages.empty() && failingErase.empty() && failingProgram.empty() &&
-         commandFaults.empty() && !writeProtected && !removeAfterCommands && !inquiryId && !mediaInfoReply &&
-         !cardType && !lunMap;
+         commandFaults.empty() && !writeProtected && !unitAttention && !removeAfterCommands && !inquiryId &&
+         !mediaInfoReply && !cardType && !lunMap;
 }
 
 std::string FaultSidecarPath(const std::string& imagePath) { return imagePath + ".faults"; }
@@ -204,6 +204,7 @@ FaultPlanLoad LoadFaultPlan(const std::string& imagePath) {
 std::string FormatFaultPlan(const FaultPlan& plan) {
   std::ostringstream out;
   if (plan.writeProtected) out << "write-protect\n";
+  if (plan.unitAttention) out << "unit-attention\n";
   if (plan.removeAfterCommands) out << "remove-after " << *plan.removeAfterCommands << "\n";
   for (const PageRef& p : plan.unreadablePages) out << "unreadable-page " << +p.unit << ":" << p.page << "\n";
   for (const BlockRef& b : plan.failingErase) out << "erase-fails " << +b.unit << ":" << b.block << "\n";

@@ -47,6 +47,10 @@ struct FaultPlan {
   // The card's write-protect tab: the device state reports it, and erase,
   // page programming and WRITE(10) fail.
   bool writeProtected = false;
+  // After the reader presents the card anew (the format-end command), the
+  // next command meets UNIT ATTENTION and fails without running, as through
+  // a backend that does not send such a command again.
+  bool unitAttention = false;
   // The card is pulled out after this many commands: every later command on
   // the card fails and the card type reads 0.
   std::optional<std::uint32_t> removeAfterCommands;
@@ -66,6 +70,7 @@ struct FaultPlan {
 // A plan that travels with a card image: the text file `<image>.faults`, one
 // fault per line ("#" starts a comment):
 //   write-protect
+//   unit-attention
 //   remove-after N
 //   unreadable-page UNIT:PAGE
 //   erase-fails UNIT:BLOCK

@@ -88,7 +88,10 @@ bool Nand::Program(std::size_t unit, std::uint32_t page, std::size_t offset, con
                    std::size_t length) {
   if (!HasPage(unit, page) || offset > kPageSize || length > kPageSize - offset) return false;
   const std::uint32_t block = page / geometry.units[unit].pagesPerBlock;
-  if (IsBad(unit, block)) return false;
+  if (IsBad(unit, block) &&
+      ReadSpan(PageOffset(unit, page) + kRedundantStart + redundant::kBlockStatus, 1)[0] != kErased) {
+    return false;
+  }
   if (faults && faults->ProgramFails(static_cast<std::uint8_t>(unit), block)) return false;
   std::uint8_t* target = ChangeSpan(PageOffset(unit, page) + offset, length);
   if (target == nullptr) return false;

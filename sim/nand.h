@@ -49,8 +49,9 @@ class Nand {
   bool PageReadable(std::size_t unit, std::uint32_t page) const;
 
   // ANDs `length` bytes into the page from `offset`. Fails, changing
-  // nothing, on a bad block, a block whose programming fails, or a range
-  // beyond the page.
+  // nothing, on a page that carries a bad-block mark (a programmed mark
+  // cannot be programmed again; a factory bad block has it on every page),
+  // a block whose programming fails, or a range beyond the page.
   bool Program(std::size_t unit, std::uint32_t page, std::size_t offset, const std::uint8_t* bytes, std::size_t length);
   // Sets every byte of the block to 0xFF. Fails, changing nothing, on a bad
   // block or a block whose erase fails.

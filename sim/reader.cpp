@@ -111,6 +111,9 @@ std::uint8_t Reader::Dispatch(const std::uint8_t* cdb, std::size_t cdbLength, Da
   if (!OnlyFieldBytesSet(*row, cdb)) return kStatusCheckCondition;
   if (IsQuery(row->operation) && cdb[cdb::kAllocationLength] != cdb::kQueryAllocation) return kStatusCheckCondition;
   if (FailsByPlan(*row)) return kStatusCheckCondition;
+  if (std::exchange(attentionPending, false) && plan.unitAttention && row->operation != ReaderOperation::Inquiry) {
+    return kStatusCheckCondition;
+  }
   if (!present && NeedsCard(row->operation)) return kStatusCheckCondition;
   return Run(Request{*row, cdb, data, dataLength}) ? kStatusGood : kStatusCheckCondition;
 }
@@ -259,6 +262,7 @@ bool Reader::ReadPage(const Request& request) const {
 bool Reader::FormatEnd() {
   firmware.Rescan();
   ++mediaChanges;
+  attentionPending = true;
   return true;
 }
 

@@ -97,6 +97,7 @@ class Reader {
   std::uint32_t commands = 0;
   std::uint32_t mediaChanges = 0;
   std::uint32_t lbaOffset = 0;
+  bool attentionPending = false;  // the card was presented anew since the last command
   bool locked = false;
   bool present = true;
   std::string lastError;

@@ -86,6 +86,8 @@ int CSimReader::FindDevice(char& found) {
                        MessageOwner::None);
     return 0;
   }
+  // What the reader presents to the system, as its capacity reply would say.
+  presentedSectors = reader.Logical().LogicalSectors();
   openFlag = 1;
   driveLetter = letter;
   found = letter;

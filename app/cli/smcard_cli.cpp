@@ -1,6 +1,7 @@
 #include "app/cli/smcard_cli.h"
 
 #include <cctype>
+#include <cstdint>
 #include <functional>
 #include <iomanip>
 #include <map>
@@ -169,10 +170,13 @@ int Create(const ParsedArgs& parsed, CliContext& context) {
   if (fill != "erased" && fill != "random") return UsageError(context, "--fill takes erased or random");
   options.fill = fill == "random" ? sim::Fill::Random : sim::Fill::Erased;
   if (const auto seed = parsed.Value("--seed")) {
-    if (seed->empty() || seed->size() > 9 || seed->find_first_not_of("0123456789") != std::string::npos) {
-      return UsageError(context, "--seed takes a number");
+    // Any 64-bit number.
+    constexpr std::size_t kMaxSeedDigits = 20;
+    if (seed->empty() || seed->size() > kMaxSeedDigits || seed->find_first_not_of("0123456789") != std::string::npos ||
+        (seed->size() == kMaxSeedDigits && *seed > std::to_string(UINT64_MAX))) {
+      return UsageError(context, "--seed takes a number from 0 to " + std::to_string(UINT64_MAX));
     }
-    options.seed = static_cast<std::uint32_t>(std::stoul(*seed));
+    options.seed = std::stoull(*seed);
   }
   if (!parsed.Has("--force") && FileExists(image)) {
     return Failure(context, image + " exists; give --force to replace it");

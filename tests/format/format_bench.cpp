@@ -7,12 +7,13 @@
 #include <utility>
 
 #include "engine/low_level_format.h"
+#include "engine/page_layout.h"
 
 namespace formattest {
 
 int LoggingReader::Record(OpKind kind, std::uint8_t unit, std::uint32_t where, int result) {
   if (cannotTellGone && CardGone()) NoteCommandFault(CommandFault::Failed);
-  log.push_back(Op{kind, unit, where, result});
+  log.push_back(Op{kind, unit, where, result, std::exchange(markNext, false)});
   if (afterOp) afterOp(log.back());
   return result;
 }
@@ -26,6 +27,7 @@ int LoggingReader::ErasePhyBlk(std::uint8_t unit, std::uint16_t block) {
 }
 
 int LoggingReader::WriteRedundant(std::uint8_t unit, std::uint32_t sector, const RedundantArea& redundant) {
+  markNext = redundant == page_layout::RetiredBlockMark();
   return Record(OpKind::WriteRedundant, unit, sector, CSimReader::WriteRedundant(unit, sector, redundant));
 }
 
@@ -41,6 +43,10 @@ int LoggingReader::ReadLBA(std::uint16_t sector, std::uint16_t count, std::uint8
 
 int LoggingReader::WriteLBA(std::uint16_t sector, std::uint16_t count, const std::uint8_t* data) {
   return Record(OpKind::WriteLba, 0, sector, CSimReader::WriteLBA(sector, count, data));
+}
+
+int LoggingReader::GetDeviceState(std::uint8_t& state) {
+  return Record(OpKind::DeviceState, 0, 0, CSimReader::GetDeviceState(state));
 }
 
 void LoggingReader::DropHandle() {
@@ -63,7 +69,7 @@ std::vector<std::uint32_t> ErasedBlocks(const std::vector<Op>& log, std::uint8_t
 std::vector<OpKind> CisWrites(const std::vector<Op>& log) {
   std::vector<OpKind> kinds;
   for (const Op& op : log) {
-    if (op.kind == OpKind::WriteRedundant || op.kind == OpKind::WritePage) kinds.push_back(op.kind);
+    if ((op.kind == OpKind::WriteRedundant && !op.mark) || op.kind == OpKind::WritePage) kinds.push_back(op.kind);
   }
   return kinds;
 }
@@ -143,13 +149,17 @@ sim::CreateOptions CardOptions(const sim::CardGeometry& geometry, bool withCis, 
 
 sim::CardGeometry Standard(const char* name) { return *sim::StandardGeometry(name); }
 
-sim::FaultPlan FailingScanReads(std::uint32_t firstBlock, std::uint32_t blocks) {
-  constexpr std::uint8_t kReadPage = 0xEA;
+sim::FaultPlan UnreadableFirstPages(const sim::CardGeometry& geometry, std::uint32_t firstBlock, std::uint32_t blocks) {
   sim::FaultPlan plan;
-  for (std::uint32_t call = firstBlock + 1; call <= firstBlock + 2 * blocks; ++call) {
-    plan.commandFaults.push_back(sim::CommandFault{kReadPage, std::nullopt, call, false});
+  for (std::uint32_t b = firstBlock; b < firstBlock + blocks; ++b) {
+    plan.unreadablePages.push_back({0, b * geometry.units[0].pagesPerBlock});
   }
   return plan;
+}
+
+std::vector<std::string> UnreadableWarning(std::uint32_t blocks) {
+  if (blocks == 0) return {};
+  return {std::to_string(blocks) + " blocks of the card could not be read and were marked bad."};
 }
 
 std::vector<sim::BlockRef> BlockRange(std::uint32_t first, std::uint32_t end, std::uint8_t unit) {

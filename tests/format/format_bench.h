@@ -20,13 +20,14 @@ namespace formattest {
 
 // --- The operations the procedure sends ----------------------------------------
 
-enum class OpKind { ReadPage, Erase, WriteRedundant, WritePage, FormatEnd, ReadLba, WriteLba, DropHandle };
+enum class OpKind { ReadPage, Erase, WriteRedundant, WritePage, FormatEnd, ReadLba, WriteLba, DropHandle, DeviceState };
 
 struct Op {
   OpKind kind = OpKind::ReadPage;
   std::uint8_t unit = 0;
   std::uint32_t where = 0;  // page, block or logical sector
   int result = 0;
+  bool mark = false;  // a redundant area that marks the block bad
 };
 
 // The simulated backend, recording each card operation with its result.
@@ -42,21 +43,25 @@ class LoggingReader : public CSimReader {
   int ReadLBA(std::uint16_t sector, std::uint16_t count, std::uint8_t* data) override;
   int WriteLBA(std::uint16_t sector, std::uint16_t count, const std::uint8_t* data) override;
   void DropHandle() override;
+  int GetDeviceState(std::uint8_t& state) override;
 
   std::vector<Op> log;
   // Stands for a backend that cannot tell a pulled card from a failed command.
   bool cannotTellGone = false;
+
   // Called after each logged operation.
   std::function<void(const Op&)> afterOp;
 
  private:
   int Record(OpKind kind, std::uint8_t unit, std::uint32_t where, int result);
+  bool markNext = false;
 };
 
 std::size_t Count(const std::vector<Op>& log, OpKind kind);
 // Blocks of `unit` erased, in the order the erase commands were sent.
 std::vector<std::uint32_t> ErasedBlocks(const std::vector<Op>& log, std::uint8_t unit);
-// The kinds of the operations that write the CIS page, in order.
+// The kinds of the operations that write the CIS page, in order (the
+// writes of bad-block marks left out).
 std::vector<OpKind> CisWrites(const std::vector<Op>& log);
 
 // --- A host that can raise the stop flag ----------------------------------------
@@ -107,10 +112,11 @@ struct Bench {
 sim::CreateOptions CardOptions(const sim::CardGeometry& geometry, bool withCis,
                                const std::vector<sim::BlockRef>& bad = {});
 sim::CardGeometry Standard(const char* name);
-// A plan in which the CIS scan cannot read `blocks` blocks from `firstBlock`
-// on (each read and its second try fail; later reads succeed). The blocks
-// before `firstBlock` must read at the first try.
-sim::FaultPlan FailingScanReads(std::uint32_t firstBlock, std::uint32_t blocks);
+// A plan in which the first page of `blocks` blocks of unit 0 from
+// `firstBlock` on cannot be read; their other pages can.
+sim::FaultPlan UnreadableFirstPages(const sim::CardGeometry& geometry, std::uint32_t firstBlock, std::uint32_t blocks);
+// What the format says of `blocks` blocks it could not read and marked bad: nothing when none.
+std::vector<std::string> UnreadableWarning(std::uint32_t blocks);
 std::vector<sim::BlockRef> BlockRange(std::uint32_t first, std::uint32_t end, std::uint8_t unit = 0);
 
 // --- Raw card contents ------------------------------------------------------------

@@ -19,9 +19,8 @@ using namespace formattest;
 using sim::CommandFault;
 
 constexpr std::uint8_t kErase = 0xE8, kWrite10 = 0x2A;
-const char* const kOneRetired = "1 block of the card could not be read or erased and was marked bad.";
-const char* const kOneStuck =
-    "1 block of the card could not be read or erased, nor marked bad; the old data stays on the card.";
+const char* const kOneUnreadable = "1 block of the card could not be read and was marked bad.";
+const char* const kOneUnerasable = "1 block of the card could not be erased and was marked bad.";
 
 HostMessage WarningBox(const std::string& text) {
   return HostMessage{text, "Warning", MessageStyle{MessageButtons::Ok, MessageIcon::Warning}, MessageOwner::Dialog};
@@ -86,19 +85,18 @@ INSTANTIATE_TEST_SUITE_P(
                       {ErrorBox("Write file system error: 1 sector could not be written.")},
                       std::nullopt,
                       {}},
-        // The erase of block 0 fails, and again, on a used card without a CIS:
-        // the CIS must not be programmed over its old data.
+        // Block 0 of a used card without a CIS cannot be erased at all: the CIS
+        // must not be programmed over its old data.
         IntegrityCase{"CisBlockEraseFails",
                       "1M",
                       false,
                       sim::Fill::Random,
                       [](sim::FaultPlan& p) {
-                        p.commandFaults = {CommandFault{kErase, std::nullopt, 1, false},
-                                           CommandFault{kErase, std::nullopt, 2, false}};
+                        p.failingErase = {{0, 0}};
                       },
                       nullptr,
                       1,
-                      {WarningBox(kOneRetired)},
+                      {WarningBox(kOneUnerasable)},
                       1,
                       {0}},
         // Block 0 holds the CIS but its first page cannot be read: block 1
@@ -112,7 +110,7 @@ INSTANTIATE_TEST_SUITE_P(
                       },
                       nullptr,
                       1,
-                      {WarningBox(kOneRetired)},
+                      {WarningBox(kOneUnreadable)},
                       1,
                       {0}},
         // A block whose erase fails keeps its user data and its logical address.
@@ -125,7 +123,7 @@ INSTANTIATE_TEST_SUITE_P(
                       },
                       nullptr,
                       1,
-                      {WarningBox(kOneRetired)},
+                      {WarningBox(kOneUnerasable)},
                       0,
                       {100}},
         IntegrityCase{"BlockCanNeitherBeErasedNorMarked",
@@ -138,7 +136,9 @@ INSTANTIATE_TEST_SUITE_P(
                       },
                       nullptr,
                       0,
-                      {ErrorBox(kOneStuck)},
+                      {ErrorBox("Block 100 of unit 0 could be neither erased nor marked bad, and it still holds the "
+                                "old data of logical block 99, which the reader would map again. The card cannot "
+                                "be formatted.")},
                       std::nullopt,
                       {}},
         // The CIS as formats before the ECC was written left it: written anew, and said so.
@@ -182,8 +182,9 @@ TEST(Integrity, FactoryCisWithItsOwnTuplesStays) {
 }
 
 // A card pulled out during the erase pass costs one failed command where
-// the backend can tell; elsewhere the format gives up after the blocks that
-// failed in a row, instead of pausing 1000 ms for each remaining block.
+// the backend can tell; elsewhere three (the block's read and the control's
+// two) and the state query that fails, instead of pausing 1000 ms for each
+// remaining block.
 TEST(Integrity, PulledCardEndsTheFormatAtOnce) {
   for (const bool tells : {true, false}) {
     sim::FaultPlan plan;
@@ -193,8 +194,8 @@ TEST(Integrity, PulledCardEndsTheFormatAtOnce) {
     EXPECT_EQ(bench.Format(), 0);
     ASSERT_EQ(bench.host.MessageTexts().size(), 1u);
     EXPECT_EQ(bench.host.MessageTexts()[0].substr(0, 30),
-              tells ? "The card was taken out of the " : "8 blocks of the card in a row ");
-    EXPECT_EQ(bench.host.TotalSleep(), tells ? 1000u : 2 * RetirementRule::kSameFailureRun * 1000u);
+              tells ? "The card was taken out of the " : "The card does not answer any m");
+    EXPECT_EQ(bench.host.TotalSleep(), tells ? 1000u : 4000u);
     EXPECT_TRUE(sim::Inspect(*bench.card).badBlocks.empty());
   }
 }

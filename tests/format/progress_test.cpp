@@ -19,7 +19,7 @@ struct ProgressCase {
   std::vector<sim::BlockRef> bad;
   std::uint32_t scanEnd;  // block of unit 0 where the CIS scan ended
   bool cisFound;
-  std::uint32_t scanReadFaults = 0;  // blocks after the bad ones the scan cannot read (two reads each)
+  std::uint32_t scanReadFaults = 0;  // blocks after the bad ones whose first page cannot be read
 };
 
 void PrintTo(const ProgressCase& c, std::ostream* os) { *os << c.name; }
@@ -84,7 +84,7 @@ class WholeRun : public ::testing::TestWithParam<ProgressCase> {};
 TEST_P(WholeRun, ShowsEveryPositionStatusAndPauseInOrder) {
   const ProgressCase& c = GetParam();
   Bench bench(CardOptions(c.geometry, c.withCis, c.bad),
-              FailingScanReads(static_cast<std::uint32_t>(c.bad.size()), c.scanReadFaults));
+              UnreadableFirstPages(c.geometry, static_cast<std::uint32_t>(c.bad.size()), c.scanReadFaults));
   ASSERT_EQ(bench.Format(), 1);
 
   std::vector<std::string> expected = {Range(0, 100), Position(0), Status("Formatting............")};
@@ -95,6 +95,7 @@ TEST_P(WholeRun, ShowsEveryPositionStatusAndPauseInOrder) {
                                Position(98), Pause(kPause, clock + kPause), Position(100)}) {
     expected.push_back(e);
   }
+  for (const std::string& text : UnreadableWarning(c.scanReadFaults)) expected.push_back("message " + text);
   EXPECT_EQ(Describe(bench.host.Events()), expected);
   EXPECT_EQ(bench.host.Now(), clock + 2 * kPause);
 }

@@ -249,8 +249,7 @@ TEST(Firmware, PassesOverAnUnreadableBlockWhenLookingForTheCis) {
   const std::atomic<int> stop{0};
   EXPECT_EQ(LowLevelFormat(device, stop, host), 1) << ::testing::PrintToString(host.MessageTexts());
   EXPECT_EQ(reader.Logical().CisBlock(), 1u);
-  EXPECT_EQ(host.MessageTexts(),
-            std::vector<std::string>{"1 block of the card could not be read or erased and was marked bad."});
+  EXPECT_EQ(host.MessageTexts(), std::vector<std::string>{"1 block of the card could not be read and was marked bad."});
 }
 
 }  // namespace
