@@ -304,8 +304,8 @@ TEST_P(OnEachFamily, NoCompanionToolNoPauseAndTheVolumeLockedOnNtOnly) {
 
 INSTANTIATE_TEST_SUITE_P(NtOr9x, OnEachFamily, ::testing::Bool());
 
-// A card without a CIS whose first block cannot be programmed: one box,
-// owned by the dialog.
+// A card without a CIS whose first block cannot be programmed: the CIS
+// write's plain box, then one box owned by the dialog.
 class CisFailure : public DialogBench {
  protected:
   CisFailure() : DialogBench(CardOptions("1M", false)) {}
@@ -317,6 +317,10 @@ TEST_F(CisFailure, OneBoxBelongsToTheDialog) {
   ASSERT_NE(dialog, nullptr);
   StartFormat(dialog);
 
+  const gui::MessageBoxView plain = gui::WaitForMessageBox("Error");  // the CIS write's own, first
+  EXPECT_EQ(plain.text, "Write low level header error");
+  EXPECT_EQ(plain.owner, nullptr);
+  ASSERT_TRUE(gui::Answer(plain, IDOK));
   const gui::MessageBoxView owned = gui::WaitForMessageBox("Error");
   EXPECT_EQ(owned.text, "Write low level header error!");
   EXPECT_EQ(owned.owner, dialog);
