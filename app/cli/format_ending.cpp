@@ -1,7 +1,7 @@
 #include "app/cli/format_ending.h"
 
 #include <cctype>
-#include <cstdlib>
+#include <optional>
 #include <ostream>
 
 #include "app/cli/pass_meter.h"
@@ -11,6 +11,18 @@
 namespace {
 
 constexpr std::uint64_t kMsPerSecond = 1000;
+
+// "2 blocks ..." -> 2; none when the text begins with no digit.
+std::optional<std::uint32_t> LeadingNumber(const std::string& text) {
+  constexpr std::uint32_t kBase = 10;
+  std::size_t digits = 0;
+  std::uint32_t number = 0;
+  for (; digits < text.size() && std::isdigit(static_cast<unsigned char>(text[digits])) != 0; ++digits) {
+    number = number * kBase + static_cast<std::uint32_t>(text[digits] - '0');
+  }
+  if (digits == 0) return std::nullopt;
+  return number;
+}
 
 // The blocks the format's warning says it marked bad, a sentence each kind:
 // "2 blocks of the card could not be erased and were marked bad." counts
@@ -26,8 +38,7 @@ std::uint32_t MarkedBlocks(const std::string& warning) {
     const bool saysMarked =
         sentence.find("was marked bad") != std::string::npos || sentence.find("were marked bad") != std::string::npos;
     if (!saysMarked || sentence.find("nor marked bad") != std::string::npos) continue;
-    const bool counted = std::isdigit(static_cast<unsigned char>(sentence[0])) != 0;
-    marked += counted ? static_cast<std::uint32_t>(std::strtoul(sentence.c_str(), nullptr, 10)) : 1;
+    marked += LeadingNumber(sentence).value_or(1);
   }
   return marked;
 }

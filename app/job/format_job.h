@@ -30,6 +30,12 @@ class JobDesktop {
   // Whether the card's volume is held locked during the format (the NT
   // family, where other programs write to the volumes they see).
   virtual bool LocksVolume() const { return false; }
+  // Whether the front end has a status line (the dialog). It then shows,
+  // before the confirmation, CardSummary, and after a stop, what became of
+  // the card; other front ends say both their own way.
+  virtual bool HasStatusLine() const { return false; }
+  // The card's size and whether it holds files, in one short line.
+  virtual std::string CardSummary(CReaderDevice& /*reader*/) { return {}; }
 };
 
 enum class JobOutcome { WriteProtected, Declined, Stopped, Failed, Completed };

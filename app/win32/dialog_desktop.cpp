@@ -1,9 +1,12 @@
 #include "app/win32/dialog_desktop.h"
 
+#include "app/cli/card_read.h"
+#include "app/cli/real_readers.h"
 #include "app/win32/dialog_messages.h"
+#include "engine/reader_device.h"
 
-DialogDesktop::DialogDesktop(HWND dialog_, ShellApi& shell_, bool locksVolume_)
-    : dialog(dialog_), shell(shell_), locksVolume(locksVolume_) {}
+DialogDesktop::DialogDesktop(HWND dialog_, ShellApi& shell_, bool locksVolume_, WPARAM job_)
+    : dialog(dialog_), shell(shell_), locksVolume(locksVolume_), job(job_) {}
 
 bool DialogDesktop::NotifyCompanionTool() {
   const HWND tool = FindWindowA(nullptr, kCompanionToolTitle);
@@ -16,4 +19,10 @@ void DialogDesktop::NotifyDriveChanged(const std::string& rootPath) { shell.Noti
 
 void DialogDesktop::QueryVolume(const std::string& rootPath) { shell.QueryVolumeInformation(rootPath); }
 
-void DialogDesktop::RestoreIdle() { SendMessageA(dialog, kRestoreIdleMessage, 0, 0); }
+std::string DialogDesktop::CardSummary(CReaderDevice& reader) {
+  std::uint32_t key = 0;
+  reader.GetCapacity(&key, nullptr);
+  return CardSizeText(reader.geometry, key) + (CardFilesNotice(reader).empty() ? ", no files" : ", holds files");
+}
+
+void DialogDesktop::RestoreIdle() { SendMessageA(dialog, kRestoreIdleMessage, job, 0); }

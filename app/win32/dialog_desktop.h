@@ -16,7 +16,8 @@ constexpr LPARAM kCompanionToolCommandParam = 0;
 class DialogDesktop : public JobDesktop {
  public:
   // `locksVolume`: on the NT family, where the backend can lock the volume.
-  DialogDesktop(HWND dialog, ShellApi& shell, bool locksVolume);
+  // `job`: the number the dialog gave the job, which its end carries.
+  DialogDesktop(HWND dialog, ShellApi& shell, bool locksVolume, WPARAM job);
 
   // Sends the command to the tool's window, if one is open, and waits until
   // the tool has handled it.
@@ -25,9 +26,15 @@ class DialogDesktop : public JobDesktop {
   void QueryVolume(const std::string& rootPath) override;
   void RestoreIdle() override;
   bool LocksVolume() const override { return locksVolume; }
+  bool HasStatusLine() const override { return true; }
+  // "16 MB card, 32000 sectors, holds files" ("no files"): what the console
+  // tool says before its question, short enough for the status line. A root
+  // directory that cannot be read counts as holding files.
+  std::string CardSummary(CReaderDevice& reader) override;
 
  private:
   HWND dialog;
   ShellApi& shell;
   bool locksVolume;
+  WPARAM job;
 };

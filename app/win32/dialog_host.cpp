@@ -3,8 +3,10 @@
 #include "app/win32/dialog_messages.h"
 #include "resources/resource_ids.h"
 
+// Every question is one whose Yes changes the card: No is its default button,
+// so that Enter or a stray key press keeps the card as it is.
 UINT MessageBoxFlags(MessageStyle style) {
-  UINT flags = style.buttons == MessageButtons::YesNo ? MB_YESNO : MB_OK;
+  UINT flags = style.buttons == MessageButtons::YesNo ? MB_YESNO | MB_DEFBUTTON2 : MB_OK;
   switch (style.icon) {
     case MessageIcon::Error:
       flags |= MB_ICONERROR;

@@ -15,4 +15,5 @@ constexpr UINT kSetProgressRangeMessage = WM_USER + 3;
 // wParam: non-zero shows the status text, zero hides it.
 constexpr UINT kShowStatusMessage = WM_USER + 4;
 // The job's end: Format enabled, the Close/Stop button back to "Close".
+// wParam: the number the dialog gave the job; any other is not its end.
 constexpr UINT kRestoreIdleMessage = WM_USER + 5;

@@ -1,9 +1,6 @@
 #include "app/win32/format_dlg.h"
 
 #include <commctrl.h>
-#include <process.h>
-
-#include <cstring>
 
 #include "app/job/format_job.h"
 #include "app/win32/dialog_desktop.h"
@@ -14,25 +11,38 @@ namespace {
 
 constexpr const char* kCloseCaption = "Close";
 constexpr const char* kStopCaption = "Stop";
-constexpr int kCaptionLimit = 10;  // characters of the Close/Stop caption compared
 
 constexpr const char* kNoDeviceText = "Device not found";
 constexpr const char* kNoDeviceCaption = "Information";
+constexpr const char* kNoThreadText = "The format could not be started: the system refused to start its thread.";
+
+// Waits for `object`, serving meanwhile the messages that other threads send
+// to this one: the worker's (progress, status, the job's end) and anyone
+// else's, so that no sender waits on a thread that waits on it.
+void WaitServingSentMessages(HANDLE object) {
+  while (MsgWaitForMultipleObjects(1, &object, FALSE, INFINITE, QS_SENDMESSAGE) == WAIT_OBJECT_0 + 1) {
+    MSG pending;
+    PeekMessageA(&pending, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
+  }
+}
+
+bool Signalled(HANDLE event) { return WaitForSingleObject(event, 0) == WAIT_OBJECT_0; }
 
 }  // namespace
 
 CFormatDlg::CFormatDlg(HINSTANCE instance_, ReaderFactory& readers_, PlatformVersionApi& version_, Clock& clock,
-                       ShellApi& shell_)
+                       ShellApi& shell_, ThreadStarter& threads_)
     : instance(instance_),
       readers(readers_),
       version(version_),
       shell(shell_),
+      threads(threads_),
       host(instance_, clock),
       icon(LoadIconA(instance_, MAKEINTRESOURCEA(IDR_MAIN_ICON))),
       jobFinished(CreateEventA(nullptr, TRUE, TRUE, nullptr)) {}
 
+// The window, and with it the worker, is gone by now (OnDestroy).
 CFormatDlg::~CFormatDlg() {
-  ReleaseFinishedWorker();
   if (jobFinished != nullptr) CloseHandle(jobFinished);
 }
 
@@ -82,7 +92,7 @@ INT_PTR CFormatDlg::OnMessage(UINT message, WPARAM wParam, LPARAM lParam) {
       ShowWindow(Control(IDC_STATUS), wParam != 0 ? SW_SHOW : SW_HIDE);
       return Reply(0);
     case kRestoreIdleMessage:
-      OnRestoreIdle();
+      if (jobRunning && wParam == job) OnRestoreIdle();  // the running job's end, from no one else
       return Reply(0);
     default:
       return FALSE;
@@ -137,31 +147,17 @@ BOOL CFormatDlg::OnPaint() {
 // path while one does, the job is stopped and waited for first, so that the
 // reader is never closed or deleted under the worker.
 void CFormatDlg::OnDestroy() {
-  StopAndWaitForWorker();
+  stopFlag.store(1);
+  WaitForWorker();
   if (reader != nullptr) {
     reader->Close();
     reader.reset();
   }
 }
 
-void CFormatDlg::StopAndWaitForWorker() {
+void CFormatDlg::WaitForWorker() {
   if (worker == nullptr) return;
-  if (WaitForSingleObject(jobFinished, 0) != WAIT_OBJECT_0) {
-    stopFlag.store(1);
-    // The worker may be waiting for this thread to serve one of its messages.
-    while (MsgWaitForMultipleObjects(1, &jobFinished, FALSE, INFINITE, QS_SENDMESSAGE) == WAIT_OBJECT_0 + 1) {
-      MSG pending;
-      PeekMessageA(&pending, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
-    }
-  }
-  ReleaseFinishedWorker();
-}
-
-// After the event the worker touches nothing of the dialog's; its thread
-// only has to return.
-void CFormatDlg::ReleaseFinishedWorker() {
-  if (worker == nullptr) return;
-  WaitForSingleObject(worker, INFINITE);
+  WaitServingSentMessages(worker);
   CloseHandle(worker);
   worker = nullptr;
 }
@@ -187,39 +183,35 @@ void CFormatDlg::OnCommand(int id) {
   }
 }
 
-bool CFormatDlg::JobRunning() const {
-  char caption[kCaptionLimit + 1] = {};
-  GetWindowTextA(Control(IDC_CLOSE_STOP), caption, sizeof caption);
-  return std::strcmp(caption, kStopCaption) == 0;
-}
-
+// One job at a time: the event is reset from a job's start to its very last
+// step. The last job's thread may still be between its return to idle and
+// that step: a click that comes so early is not taken (the job would share
+// the stop flag and the event with it). Once past the event the thread
+// touches nothing of the dialog's; its handle can go.
 void CFormatDlg::OnFormat() {
-  // One job at a time: the button is disabled from here to the job's end.
-  if (!IsWindowEnabled(Control(IDC_FORMAT)) || reader == nullptr) return;
-  WaitForSingleObject(jobFinished, INFINITE);  // the last job is past its end steps
-  ReleaseFinishedWorker();
+  if (reader == nullptr || !Signalled(jobFinished)) return;
+  if (worker != nullptr) CloseHandle(worker);
 
+  ++job;
+  jobRunning = true;
   stopFlag.store(0);
   SetWindowTextA(Control(IDC_CLOSE_STOP), kStopCaption);
   EnableWindow(Control(IDC_FORMAT), FALSE);
   ResetEvent(jobFinished);
-  // 95 and 98 fail a thread start that has no place for the thread's id.
-  unsigned workerId = 0;
-  worker = reinterpret_cast<HANDLE>(_beginthreadex(nullptr, 0, WorkerMain, this, 0, &workerId));
-  if (worker == nullptr) {  // no thread: back to idle at once
-    EnableWindow(Control(IDC_FORMAT), TRUE);
-    SetWindowTextA(Control(IDC_CLOSE_STOP), kCloseCaption);
-    stopFlag.store(1);
-    SetEvent(jobFinished);
-  }
+  worker = threads.Start(WorkerMain, this);
+  if (worker != nullptr) return;
+  ShowIdle();  // no thread: back to idle at once
+  stopFlag.store(1);
+  SetEvent(jobFinished);
+  host.ShowMessage(kNoThreadText, "Error", MessageStyle{MessageButtons::Ok, MessageIcon::Error}, MessageOwner::Dialog);
 }
 
 void CFormatDlg::OnCloseOrStop() {
-  if (JobRunning()) {
+  if (jobRunning) {
     stopFlag.store(1);
     return;
   }
-  EndWhenJobFinished(kClosed);
+  EndDialog(window, kClosed);  // the teardown waits for the last job's thread
 }
 
 // Enter while a job runs is Stop: it comes as IDOK even with the focus on
@@ -227,7 +219,7 @@ void CFormatDlg::OnCloseOrStop() {
 // the number of DM_SETDEFID, sets the progress), and closing over a job
 // would leave a half-erased card. With no job it closes the dialog.
 void CFormatDlg::OnEnter() {
-  if (JobRunning()) {
+  if (jobRunning) {
     OnCloseOrStop();
     return;
   }
@@ -237,26 +229,26 @@ void CFormatDlg::OnEnter() {
 // Closing while a job runs stops it; the dialog then closes when the job's
 // end steps have run (see OnRestoreIdle).
 void CFormatDlg::OnCancel() {
-  if (JobRunning()) {
+  if (jobRunning) {
     stopFlag.store(1);
     closeRequested = true;
     return;
   }
-  EndWhenJobFinished(kCancelled);
+  EndDialog(window, kCancelled);
+}
+
+void CFormatDlg::ShowIdle() {
+  jobRunning = false;
+  EnableWindow(Control(IDC_FORMAT), TRUE);
+  SetWindowTextA(Control(IDC_CLOSE_STOP), kCloseCaption);
 }
 
 void CFormatDlg::OnRestoreIdle() {
-  EnableWindow(Control(IDC_FORMAT), TRUE);
-  SetWindowTextA(Control(IDC_CLOSE_STOP), kCloseCaption);
+  ShowIdle();
   if (closeRequested) {
     closeRequested = false;
     PostMessageA(window, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED), 0);
   }
-}
-
-void CFormatDlg::EndWhenJobFinished(INT_PTR result) {
-  WaitForSingleObject(jobFinished, INFINITE);
-  EndDialog(window, result);
 }
 
 // --- The worker ------------------------------------------------------------------------
@@ -267,7 +259,7 @@ unsigned __stdcall CFormatDlg::WorkerMain(void* dialog) {
 }
 
 void CFormatDlg::RunJob() {
-  DialogDesktop desktop(window, shell, kind == PlatformKind::WindowsNt);
+  DialogDesktop desktop(window, shell, kind == PlatformKind::WindowsNt, job);
   FormatJob(*reader, host, desktop, stopFlag);
   SetEvent(jobFinished);  // the job's very last action
 }

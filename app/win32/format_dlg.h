@@ -4,10 +4,14 @@
 // Threads. The dialog thread owns every control. The worker reaches them
 // only through the dialog's private messages (dialog_messages.h), which it
 // sends and which the dialog thread serves; it shares with the dialog thread
-// the stop flag and the job-finished event. The job's end steps restore the
-// dialog to idle and raise the stop flag before the worker sets the event as
-// its very last action, so the dialog thread may wait for the event as soon
-// as the Close/Stop button reads "Close" again.
+// the stop flag and the job-finished event. Whether a job runs is the
+// dialog's own state, set when it starts one and cleared by that job's end
+// step alone, never read back from the controls, which other programs can
+// change. The job's end steps restore the dialog to idle and raise the stop
+// flag before the worker sets the event as its very last action. The dialog
+// thread waits for the worker only at teardown, and serves the messages
+// other threads send meanwhile, so that the worker (or anyone else) can
+// never find it deaf.
 #pragma once
 
 #include <windows.h>
@@ -20,6 +24,7 @@
 #include "app/win32/platform_kind.h"
 #include "app/win32/reader_factory.h"
 #include "app/win32/shell_api.h"
+#include "app/win32/thread_starter.h"
 #include "engine/reader_device.h"
 #include "transport/win32/platform_version.h"
 
@@ -32,7 +37,8 @@ class CFormatDlg {
 
   // Loads the dialog's icon. The seams default to the real system.
   CFormatDlg(HINSTANCE instance, ReaderFactory& readers, PlatformVersionApi& version = SystemPlatformVersionApi(),
-             Clock& clock = SystemClock(), ShellApi& shell = SystemShellApi());
+             Clock& clock = SystemClock(), ShellApi& shell = SystemShellApi(),
+             ThreadStarter& threads = SystemThreadStarter());
   ~CFormatDlg();
   CFormatDlg(const CFormatDlg&) = delete;
   CFormatDlg& operator=(const CFormatDlg&) = delete;
@@ -65,17 +71,16 @@ class CFormatDlg {
   void OnCancel();
   void OnRestoreIdle();
 
-  bool JobRunning() const;  // the Close/Stop button reads "Stop"
-  void EndWhenJobFinished(INT_PTR result);
+  void ShowIdle();
   void RunJob();
-  void ReleaseFinishedWorker();
-  void StopAndWaitForWorker();
+  void WaitForWorker();
   HWND Control(int id) const { return GetDlgItem(window, id); }
 
   HINSTANCE instance;
   ReaderFactory& readers;
   PlatformVersionApi& version;
   ShellApi& shell;
+  ThreadStarter& threads;
   DialogHost host;
   HICON icon;
   HWND window = nullptr;
@@ -84,5 +89,7 @@ class CFormatDlg {
   std::atomic<int> stopFlag{1};
   HANDLE jobFinished;
   HANDLE worker = nullptr;
+  bool jobRunning = false;      // from Format to the job's end steps: the Close/Stop button is Stop
+  WPARAM job = 0;               // the number of the last job started
   bool closeRequested = false;  // closing was asked for while a job ran
 };

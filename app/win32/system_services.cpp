@@ -1,10 +1,12 @@
-// The real implementations of the dialog's clock and shell seams.
+// The real implementations of the dialog's clock, shell and thread seams.
 #include <windows.h>
 
+#include <process.h>
 #include <shlobj.h>
 
 #include "app/win32/clock.h"
 #include "app/win32/shell_api.h"
+#include "app/win32/thread_starter.h"
 
 namespace {
 
@@ -32,6 +34,14 @@ class Win32ShellApi : public ShellApi {
   }
 };
 
+class Win32ThreadStarter : public ThreadStarter {
+ public:
+  HANDLE Start(Routine routine, void* argument) override {
+    unsigned threadId = 0;  // 95 and 98 fail a thread start that has no place for the thread's id
+    return reinterpret_cast<HANDLE>(_beginthreadex(nullptr, 0, routine, argument, 0, &threadId));
+  }
+};
+
 }  // namespace
 
 Clock& SystemClock() {
@@ -42,4 +52,9 @@ Clock& SystemClock() {
 ShellApi& SystemShellApi() {
   static Win32ShellApi shell;
   return shell;
+}
+
+ThreadStarter& SystemThreadStarter() {
+  static Win32ThreadStarter threads;
+  return threads;
 }

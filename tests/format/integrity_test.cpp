@@ -18,7 +18,7 @@ namespace {
 using namespace formattest;
 using sim::CommandFault;
 
-constexpr std::uint8_t kErase = 0xE8, kWrite10 = 0x2A;
+constexpr std::uint8_t kWrite10 = 0x2A;
 const char* const kOneUnreadable = "1 block of the card could not be read and was marked bad.";
 const char* const kOneUnerasable = "1 block of the card could not be erased and was marked bad.";
 

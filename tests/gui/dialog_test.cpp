@@ -147,7 +147,7 @@ TEST_F(DialogBench, StateAtEachTransitionAndEndStepOrder) {
 
   gui::Click(dialog, IDC_FORMAT);
   const gui::MessageBoxView question = ExpectBox(facts::kConfirm);
-  EXPECT_EQ(Live().State(), (DialogState{"Stop", false, false, 0, false})) << "status hidden until the format starts";
+  EXPECT_EQ(Live().State(), (DialogState{"Stop", false, true, 0, false})) << "the card's size on the status line";
   ASSERT_TRUE(gui::Answer(question, IDYES));
 
   ASSERT_TRUE(gate.WaitReached());

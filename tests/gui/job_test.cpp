@@ -51,7 +51,8 @@ TEST_P(StopDuringAJob, InThePhysicalPassThenFormatAgain) {
   gate.Release();
   ASSERT_TRUE(Live().WaitJobFinished());
 
-  EXPECT_EQ(Live().State(), kIdle);
+  EXPECT_EQ(Live().State(), kStopped);
+  EXPECT_EQ(gui::WindowText(GetDlgItem(dialog, IDC_STATUS)), "The card is partly erased: format it again.");
   EXPECT_EQ(gui::FindTopLevel(gui::kDialogClass, "Information"), nullptr) << "no \"Format Complete!\"";
   EXPECT_EQ(timeline.Count("shell notify S:\\"), 0u);
   EXPECT_EQ(timeline.Count("FormatEnd"), 0u) << "the job left at the erase pass";
@@ -71,53 +72,82 @@ TEST_P(StopDuringAJob, InThePhysicalPassThenFormatAgain) {
 INSTANTIATE_TEST_SUITE_P(Ways, StopDuringAJob, ::testing::ValuesIn(kStopWays),
                          [](const auto& info) { return std::string(info.param.name); });
 
-TEST_F(JobTest, WriteProtectedCardGetsTheMessageAndNoQuestion) {
-  simReader.Plan().writeProtected = true;
+// Jobs that end before the format, with nothing written: the refusals, the
+// answer No, a thread the system would not start, and the volume lock's
+// tries, which a Stop ends at once and a volume whose reader is gone ends
+// with its reason.
+enum class Setting { None, WriteProtected, NoThread, VolumeBusy, VolumeGone };
+
+struct EarlyEnd {
+  const char* name;
+  Setting setting;
+  int question;                // the answer to the confirmation, 0 if it is not asked
+  void (*atFirstPause)(HWND);  // done by the job's thread at its first pause
+  const facts::Box* box;       // then comes, and is answered with its last button
+  std::size_t locks;
+  std::uint64_t slept;
+};
+
+constexpr const char* kCardSummary = "1 MB card, 2000 sectors, no files";  // before the question
+
+void PrintTo(const EarlyEnd& row, std::ostream* os) { *os << row.name; }
+
+class EndsEarly : public DialogBench, public ::testing::WithParamInterface<EarlyEnd> {};
+
+TEST_P(EndsEarly, LeavesTheCardUntouched) {
+  const EarlyEnd& row = GetParam();
+  simReader.Plan().writeProtected = row.setting == Setting::WriteProtected;
+  Live().Threads().refuse = row.setting == Setting::NoThread;
+  fate.volumeBusy = row.setting == Setting::VolumeBusy;
+  fate.volumeGone = row.setting == Setting::VolumeGone;
   const std::vector<std::uint8_t> before = card->Media().Bytes();
   const HWND dialog = Live().Open();
   ASSERT_NE(dialog, nullptr);
+  if (row.atFirstPause != nullptr) clock.atNextPause = [&] { row.atFirstPause(dialog); };
 
-  gui::Click(dialog, IDC_FORMAT);
-  const gui::MessageBoxView refusal = ExpectBox(facts::kWriteProtected);
-  EXPECT_EQ(refusal.owner, dialog);
-  ASSERT_TRUE(gui::Answer(refusal, IDOK));
-  ASSERT_TRUE(Live().WaitJobFinished());  // no question holds the job
-
-  EXPECT_EQ(gui::FindTopLevel(gui::kDialogClass, "Warning"), nullptr);
-  EXPECT_EQ(Live().State(), kIdle);
-  EXPECT_EQ(timeline.Events(), std::vector<std::string>{"GetDeviceState"});
-  EXPECT_TRUE(card->Media().Bytes() == before);
-}
-
-TEST_F(JobTest, BusyVolumeAndNoLeaveTheCardUntouched) {
-  fate.volumeBusy = true;
-  const std::vector<std::uint8_t> before = card->Media().Bytes();
-  const HWND dialog = Live().Open();
-  ASSERT_NE(dialog, nullptr);
-  StartFormat(dialog);
-  const gui::MessageBoxView busy = ExpectBox(facts::kVolumeBusy);
-  EXPECT_EQ(busy.owner, dialog);
-  ASSERT_TRUE(gui::Answer(busy, IDNO));
+  PostMessageA(GetDlgItem(dialog, IDC_FORMAT), BM_CLICK, 0, 0);  // a refused thread's box holds the dialog thread
+  if (row.question != 0) {
+    const gui::MessageBoxView question = ExpectBox(facts::kConfirm);
+    EXPECT_EQ(gui::WindowText(GetDlgItem(dialog, IDC_STATUS)), kCardSummary);
+    ASSERT_TRUE(gui::Answer(question, row.question));
+  }
+  if (row.box != nullptr) {
+    const gui::MessageBoxView box = ExpectBox(*row.box);
+    EXPECT_EQ(box.owner, dialog);
+    ASSERT_TRUE(gui::Answer(box, row.box->buttons.back()));
+  }
   ASSERT_TRUE(Live().WaitJobFinished());
-  EXPECT_EQ(Live().State(), kIdle);
-  EXPECT_EQ(timeline.Count("LockVolume"), 50u);
-  EXPECT_EQ(clock.Total(), 49 * 100u) << "tried for about 5 s";
+
+  EXPECT_EQ(Live().State(), row.atFirstPause != nullptr ? kStopped : kIdle);
+  if (row.atFirstPause != nullptr) {  // a Stop, which the status line tells of
+    EXPECT_EQ(gui::WindowText(GetDlgItem(dialog, IDC_STATUS)), "Stopped: nothing was done.");
+  }
+  EXPECT_EQ(gui::FindTopLevel(gui::kDialogClass, "Warning"), nullptr) << "no question left";
+  EXPECT_EQ(timeline.Count("LockVolume"), row.locks);
+  EXPECT_EQ(clock.Total(), row.slept);
   EXPECT_TRUE(card->Media().Bytes() == before);
 }
 
-TEST_F(JobTest, NoLeavesTheCardUntouched) {
-  const std::vector<std::uint8_t> before = card->Media().Bytes();
-  const HWND dialog = Live().Open();
-  ASSERT_NE(dialog, nullptr);
-
-  gui::Click(dialog, IDC_FORMAT);
-  ASSERT_TRUE(gui::Answer(gui::WaitForMessageBox("Warning"), IDNO));
-  ASSERT_TRUE(Live().WaitJobFinished());
-
-  EXPECT_EQ(Live().State(), kIdle);
-  EXPECT_EQ(timeline.Events(), std::vector<std::string>{"GetDeviceState"});
-  EXPECT_TRUE(card->Media().Bytes() == before);
+// Another program's job end, "Close" on the Stop button and a Format click,
+// then Stop: had the dialog taken them for its state, or waited there for the
+// job's end, it and the job would wait for each other for good.
+void OutsideMessagesThenStop(HWND dialog) {
+  SendMessageA(dialog, WM_USER + 5, 0, 0);
+  SendMessageA(GetDlgItem(dialog, IDC_CLOSE_STOP), WM_SETTEXT, 0, reinterpret_cast<LPARAM>("Close"));
+  SendMessageA(dialog, WM_COMMAND, MAKEWPARAM(IDC_FORMAT, BN_CLICKED), 0);
+  gui::Click(dialog, IDC_CLOSE_STOP);
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, EndsEarly,
+    ::testing::Values(
+        EarlyEnd{"WriteProtected", Setting::WriteProtected, 0, nullptr, &facts::kWriteProtected, 0, 0},
+        EarlyEnd{"AnswerNo", Setting::None, IDNO, nullptr, nullptr, 0, 0},
+        EarlyEnd{"NoThread", Setting::NoThread, 0, nullptr, &facts::kNoThread, 0, 0},
+        EarlyEnd{"BusyVolumeAndNo", Setting::VolumeBusy, IDYES, nullptr, &facts::kVolumeBusy, 50, 49 * 100},
+        EarlyEnd{"StopWhileTheLockIsTried", Setting::VolumeBusy, IDYES, OutsideMessagesThenStop, nullptr, 1, 100},
+        EarlyEnd{"VolumeGone", Setting::VolumeGone, IDYES, nullptr, &facts::kReaderGone, 1, 0}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 // The ways an operator can close the window other than the Close button.
 const Action kCloseWays[] = {
@@ -274,8 +304,8 @@ TEST_P(OnEachFamily, NoCompanionToolNoPauseAndTheVolumeLockedOnNtOnly) {
 
 INSTANTIATE_TEST_SUITE_P(NtOr9x, OnEachFamily, ::testing::Bool());
 
-// A card without a CIS whose first block cannot be programmed: one box,
-// owned by the dialog.
+// A card without a CIS whose first block cannot be programmed: the CIS
+// write's plain box, then one box owned by the dialog.
 class CisFailure : public DialogBench {
  protected:
   CisFailure() : DialogBench(CardOptions("1M", false)) {}
@@ -287,6 +317,10 @@ TEST_F(CisFailure, OneBoxBelongsToTheDialog) {
   ASSERT_NE(dialog, nullptr);
   StartFormat(dialog);
 
+  const gui::MessageBoxView plain = gui::WaitForMessageBox("Error");  // the CIS write's own, first
+  EXPECT_EQ(plain.text, "Write low level header error");
+  EXPECT_EQ(plain.owner, nullptr);
+  ASSERT_TRUE(gui::Answer(plain, IDOK));
   const gui::MessageBoxView owned = gui::WaitForMessageBox("Error");
   EXPECT_EQ(owned.text, "Write low level header error!");
   EXPECT_EQ(owned.owner, dialog);

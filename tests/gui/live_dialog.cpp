@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <utility>
 
 #include "app/win32/dialog_messages.h"
 #include "resources/resource_ids.h"
@@ -72,6 +73,7 @@ std::size_t Timeline::Count(const std::string& event) const {
 void VirtualClock::Sleep(std::uint32_t milliseconds) {
   total += milliseconds;
   timeline.Add("sleep " + std::to_string(milliseconds));
+  if (atNextPause) std::exchange(atNextPause, nullptr)();
 }
 
 void RecordingShell::NotifyDirectoryChanged(const std::string& path) { timeline.Add("shell notify " + path); }
@@ -158,7 +160,8 @@ int GatedSimReader::GetDeviceState(std::uint8_t& state) {
 
 int GatedSimReader::LockVolume() {
   timeline.Add("LockVolume");
-  return fate.volumeBusy ? 0 : 1;
+  if (fate.volumeGone) NoteCommandFault(CommandFault::DeviceGone);
+  return fate.volumeBusy || fate.volumeGone ? 0 : 1;
 }
 
 int GatedSimReader::UnlockVolume() {
@@ -223,7 +226,7 @@ void PrintTo(const DialogState& s, std::ostream* os) {
 // --- The live dialog ---------------------------------------------------------------------
 
 LiveDialog::LiveDialog(ReaderFactory& readers, PlatformVersionApi& version, Clock& clock, ShellApi& shell)
-    : dialog(std::make_unique<CFormatDlg>(GetModuleHandleA(nullptr), readers, version, clock, shell)) {}
+    : dialog(std::make_unique<CFormatDlg>(GetModuleHandleA(nullptr), readers, version, clock, shell, threads)) {}
 
 LiveDialog::~LiveDialog() {
   if (hook != nullptr) UnhookWindowsHookEx(hook);
@@ -330,6 +333,8 @@ gui::MessageBoxView ExpectBox(const facts::Box& box, DWORD processId) {
   EXPECT_EQ(view.text, box.text);
   EXPECT_EQ(view.buttons, box.buttons) << box.text;
   EXPECT_TRUE(processId != 0 || view.icon == box.icon) << box.text;  // icon handles are each process's own
+  const LONG lastButton = GetWindowLongA(GetDlgItem(view.window, box.buttons.back()), GWL_STYLE);
+  EXPECT_EQ(lastButton & BS_TYPEMASK, BS_DEFPUSHBUTTON) << "the default button: " << box.text;
   return view;
 }
 

@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -46,10 +47,20 @@ class VirtualClock : public Clock {
   explicit VirtualClock(Timeline& timeline) : timeline(timeline) {}
   void Sleep(std::uint32_t milliseconds) override;
   std::uint64_t Total() const { return total.load(); }
+  std::function<void()> atNextPause;  // run once, by the thread that pauses next
 
  private:
   Timeline& timeline;
   std::atomic<std::uint64_t> total{0};
+};
+
+// The system's thread start, refused while `refuse` is set.
+class TestThreadStarter : public ThreadStarter {
+ public:
+  HANDLE Start(Routine routine, void* argument) override {
+    return refuse ? nullptr : SystemThreadStarter().Start(routine, argument);
+  }
+  std::atomic<bool> refuse{false};
 };
 
 class RecordingShell : public ShellApi {
@@ -110,6 +121,7 @@ struct ReaderFate {
   std::atomic<DWORD> lastWorker{0};  // the thread of the last job's first command
   std::atomic<bool> workerAliveAtDestruction{false};
   std::atomic<bool> volumeBusy{false};  // another program holds the card's volume
+  std::atomic<bool> volumeGone{false};  // the volume cannot be opened: the reader is gone
 };
 
 // The simulated backend, with a gate, a log of its commands in the timeline
@@ -184,6 +196,7 @@ void PrintTo(const DialogState& state, std::ostream* os);
 const DialogState kIdle{"Close", true, false, 1, true};
 const DialogState kRunning{"Stop", false, true, 0, false};
 const DialogState kStopping{"Stop", false, true, 1, false};
+const DialogState kStopped{"Close", true, true, 1, true};  // idle, the status line saying why
 
 // One of the dialog's private messages as the dialog thread received it,
 // with the job's shared state at that moment.
@@ -211,6 +224,7 @@ class LiveDialog {
   HWND Open(CommandGate* gate = nullptr);
   HWND Window() const { return window; }
   CFormatDlg& Dialog() { return *dialog; }
+  TestThreadStarter& Threads() { return threads; }
 
   bool WaitEnded(DWORD deadlineMs = 20000);
   INT_PTR Result() const { return result; }
@@ -227,6 +241,7 @@ class LiveDialog {
   static LRESULT CALLBACK TraceHook(int code, WPARAM wParam, LPARAM lParam);
   void ForceEnd();
 
+  TestThreadStarter threads;
   std::unique_ptr<CFormatDlg> dialog;
   CommandGate* gate = nullptr;
   HANDLE thread = nullptr;

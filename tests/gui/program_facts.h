@@ -36,5 +36,11 @@ const Box kVolumeBusy{"Warning",  // for the simulated reader's drive S
                       "Another program is using drive S:, so it cannot be locked for the format. Format anyway?",
                       {IDYES, IDNO},
                       gui::BoxIcon::Warning};
+const Box kReaderGone{"Error",
+                      "The reader was unplugged during the format. Plug it in again and format the card again.",
+                      {IDOK},
+                      gui::BoxIcon::Error};
+const Box kNoThread{
+    "Error", "The format could not be started: the system refused to start its thread.", {IDOK}, gui::BoxIcon::Error};
 
 }  // namespace facts

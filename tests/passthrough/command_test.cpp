@@ -1,9 +1,13 @@
 // The cached volume handle: reopened after a failure, reported when it cannot
 // be; the volume lock; Close.
+#include <atomic>
+#include <cctype>
 #include <functional>
+#include <map>
 #include <ostream>
 #include <string>
 
+#include "engine/low_level_format.h"
 #include "sim/card_tools.h"
 #include "tests/passthrough/passthrough_bench.h"
 
@@ -244,25 +248,83 @@ TEST_F(Commands, CloseTwiceClosesOnce) {
   EXPECT_EQ(device.volumeHandle, nullptr);
 }
 
-// Lock and dismount on the held handle, which the lock keeps through a
-// failed command and DropHandle; the unlock closes it.
-TEST_F(Commands, VolumeLockDismountsAndKeepsTheHandleUntilTheUnlock) {
-  FindReaderOnE();
-  const HANDLE held = device.volumeHandle;
-  EXPECT_EQ(device.LockVolume(), 1);
-  volumes.FailPassThroughAt(1);
-  EXPECT_EQ(device.FormatEnd(), 0);
-  device.DropHandle();
-  EXPECT_EQ(device.volumeHandle, held);
-  EXPECT_EQ(device.UnlockVolume(), 1);
-  EXPECT_EQ(device.volumeHandle, nullptr);
-  std::vector<DWORD> codes;
-  for (const auto& request : volumes.Requests()) codes.push_back(request.controlCode);
-  EXPECT_EQ(codes, (std::vector<DWORD>{0x90018, 0x90020, 0x4D014, 0x9001C}));
-  EXPECT_EQ(volumes.Requests()[0].inputLength + volumes.Requests()[0].outputLength, 0u);
-  EXPECT_TRUE(volumes.Opens().empty()) << "no reopen";
-  EXPECT_EQ(device.UnlockVolume(), 0) << "nothing left to unlock";
+// The volume lock, taken with a dismount, kept through a failed command
+// while the card answers, given up by the unlock, by Close and with a handle
+// gone stale with a pulled card. A case is a script (the digits the steps
+// return are kept): L LockVolume, U UnlockVolume, C Close, D DropHandle, E
+// ErasePhyBlk, S GetDeviceState, X a whole format; o the next opens fail (the
+// reader is gone), a they work again, l the next lock and m the next dismount
+// are refused, p the next request fails in the system, r the card is pulled,
+// i put back. The controls: L lock, D dismount, U unlock, P and T a buffered
+// and a direct request; lower case when they failed.
+struct LockCase {
+  const char* name;
+  const char* script;
+  const char* results;
+  const char* controls;
+  CommandFault fault;
+  bool held;  // a handle is held afterwards
+  std::size_t boxes;
+  std::uint64_t slept;
+};
+
+void PrintTo(const LockCase& c, std::ostream* os) { *os << c.name; }
+
+class VolumeLock : public pttest::PassThroughBench, public ::testing::WithParamInterface<LockCase> {};
+
+TEST_P(VolumeLock, FollowsTheCard) {
+  sim::Reader& reader = FindReaderOnE();
+  std::uint8_t state = 0;
+  const std::atomic<int> stop{0};
+  const std::map<char, std::function<int()>> steps = {{'L', [&] { return device.LockVolume(); }},
+                                                      {'U', [&] { return device.UnlockVolume(); }},
+                                                      {'E', [&] { return device.ErasePhyBlk(0, 3); }},
+                                                      {'S', [&] { return device.GetDeviceState(state); }},
+                                                      {'X', [&] { return LowLevelFormat(device, stop, host); }},
+                                                      {'C', [&] { return device.Close(), -1; }},
+                                                      {'D', [&] { return device.DropHandle(), -1; }},
+                                                      {'o', [&] { return volumes.FailOpensFrom('E', 1), -1; }},
+                                                      {'a', [&] { return volumes.AllowOpens('E'), -1; }},
+                                                      {'l', [&] { return volumes.FailLocks('E', 1), -1; }},
+                                                      {'m', [&] { return volumes.FailDismounts('E', 1), -1; }},
+                                                      {'p', [&] { return volumes.FailPassThroughAt(1), -1; }},
+                                                      {'r', [&] { return reader.RemoveCard(), -1; }},
+                                                      {'i', [&] { return reader.InsertCard(), -1; }}};
+  std::string results;
+  for (const char* step = GetParam().script; *step != 0; ++step) {
+    const int result = steps.at(*step)();
+    if (result >= 0) results += static_cast<char>('0' + result);
+  }
+  const std::map<DWORD, char> codes = {{0x90018, 'L'}, {0x90020, 'D'}, {0x9001C, 'U'}, {0x4D004, 'P'}, {0x4D014, 'T'}};
+  std::string controls;
+  for (const auto& r : volumes.Requests()) {
+    controls += r.result ? codes.at(r.controlCode) : std::tolower(codes.at(r.controlCode));
+    EXPECT_TRUE(r.controlCode >> 16 != FILE_DEVICE_FILE_SYSTEM || r.inputLength + r.outputLength == 0) << "no buffers";
+  }
+  EXPECT_EQ(results, GetParam().results);
+  EXPECT_EQ(controls, GetParam().controls);
+  EXPECT_EQ(device.LastCommandFault(), GetParam().fault);
+  EXPECT_EQ(device.volumeHandle != nullptr, GetParam().held);
+  EXPECT_EQ(host.Messages().size(), GetParam().boxes);
+  EXPECT_EQ(host.TotalSleep(), GetParam().slept);
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, VolumeLock,
+    ::testing::Values(
+        LockCase{"KeptThroughAFailedCommand", "LpEDUU", "1010", "LDpPU", CommandFault::Failed, false, 0, 1000},
+        LockCase{"DismountRefused", "mLU", "00", "LdU", CommandFault::None, true, 0, 0},
+        LockCase{"AfterTheHandleWasDropped", "DL", "1", "LD", CommandFault::None, true, 0, 0},
+        LockCase{"CloseUnlocks", "LLC", "11", "LDU", CommandFault::None, false, 0, 0},
+        LockCase{"VolumeGoneIsNotInUse", "DoL", "0", "", CommandFault::DeviceGone, false, 0, 0},
+        LockCase{"InUseOnceTheReaderIsBack", "DoSalL", "00", "l", CommandFault::None, true, 1, 0},
+        LockCase{"CardPulledAndPutBack", "LrEiEU", "1011", "LDppLDPPPU", CommandFault::None, false, 0, 1000},
+        LockCase{"NextJobStartsUnlocked", "LrEUiS", "1011", "LDppLDPUPP", CommandFault::None, true, 0, 1000},
+        LockCase{"SlotEmptyAtTheLock", "rLE", "10", "LDPP", CommandFault::NoMedium, true, 0, 1000},
+        LockCase{"CardPulledWhileLockedEndsTheFormat", "LrX", "10", "LDppLDP", CommandFault::NoMedium, true, 1, 1000},
+        LockCase{"ReaderUnpluggedWhileLockedEndsTheFormat", "LroX", "10", "LDpp", CommandFault::DeviceGone, false, 2,
+                 1000}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(Commands, WaitReadyWaitsOneSecond) {
   EXPECT_EQ(device.WaitReady(), 1);

@@ -101,7 +101,10 @@ void FakeVolumeApi::AddReader(char letter, sim::Reader& reader) {
   volume.reader = std::make_shared<sim::ReaderTarget>(reader);
 }
 
-void FakeVolumeApi::FailOpensFrom(char letter, int openNumber) { VolumeOf(letter).failOpensFrom = openNumber; }
+void FakeVolumeApi::FailOpensFrom(char letter, int openNumber, DWORD error) {
+  VolumeOf(letter).failOpensFrom = openNumber;
+  VolumeOf(letter).openError = error;
+}
 
 void FakeVolumeApi::FailLocks(char letter, int times) { VolumeOf(letter).lockFailures = times; }
 
@@ -139,10 +142,12 @@ HANDLE FakeVolumeApi::Open(const char* path, DWORD access, DWORD shareMode, DWOR
   OpenCall call{path ? path : "", access, shareMode, creationDisposition, flagsAndAttributes, false};
   const char letter = LetterOf(path);
   HANDLE handle = INVALID_HANDLE_VALUE;
+  DWORD error = ERROR_FILE_NOT_FOUND;
   if (letter != 0) {
     Volume& volume = VolumeOf(letter);
     ++volume.openCount;
     const bool pulled = volume.failOpensFrom != 0 && volume.openCount >= volume.failOpensFrom;
+    if (pulled) error = volume.openError;
     if (volume.kind != Kind::Nothing && !pulled && creationDisposition == OPEN_EXISTING) {
       handle = reinterpret_cast<HANDLE>(nextHandle);
       nextHandle += 4;
@@ -151,7 +156,7 @@ HANDLE FakeVolumeApi::Open(const char* path, DWORD access, DWORD shareMode, DWOR
   }
   call.opened = handle != INVALID_HANDLE_VALUE;
   opens.push_back(call);
-  if (!call.opened) SetLastError(ERROR_FILE_NOT_FOUND);
+  if (!call.opened) SetLastError(error);
   return handle;
 }
 
@@ -185,21 +190,23 @@ BOOL FakeVolumeApi::Control(HANDLE device, DWORD controlCode, void* input, DWORD
   request.outputLength = outputLength;
   BOOL result = FALSE;
   const auto found = handles.find(device);
+  if (found != handles.end()) request.letter = found->second.letter;
   if (found == handles.end() || !found->second.open) {
     if (device != nullptr) misuse.push_back("DeviceIoControl on a handle that is not open");
     result = Fail(request, ERROR_INVALID_HANDLE);
   } else if (bytesReturned == nullptr) {
     misuse.push_back("DeviceIoControl without a byte count and without overlapped operation");
     result = Fail(request, ERROR_INVALID_PARAMETER);
+  } else if (GoesStale(device, found->second)) {
+    result = Fail(request, ERROR_FILE_INVALID);
   } else {
-    request.letter = found->second.letter;
     *bytesReturned = 0;
     if (controlCode == FSCTL_LOCK_VOLUME) {
       result = LockVolume(device, request);
     } else if (controlCode == FSCTL_UNLOCK_VOLUME) {
       result = UnlockVolume(device, request);
     } else if (controlCode == FSCTL_DISMOUNT_VOLUME) {
-      result = VolumeOf(request.letter).kind == Kind::Reader ? TRUE : Fail(request, ERROR_ACCESS_DENIED);
+      result = DismountVolume(request);
     } else if (controlCode == IOCTL_SCSI_PASS_THROUGH || controlCode == IOCTL_SCSI_PASS_THROUGH_DIRECT) {
       result = VolumeOf(request.letter).kind == Kind::Folder
                    ? Fail(request, ERROR_NOT_SUPPORTED)
@@ -211,6 +218,20 @@ BOOL FakeVolumeApi::Control(HANDLE device, DWORD controlCode, void* input, DWORD
   request.result = result;
   requests.push_back(request);
   return result;
+}
+
+bool FakeVolumeApi::GoesStale(HANDLE handle, HandleState& state) {
+  const Volume& volume = VolumeOf(state.letter);
+  if (volume.lockedBy == handle && volume.cardAtLock && !volume.reader->Held().CardPresent()) state.stale = true;
+  return state.stale;
+}
+
+BOOL FakeVolumeApi::DismountVolume(Request& request) {
+  Volume& volume = VolumeOf(request.letter);
+  if (volume.kind != Kind::Reader) return Fail(request, ERROR_ACCESS_DENIED);
+  if (volume.dismountFailures == 0) return TRUE;
+  --volume.dismountFailures;
+  return Fail(request, ERROR_ACCESS_DENIED);
 }
 
 // The lock is refused while any other handle of the volume is open, as the
@@ -228,6 +249,7 @@ BOOL FakeVolumeApi::LockVolume(HANDLE handle, Request& request) {
     if (other != handle && state.open && state.letter == request.letter) return Fail(request, ERROR_ACCESS_DENIED);
   }
   volume.lockedBy = handle;
+  volume.cardAtLock = volume.reader != nullptr && volume.reader->Held().CardPresent();
   return TRUE;
 }
 

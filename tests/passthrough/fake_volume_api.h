@@ -78,13 +78,16 @@ class FakeVolumeApi : public VolumeApi {
   void AddFolderVolume(char letter);
   void AddReader(char letter, sim::Reader& reader);
   // The n-th open of the letter (counting from 1, failed ones included) and
-  // every later one fail: the reader or its card was pulled.
-  void FailOpensFrom(char letter, int openNumber);
-  // Opens of the letter succeed again: the card is back.
+  // every later one fail with `error`: by default the drive letter went with
+  // the reader; ERROR_NOT_READY says the slot is empty.
+  void FailOpensFrom(char letter, int openNumber, DWORD error = ERROR_FILE_NOT_FOUND);
+  // Opens of the letter succeed again: the reader is back.
   void AllowOpens(char letter) { FailOpensFrom(letter, 0); }
   int OpenCount(char letter) { return VolumeOf(letter).openCount; }
   // The next `times` volume lock requests on the letter fail.
   void FailLocks(char letter, int times);
+  // The next `times` dismounts of the letter are refused.
+  void FailDismounts(char letter, int times) { VolumeOf(letter).dismountFailures = times; }
   // The n-th pass-through request from now on (counting from 1, over every
   // volume) fails in the system before it reaches the device.
   void FailPassThroughAt(int requestNumber);
@@ -116,18 +119,27 @@ class FakeVolumeApi : public VolumeApi {
     std::shared_ptr<sim::ReaderTarget> reader;
     int openCount = 0;
     int failOpensFrom = 0;  // 0: opens succeed
+    DWORD openError = ERROR_FILE_NOT_FOUND;
     int lockFailures = 0;
+    int dismountFailures = 0;
     HANDLE lockedBy = nullptr;
+    bool cardAtLock = false;  // the reader held a card when the lock was taken
   };
 
+  // A handle that holds the lock of a volume whose card is taken out goes
+  // stale: every later control on it fails in the system, even once the card
+  // is back, as the file system refuses handles of a volume that changed.
   struct HandleState {
     char letter = 0;
     bool open = false;
+    bool stale = false;
   };
 
   Volume& VolumeOf(char letter);
   BOOL Fail(Request& request, DWORD error);
+  bool GoesStale(HANDLE handle, HandleState& state);
   BOOL LockVolume(HANDLE handle, Request& request);
+  BOOL DismountVolume(Request& request);
   BOOL UnlockVolume(HANDLE handle, Request& request);
   BOOL PassThrough(Request& request, void* input, DWORD inputLength, void* output, DWORD outputLength,
                    DWORD* bytesReturned);

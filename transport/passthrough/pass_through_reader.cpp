@@ -18,6 +18,30 @@ constexpr std::size_t kInquiryBufferSize = 48;  // cleared before the INQUIRY; 3
 
 const RequestRow& RowOf(ReaderOperation operation) { return *passthrough::RequestRowFor(operation); }
 
+// What the system's reason for a failed open of the card's volume says of
+// the card. Any other reason (access denied, a sharing violation: another
+// program holds the volume) leaves the card where it was.
+struct OpenFailureRow {
+  DWORD error;
+  CommandFault fault;
+};
+
+constexpr OpenFailureRow kOpenFailures[] = {
+    {ERROR_FILE_NOT_FOUND, CommandFault::DeviceGone},  // the drive letter went with the reader
+    {ERROR_PATH_NOT_FOUND, CommandFault::DeviceGone},
+    {ERROR_DEV_NOT_EXIST, CommandFault::DeviceGone},
+    {ERROR_DEVICE_NOT_CONNECTED, CommandFault::DeviceGone},
+    {ERROR_NOT_READY, CommandFault::NoMedium},  // the reader is there, its slot is empty
+    {ERROR_NO_MEDIA_IN_DRIVE, CommandFault::NoMedium},
+};
+
+CommandFault OpenFailureFault(DWORD error) {
+  for (const OpenFailureRow& row : kOpenFailures) {
+    if (row.error == error) return row.fault;
+  }
+  return CommandFault::Failed;
+}
+
 }  // namespace
 
 std::string VolumePath(char letter) { return std::string("\\\\.\\") + letter + ':'; }
@@ -33,6 +57,18 @@ HANDLE CPassThroughReader::OpenVolume(char letter) {
   const HANDLE handle =
       api.Open(VolumePath(letter).c_str(), kVolumeAccess, kVolumeSharing, kVolumeDisposition, kVolumeFlags);
   return handle == INVALID_HANDLE_VALUE ? nullptr : handle;
+}
+
+bool CPassThroughReader::HoldVolume() {
+  NoteCommandFault(CommandFault::None);
+  if (volumeHandle != nullptr) return true;
+  volumeHandle = OpenVolume(driveLetter);
+  if (volumeHandle == nullptr) {
+    NoteCommandFault(OpenFailureFault(GetLastError()));
+    return false;
+  }
+  if (relockWanted) volumeLocked = TakeLock();
+  return true;
 }
 
 void CPassThroughReader::CloseVolume(HANDLE handle) {
@@ -61,6 +97,7 @@ int CPassThroughReader::VolumeControl(HANDLE handle, DWORD controlCode) {
 }
 
 int CPassThroughReader::UnlockVolume() {
+  relockWanted = false;
   if (!volumeLocked) return 0;
   const int unlocked = VolumeControl(volumeHandle, passthrough::kUnlockVolume);
   volumeLocked = false;
@@ -68,16 +105,34 @@ int CPassThroughReader::UnlockVolume() {
   return unlocked;
 }
 
+bool CPassThroughReader::TakeLock() {
+  if (!VolumeControl(volumeHandle, passthrough::kLockVolume)) return false;
+  if (VolumeControl(volumeHandle, passthrough::kDismountVolume)) return true;
+  VolumeControl(volumeHandle, passthrough::kUnlockVolume);
+  return false;
+}
+
 int CPassThroughReader::LockVolume() {
   if (volumeLocked) return 1;
-  if (volumeHandle == nullptr) volumeHandle = OpenVolume(driveLetter);
-  if (!VolumeControl(volumeHandle, passthrough::kLockVolume)) return 0;
-  if (!VolumeControl(volumeHandle, passthrough::kDismountVolume)) {
-    VolumeControl(volumeHandle, passthrough::kUnlockVolume);
-    return 0;
+  if (!HoldVolume()) return 0;
+  volumeLocked = TakeLock();
+  return volumeLocked ? 1 : 0;
+}
+
+// The card type answers with or without a card. No answer at all: the
+// handle went stale with the card it was opened on. Closing it gives the
+// lock up; a fresh handle, locked again, asks once more, so that a pulled
+// card ends the format at this command, as it does without a lock.
+void CPassThroughReader::CheckLockedCard(ReaderOperation operation) {
+  std::uint8_t type = 0;
+  if (!GetCardType(volumeHandle, type)) {
+    volumeLocked = false;
+    relockWanted = true;
+    ReleaseHandle();
+    if (!HoldVolumeFor(operation)) return;  // the open's fault says what became of the card
+    if (!GetCardType(volumeHandle, type)) return;
   }
-  volumeLocked = true;
-  return 1;
+  if (!IsSmartMediaCard(type)) NoteCommandFault(CommandFault::NoMedium);
 }
 
 void CPassThroughReader::Close() {
@@ -140,17 +195,21 @@ Reply CPassThroughReader::TransmitDirect(HANDLE handle, const ReaderCommand& com
   return passthrough::ReplyOf(carried != FALSE, request);
 }
 
-int CPassThroughReader::RunCached(const ReaderCommand& command, const RequestRow& row, Payload payload) {
-  if (volumeHandle == nullptr) {
-    volumeHandle = OpenVolume(driveLetter);
-    if (volumeHandle == nullptr) {
-      if (!openFailureShown) ShowError(std::string(CommandRowFor(row.operation).name) + kOpenFailureSuffix);
-      openFailureShown = true;
-      return 0;
-    }
+bool CPassThroughReader::HoldVolumeFor(ReaderOperation operation) {
+  if (HoldVolume()) {
     openFailureShown = false;
+    return true;
   }
+  if (!openFailureShown) ShowError(std::string(CommandRowFor(operation).name) + kOpenFailureSuffix);
+  openFailureShown = true;
+  return false;
+}
+
+int CPassThroughReader::RunCached(const ReaderCommand& command, const RequestRow& row, Payload payload) {
+  if (!HoldVolumeFor(row.operation)) return 0;
   if (Transmit(volumeHandle, command, row, payload)) return 1;
+  if (volumeLocked) CheckLockedCard(row.operation);
+  if (!CardGone()) NoteCommandFault(CommandFault::Failed);
   ReleaseHandle();
   Host().Sleep(kFailurePauseMs);
   return 0;

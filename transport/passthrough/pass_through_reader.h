@@ -12,7 +12,17 @@
 // so that no other program writes to it and the file system forgets what it
 // held of the old card. The lock lives as long as the handle: while it is
 // held, neither a failed command nor DropHandle closes the handle; only
-// UnlockVolume (or Close) gives the lock up and closes it.
+// UnlockVolume (or Close) gives the lock up and closes it. A command that
+// fails on the locked volume is followed by the question the reader answers
+// with or without a card, its card type: an empty slot ends the format as a
+// pulled card; no answer at all means that the handle went stale with the
+// card it was opened on, so the lock and the handle are given up, and a
+// fresh handle, locked again, is asked once more (when the volume cannot be
+// opened, the open's reason counts).
+//
+// A volume that cannot be opened notes why, as far as the system says: the
+// drive letter gone with the reader, or an empty slot, end a format as a gone
+// card does; anything else (another program holding the volume) does not.
 #pragma once
 
 #include <array>
@@ -48,7 +58,8 @@ class CPassThroughReader : public CReaderDevice {
   // Unlocks the volume and closes the handle; 0 when no lock was held.
   int UnlockVolume() override;
   // Locks and dismounts the volume on the held handle (opened first if need
-  // be); 0, with nothing locked, when either is refused.
+  // be); 0, with nothing locked, when either is refused or the volume cannot
+  // be opened (LastCommandFault then says whether the card is gone).
   int LockVolume() override;
   void DropHandle() override;
   int GetDeviceState(std::uint8_t& state) override;
@@ -96,8 +107,18 @@ class CPassThroughReader : public CReaderDevice {
     std::uint8_t* in = nullptr;
   };
 
-  HANDLE OpenVolume(char letter);  // null when the volume cannot be opened
+  HANDLE OpenVolume(char letter);  // null when the volume cannot be opened (the reason in GetLastError)
   void CloseVolume(HANDLE handle);
+  // Opens the card's volume into `volumeHandle` unless a handle is held, and
+  // locks it again when a stale handle took the lock away. False, with the
+  // open's fault noted, when the volume cannot be opened.
+  bool HoldVolume();
+  // HoldVolume for a command: a volume that cannot be opened is reported,
+  // once in a run of failures, as "<command>: Open volume fail!".
+  bool HoldVolumeFor(ReaderOperation operation);
+  bool TakeLock();  // lock and dismount on the held handle; a refused dismount gives the lock back
+  // After a failed command on the locked volume: what became of the card.
+  void CheckLockedCard(ReaderOperation operation);
   // Closes the cached handle after a failed command; unlike DropHandle, the
   // run of failures goes on, and with it the silence about a missing volume.
   void ReleaseHandle();
@@ -128,4 +149,5 @@ class CPassThroughReader : public CReaderDevice {
   // a card still missing then is reported again.
   bool openFailureShown = false;
   bool volumeLocked = false;  // by LockVolume, on `volumeHandle`
+  bool relockWanted = false;  // the lock went with a stale handle: the next open takes it again, until the unlock
 };

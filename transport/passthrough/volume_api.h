@@ -11,7 +11,8 @@ class VolumeApi {
   virtual ~VolumeApi() = default;
 
   // CreateFileA with no security attributes and no template file. Returns
-  // INVALID_HANDLE_VALUE when the volume cannot be opened.
+  // INVALID_HANDLE_VALUE, the reason in GetLastError, when the volume cannot
+  // be opened.
   virtual HANDLE Open(const char* path, DWORD access, DWORD shareMode, DWORD creationDisposition,
                       DWORD flagsAndAttributes) = 0;
 
