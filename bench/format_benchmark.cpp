@@ -29,11 +29,11 @@
 #include <vector>
 
 #include "app/job/format_job.h"
+#include "card/card_tools.h"
+#include "card/firmware.h"
 #include "engine/byte_order.h"
 #include "engine/fat_layout.h"
 #include "engine/low_level_format.h"
-#include "sim/card_tools.h"
-#include "sim/firmware.h"
 #include "sim/reader.h"
 #include "sim/sim_reader_device.h"
 
@@ -65,19 +65,19 @@ void ResetPeakMemory() { std::ofstream("/proc/self/clear_refs") << "5"; }
 
 struct CardCase {
   const char* name;
-  sim::CardGeometry geometry;
+  card::CardGeometry geometry;
 };
 
 const std::array<CardCase, 9> kCards = {{
-    {"1M", *sim::StandardGeometry("1M")},
-    {"2M", *sim::StandardGeometry("2M")},
-    {"4M", *sim::StandardGeometry("4M")},
-    {"8M", *sim::StandardGeometry("8M")},
-    {"16M", *sim::StandardGeometry("16M")},
-    {"32M", *sim::StandardGeometry("32M")},
-    {"64M", *sim::StandardGeometry("64M")},
-    {"128M", *sim::StandardGeometry("128M")},
-    {"1G-two-units", sim::CardGeometry{{{32768, 32}, {32768, 32}}}},
+    {"1M", *card::StandardGeometry("1M")},
+    {"2M", *card::StandardGeometry("2M")},
+    {"4M", *card::StandardGeometry("4M")},
+    {"8M", *card::StandardGeometry("8M")},
+    {"16M", *card::StandardGeometry("16M")},
+    {"32M", *card::StandardGeometry("32M")},
+    {"64M", *card::StandardGeometry("64M")},
+    {"128M", *card::StandardGeometry("128M")},
+    {"1G-two-units", card::CardGeometry{{{32768, 32}, {32768, 32}}}},
 }};
 
 fs::path BenchDir() {
@@ -91,10 +91,10 @@ fs::path BenchDir() {
 std::string PrepareCard(const CardCase& card) {
   const fs::path pristine = BenchDir() / (std::string(card.name) + "-used.img");
   if (!fs::exists(pristine) || fs::file_size(pristine) != card.geometry.ImageBytes()) {
-    sim::CreateOptions options;
+    card::CreateOptions options;
     options.geometry = card.geometry;
-    options.fill = sim::Fill::Random;
-    const sim::CardOpen made = sim::CreateCardImage(pristine.string(), options);
+    options.fill = card::Fill::Random;
+    const card::CardOpen made = card::CreateCardImage(pristine.string(), options);
     if (!made) std::abort();
   }
   const fs::path work = BenchDir() / (std::string(card.name) + ".img");
@@ -166,13 +166,13 @@ struct Least {
 };
 
 // What the procedure cannot do with less, from the formatted card itself.
-Least LeastFor(sim::Card& card) {
+Least LeastFor(card::Card& card) {
   Least least;
-  const sim::CardReport report = sim::Inspect(card);
-  for (const sim::UnitGeometry& unit : card.Geometry().units) least.pageReads += unit.blocks;
+  const card::CardReport report = card::Inspect(card);
+  for (const card::UnitGeometry& unit : card.Geometry().units) least.pageReads += unit.blocks;
   least.erases =
       least.pageReads - static_cast<double>(report.badBlocks.size()) - (report.cisBlock ? *report.cisBlock + 1.0 : 0.0);
-  sim::Firmware firmware(card.Media());
+  card::Firmware firmware(card.Media());
   std::array<std::uint8_t, 512> sector{};
   firmware.ReadSectors(0, 1, sector.data());
   const std::uint32_t start = LoadLe32(&sector[446 + 8]);
@@ -185,7 +185,7 @@ Least LeastFor(sim::Card& card) {
   // The computed layout (any capacity but the eight standard ones) also
   // reads back its MBR, boot sector and both first FAT sectors as it writes them.
   std::uint32_t key = 0;
-  for (const sim::UnitGeometry& unit : card.Geometry().units) key += (unit.Pages() >> 10) * 1000;
+  for (const card::UnitGeometry& unit : card.Geometry().units) key += (unit.Pages() >> 10) * 1000;
   if (FindCapacityRow(key) == nullptr) least.lbaReads += 4;
   return least;
 }
@@ -206,7 +206,7 @@ void Format(benchmark::State& state, const CardCase& card) {
     const double cpuStart = CpuSeconds(RUSAGE_SELF);
     const auto wallStart = std::chrono::steady_clock::now();
     {
-      sim::CardAndPlan opened = sim::OpenCardAndPlan(image, card.geometry);
+      card::CardAndPlan opened = card::OpenCardAndPlan(image, card.geometry);
       BenchHost host;
       sim::Reader reader(*opened.card, opened.plan);
       CountingReader device(host, reader);
@@ -227,7 +227,7 @@ void Format(benchmark::State& state, const CardCase& card) {
     peak = StatusMiB("VmHWM:");
     growth = peak - before;
     state.PauseTiming();
-    sim::CardOpen formatted = sim::OpenCardImage(image, card.geometry, sim::Access::ReadOnly);
+    card::CardOpen formatted = card::OpenCardImage(image, card.geometry, card::Access::ReadOnly);
     least = LeastFor(*formatted.card);
     state.ResumeTiming();
   }
@@ -307,7 +307,7 @@ struct PulledRun {
 // format's commands (none: never).
 PulledRun FormatPulled(const CardCase& card, const std::vector<std::uint8_t>& bytes,
                        std::optional<std::uint32_t> pullAfter, bool cannotTell) {
-  sim::Card copy(sim::Nand(card.geometry, bytes));
+  card::Card copy(card::Nand(card.geometry, bytes));
   sim::Reader reader(copy);
   BenchHost host;
   CountingReader device(host, reader);
@@ -338,7 +338,7 @@ void PulledCard(benchmark::State& state, const CardCase& card) {
   const std::string image = PrepareCard(card);
   std::vector<std::uint8_t> bytes;
   {
-    sim::CardOpen opened = sim::OpenCardImage(image, card.geometry, sim::Access::ReadOnly);
+    card::CardOpen opened = card::OpenCardImage(image, card.geometry, card::Access::ReadOnly);
     bytes = opened.card->Media().Bytes();
   }
   constexpr std::uint32_t kScanCommands = 48;

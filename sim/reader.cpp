@@ -4,8 +4,8 @@
 #include <cstring>
 #include <utility>
 
+#include "card/page_format.h"
 #include "engine/byte_order.h"
-#include "sim/page_format.h"
 
 namespace sim {
 
@@ -73,7 +73,8 @@ void PutText(std::uint8_t* out, const char (&text)[N]) {
 
 }  // namespace
 
-Reader::Reader(Card& card_, FaultPlan plan_) : card(card_), plan(std::move(plan_)), firmware(card_.Media()) {
+Reader::Reader(card::Card& card_, card::FaultPlan plan_)
+    : card(card_), plan(std::move(plan_)), firmware(card_.Media()) {
   card.Media().SetFaults(&plan);
 }
 
@@ -122,7 +123,7 @@ bool Reader::FailsByPlan(const CommandRow& row) {
   const std::uint32_t byOpcode = ++calls[{row.opcode, -1}];
   const bool hasSubFunction = row.byteOneUse == ByteOneUse::Fixed;
   const std::uint32_t bySubFunction = hasSubFunction ? ++calls[{row.opcode, row.byteOne}] : 0;
-  for (const CommandFault& fault : plan.commandFaults) {
+  for (const card::CommandFault& fault : plan.commandFaults) {
     if (fault.opcode != row.opcode) continue;
     if (fault.subFunction && (!hasSubFunction || *fault.subFunction != row.byteOne)) continue;
     const std::uint32_t call = fault.subFunction ? bySubFunction : byOpcode;
@@ -165,7 +166,7 @@ bool Reader::Run(const Request& request) {
     case ReaderOperation::ErasePhyBlk:
       return Erase(request);
     case ReaderOperation::WriteRedundant:
-      return ProgramPage(request, kRedundantStart, kRedundantSize);
+      return ProgramPage(request, card::kRedundantStart, kRedundantSize);
     case ReaderOperation::ReadPhySector:
       return ReadPage(request);
     case ReaderOperation::WritePhySector:
@@ -212,12 +213,12 @@ bool Reader::Inquiry(const Request& request) const {
 std::array<std::uint8_t, kMediaInfoReplySize> Reader::MediaInfoReply() const {
   if (plan.mediaInfoReply) return *plan.mediaInfoReply;
   std::array<std::uint8_t, kMediaInfoReplySize> reply{};
-  const Nand& nand = card.Media();
+  const card::Nand& nand = card.Media();
   for (std::size_t u = 0; u < nand.UnitCount() && u < kMediaInfoRecords; ++u) {
     std::uint8_t* record = &reply[u * kMediaInfoRecordSize];
     record[kRecordTag] = static_cast<std::uint8_t>(u + 1);
-    record[kRecordLog2Blocks] = Log2(nand.Unit(u).blocks);
-    record[kRecordLog2Pages] = Log2(nand.Unit(u).pagesPerBlock);
+    record[kRecordLog2Blocks] = card::Log2(nand.Unit(u).blocks);
+    record[kRecordLog2Pages] = card::Log2(nand.Unit(u).pagesPerBlock);
   }
   return reply;
 }

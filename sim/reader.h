@@ -13,9 +13,9 @@
 #include <string>
 #include <utility>
 
-#include "sim/card.h"
-#include "sim/fault_plan.h"
-#include "sim/firmware.h"
+#include "card/card.h"
+#include "card/fault_plan.h"
+#include "card/firmware.h"
 #include "transport/reader_commands.h"
 
 namespace sim {
@@ -32,7 +32,7 @@ class Reader {
   // The card is inserted: the firmware scans it. The plan's chip faults
   // (failing erase and program, unreadable pages) apply to the card while
   // this reader holds it.
-  explicit Reader(Card& card, FaultPlan plan = {});
+  explicit Reader(card::Card& card, card::FaultPlan plan = {});
   ~Reader();
   Reader(const Reader&) = delete;
   Reader& operator=(const Reader&) = delete;
@@ -45,9 +45,9 @@ class Reader {
                        std::uint32_t dataLength);
 
   // The plan may be changed between commands.
-  FaultPlan& Plan() { return plan; }
-  Card& HeldCard() { return card; }
-  Firmware& Logical() { return firmware; }
+  card::FaultPlan& Plan() { return plan; }
+  card::Card& HeldCard() { return card; }
+  card::Firmware& Logical() { return firmware; }
 
   bool CardPresent() const { return present; }
   // Pulls the card out, or puts it back (the firmware scans it again).
@@ -89,9 +89,9 @@ class Reader {
   bool FormatEnd();
   bool ReplyByte(const Request& request, std::uint8_t value) const;
 
-  Card& card;
-  FaultPlan plan;
-  Firmware firmware;
+  card::Card& card;
+  card::FaultPlan plan;
+  card::Firmware firmware;
   // Valid commands received, by opcode alone (second -1) and by opcode and sub-function.
   std::map<std::pair<std::uint8_t, int>, std::uint32_t> calls;
   std::uint32_t commands = 0;

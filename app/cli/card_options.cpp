@@ -27,9 +27,9 @@ std::optional<std::uint32_t> ParseNumber(const std::string& text) {
 
 }  // namespace
 
-std::optional<sim::CardGeometry> ParseGeometry(const std::string& text, std::string& error) {
-  if (auto standard = sim::StandardGeometry(text)) return standard;
-  sim::CardGeometry geometry;
+std::optional<card::CardGeometry> ParseGeometry(const std::string& text, std::string& error) {
+  if (auto standard = card::StandardGeometry(text)) return standard;
+  card::CardGeometry geometry;
   for (const std::string& unitText : Split(text, '+')) {
     const std::size_t x = unitText.find_first_of("xX");
     const auto blocks = x == std::string::npos ? std::nullopt : ParseNumber(unitText.substr(0, x));
@@ -38,9 +38,9 @@ std::optional<sim::CardGeometry> ParseGeometry(const std::string& text, std::str
       error = "'" + text + "' is neither a card size (1M 2M 4M 8M 16M 32M 64M 128M) nor units of BLOCKSxPAGES";
       return std::nullopt;
     }
-    geometry.units.push_back(sim::UnitGeometry{*blocks, *pages});
+    geometry.units.push_back(card::UnitGeometry{*blocks, *pages});
   }
-  const std::string fault = sim::CheckGeometry(geometry);
+  const std::string fault = card::CheckGeometry(geometry);
   if (!fault.empty()) {
     error = "geometry '" + text + "': " + fault;
     return std::nullopt;
@@ -48,17 +48,17 @@ std::optional<sim::CardGeometry> ParseGeometry(const std::string& text, std::str
   return geometry;
 }
 
-std::vector<sim::BlockRef> ParseBlockList(const std::string& text, std::string& error) {
-  std::vector<sim::BlockRef> blocks;
+std::vector<card::BlockRef> ParseBlockList(const std::string& text, std::string& error) {
+  std::vector<card::BlockRef> blocks;
   for (const std::string& item : Split(text, ',')) {
     const std::size_t colon = item.find(':');
     const auto unit = colon == std::string::npos ? std::optional<std::uint32_t>{0} : ParseNumber(item.substr(0, colon));
     const auto block = ParseNumber(colon == std::string::npos ? item : item.substr(colon + 1));
-    if (!unit || !block || *unit >= sim::kMaxUnits) {
+    if (!unit || !block || *unit >= card::kMaxUnits) {
       error = "'" + item + "' is not a block number (N or UNIT:N)";
       return {};
     }
-    blocks.push_back(sim::BlockRef{static_cast<std::uint8_t>(*unit), *block});
+    blocks.push_back(card::BlockRef{static_cast<std::uint8_t>(*unit), *block});
   }
   return blocks;
 }

@@ -8,67 +8,67 @@
 #include "app/cli/pass_meter.h"
 #include "app/cli/real_readers.h"
 #include "app/cli/restore_step.h"
+#include "card/card_dump.h"
+#include "card/card_files.h"
+#include "card/page_source.h"
 #include "engine/fat_volume.h"
 #include "engine/reader_device.h"
-#include "sim/card_dump.h"
-#include "sim/card_files.h"
-#include "sim/page_source.h"
 
 namespace {
 
 constexpr std::uint32_t kLastReadableSector = 0xFFFF;  // logical sectors travel as 16-bit numbers
 
-std::string GeometryText(const sim::CardGeometry& geometry) {
-  const std::string name = sim::StandardName(geometry);
-  return (name.empty() ? "" : name + ", ") + sim::Describe(geometry);
+std::string GeometryText(const card::CardGeometry& geometry) {
+  const std::string name = card::StandardName(geometry);
+  return (name.empty() ? "" : name + ", ") + card::Describe(geometry);
 }
 
-std::string GeometryOption(const sim::CardGeometry& geometry) {
+std::string GeometryOption(const card::CardGeometry& geometry) {
   std::string option;
-  for (const sim::UnitGeometry& unit : geometry.units) {
+  for (const card::UnitGeometry& unit : geometry.units) {
     option += (option.empty() ? "" : "+") + std::to_string(unit.blocks) + "x" + std::to_string(unit.pagesPerBlock);
   }
   return option;
 }
 
-int Check(sim::PageSource& pages, const std::string& source, const CardRead& request, PassMeter& meter,
-          const sim::PassWatch& watch, CliContext& context) {
-  sim::CardCheckOptions options;
+int Check(card::PageSource& pages, const std::string& source, const CardRead& request, PassMeter& meter,
+          const card::PassWatch& watch, CliContext& context) {
+  card::CardCheckOptions options;
   options.everyPage = request.full;
-  const sim::CardCheck check = sim::CheckCard(pages, options, watch);
+  const card::CardCheck check = card::CheckCard(pages, options, watch);
   meter.Finish();
   PrintCardCheck(context.out, check, "Device:", source, pages.Geometry(), request.json);
-  if (check.end != sim::PassEnd::Complete) Refuse(context, sim::PassEndText(check.end, "check"));
-  return check.end == sim::PassEnd::Stopped ? kExitDeclined : CheckStatus(check);
+  if (check.end != card::PassEnd::Complete) Refuse(context, card::PassEndText(check.end, "check"));
+  return check.end == card::PassEnd::Stopped ? kExitDeclined : CheckStatus(check);
 }
 
-int Dump(sim::PageSource& pages, const std::string& source, const CardRead& request, PassMeter& meter,
-         const sim::PassWatch& watch, CliContext& context) {
+int Dump(card::PageSource& pages, const std::string& source, const CardRead& request, PassMeter& meter,
+         const card::PassWatch& watch, CliContext& context) {
   const std::string& path = *request.dumpPath;
-  sim::DumpOptions options;
+  card::DumpOptions options;
   options.replace = request.force;
   options.resuming = [&](std::uint64_t pagesRead, std::uint64_t total) {
     meter.StartFrom(pagesRead);
-    context.err << "smformat: going on with the dump in " << sim::PartialDumpPath(sim::LinkTarget(path)) << ": "
+    context.err << "smformat: going on with the dump in " << card::PartialDumpPath(card::LinkTarget(path)) << ": "
                 << pagesRead << " of " << total << " pages were read before\n";
   };
-  const sim::DumpResult dump = sim::DumpCard(pages, path, watch, options);
+  const card::DumpResult dump = card::DumpCard(pages, path, watch, options);
   meter.Finish();
   if (!dump.error.empty()) {
     Refuse(context, dump.error);
-    return dump.end == sim::PassEnd::Stopped ? kExitDeclined : kExitFailure;
+    return dump.end == card::PassEnd::Stopped ? kExitDeclined : kExitFailure;
   }
-  const sim::CardGeometry& geometry = pages.Geometry();
+  const card::CardGeometry& geometry = pages.Geometry();
   context.out << "Dumped " << source << " to " << path << ": " << dump.pages << " pages, " << GeometryText(geometry)
               << (dump.resumedAt != 0 ? ", " + std::to_string(dump.pages - dump.resumedAt) + " of them read now" : "")
               << "\n";
   const std::size_t unreadable = dump.sidecar.unreadablePages.size();
   if (unreadable != 0) {
     context.err << "smformat: warning: " << unreadable << (unreadable == 1 ? " page" : " pages")
-                << " could not be read; " << sim::FaultSidecarPath(path)
+                << " could not be read; " << card::FaultSidecarPath(path)
                 << " lists them (unreadable-page), and the dump holds FF bytes there\n";
   }
-  if (sim::StandardName(geometry).empty()) {
+  if (card::StandardName(geometry).empty()) {
     context.out << "The card is of no standard size: give --geometry " << GeometryOption(geometry)
                 << " to smcard and to smformat --simulate with this dump.\n";
   }
@@ -76,18 +76,18 @@ int Dump(sim::PageSource& pages, const std::string& source, const CardRead& requ
 }
 
 // --dry-run: the quick check's reads, and what a format would make of them.
-int Forecast(CReaderDevice& reader, sim::PageSource& pages, const std::string& source, const CardRead& request,
-             PassMeter& meter, const sim::PassWatch& watch, CliContext& context) {
+int Forecast(CReaderDevice& reader, card::PageSource& pages, const std::string& source, const CardRead& request,
+             PassMeter& meter, const card::PassWatch& watch, CliContext& context) {
   std::unique_ptr<RestoreStep> restore;
   if (request.restorePath) {
     restore = std::make_unique<RestoreStep>(*request.restorePath, reader.geometry, context);
     if (!restore->Refusal().empty()) return Refuse(context, restore->Refusal());
   }
-  sim::CardCheckOptions quick;
+  card::CardCheckOptions quick;
   quick.everyPage = false;
-  const sim::CardCheck check = sim::CheckCard(pages, quick, watch);
+  const card::CardCheck check = card::CheckCard(pages, quick, watch);
   meter.Finish();
-  if (check.end != sim::PassEnd::Complete) return Refuse(context, sim::PassEndText(check.end, "dry run"));
+  if (check.end != card::PassEnd::Complete) return Refuse(context, card::PassEndText(check.end, "dry run"));
   const FormatForecast forecast = ForecastFormat(check, pages.Geometry());
   context.out << "Device:          " << source << "\n"
               << "Geometry:        " << GeometryText(pages.Geometry()) << "\n"
@@ -103,9 +103,9 @@ int Forecast(CReaderDevice& reader, sim::PageSource& pages, const std::string& s
 
 int ReadCardIn(CReaderDevice& reader, const std::string& source, const CardRead& request, CliContext& context) {
   std::string error;
-  const sim::CardGeometry geometry = sim::ReaderGeometry(reader.geometry, error);
+  const card::CardGeometry geometry = card::ReaderGeometry(reader.geometry, error);
   if (!error.empty()) return Refuse(context, error);
-  sim::ReaderPages pages(reader, geometry);
+  card::ReaderPages pages(reader, geometry);
   context.stopFlag.store(0);
   const bool quick = !request.dumpPath && !request.full;
   PassMeter meter(context,
@@ -113,15 +113,15 @@ int ReadCardIn(CReaderDevice& reader, const std::string& source, const CardRead&
                   : request.forecast ? "Reading the card"
                                      : "Checking the card",
                   quick ? "first pages" : "pages");
-  const sim::PassWatch watch{[&meter](std::uint64_t done, std::uint64_t total) { meter.Update(done, total); },
-                             &context.stopFlag};
+  const card::PassWatch watch{[&meter](std::uint64_t done, std::uint64_t total) { meter.Update(done, total); },
+                              &context.stopFlag};
   if (request.forecast) return Forecast(reader, pages, source, request, meter, watch, context);
   return request.dumpPath ? Dump(pages, source, request, meter, watch, context)
                           : Check(pages, source, request, meter, watch, context);
 }
 
-void PrintCardCheck(std::ostream& out, const sim::CardCheck& check, const std::string& label, const std::string& source,
-                    const sim::CardGeometry& geometry, bool json) {
+void PrintCardCheck(std::ostream& out, const card::CardCheck& check, const std::string& label,
+                    const std::string& source, const card::CardGeometry& geometry, bool json) {
   if (json) {
     out << check.Json(source, GeometryText(geometry)) << "\n";
     return;
@@ -131,7 +131,7 @@ void PrintCardCheck(std::ostream& out, const sim::CardCheck& check, const std::s
   for (const std::string& line : check.Report()) out << line << "\n";
 }
 
-int CheckStatus(const sim::CardCheck& check) {
+int CheckStatus(const card::CardCheck& check) {
   if (check.Passed()) return kExitSuccess;
   return check.CardSound() ? kExitLayoutDiffers : kExitFailure;
 }

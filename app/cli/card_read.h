@@ -11,7 +11,7 @@
 #include <string>
 
 #include "app/cli/cli_context.h"
-#include "sim/card_check.h"
+#include "card/card_check.h"
 
 class CReaderDevice;
 
@@ -34,12 +34,12 @@ int ReadCardIn(CReaderDevice& reader, const std::string& source, const CardRead&
 
 // The check's report as smcard and smformat print it: the source, the
 // geometry, then the findings; or one JSON object.
-void PrintCardCheck(std::ostream& out, const sim::CardCheck& check, const std::string& label, const std::string& source,
-                    const sim::CardGeometry& geometry, bool json);
+void PrintCardCheck(std::ostream& out, const card::CardCheck& check, const std::string& label,
+                    const std::string& source, const card::CardGeometry& geometry, bool json);
 // 0 no fault and the SmartMedia layout; 1 faults of the card, or the card
 // could not be read to its end; kExitLayoutDiffers differences from the
 // layout alone.
-int CheckStatus(const sim::CardCheck& check);
+int CheckStatus(const card::CardCheck& check);
 
 // The line the console tool says before its question when the card holds
 // files (its root directory lists something), or cannot tell; empty when it

@@ -13,7 +13,7 @@
 #include <functional>
 #include <iosfwd>
 
-#include "sim/card_storage.h"
+#include "card/card_storage.h"
 
 class SgSystem;
 class VolumeApi;
@@ -27,7 +27,7 @@ struct CliContext {
   std::atomic<int>& stopFlag;
   std::function<void(std::uint32_t)> virtualSleep = {};
   // How card images are opened; tests wrap it to stand in for host failures.
-  sim::StorageOpener openImage = sim::OpenFileStorage;
+  card::StorageOpener openImage = card::OpenFileStorage;
   // What the real-reader commands reach of the system (Linux: SgSystem,
   // Windows: VolumeApi); null: the real system.
   SgSystem* sgSystem = nullptr;

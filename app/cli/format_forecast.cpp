@@ -2,16 +2,16 @@
 
 #include <algorithm>
 
+#include "card/firmware.h"
 #include "engine/fat_layout.h"
 #include "engine/verify.h"
 #include "engine/zone_layout.h"
-#include "sim/firmware.h"
 
 namespace {
 
 constexpr std::size_t kBlocksListed = 10;
 
-std::string BlockList(const std::vector<sim::BadBlock>& blocks) {
+std::string BlockList(const std::vector<card::BadBlock>& blocks) {
   std::string text;
   for (std::size_t i = 0; i < blocks.size() && i < kBlocksListed; ++i) {
     text += (i == 0 ? "" : ", ") + std::to_string(blocks[i].unit) + ":" + std::to_string(blocks[i].block);
@@ -22,13 +22,13 @@ std::string BlockList(const std::vector<sim::BadBlock>& blocks) {
 std::string Blocks(std::size_t count) { return std::to_string(count) + (count == 1 ? " block" : " blocks"); }
 
 // The CIS the format keeps, writes anew, or cannot place; the blocks it keeps for it.
-std::uint32_t ForecastCis(const sim::CardCheck& check, FormatForecast& forecast) {
-  const auto found = std::find_if(check.faults.begin(), check.faults.end(), [](const sim::CardFault& f) {
-    return f.kind == sim::CardFaultKind::CisMissing || f.kind == sim::CardFaultKind::CisMalformed;
+std::uint32_t ForecastCis(const card::CardCheck& check, FormatForecast& forecast) {
+  const auto found = std::find_if(check.faults.begin(), check.faults.end(), [](const card::CardFault& f) {
+    return f.kind == card::CardFaultKind::CisMissing || f.kind == card::CardFaultKind::CisMalformed;
   });
   if (check.cisBlock) {
-    const bool eccSound = std::none_of(check.faults.begin(), check.faults.end(), [&check](const sim::CardFault& f) {
-      return (f.kind == sim::CardFaultKind::EccCorrectable || f.kind == sim::CardFaultKind::EccUncorrectable) &&
+    const bool eccSound = std::none_of(check.faults.begin(), check.faults.end(), [&check](const card::CardFault& f) {
+      return (f.kind == card::CardFaultKind::EccCorrectable || f.kind == card::CardFaultKind::EccUncorrectable) &&
              f.unit == 0 && f.block == *check.cisBlock;
     });
     if (eccSound) {
@@ -41,20 +41,20 @@ std::uint32_t ForecastCis(const sim::CardCheck& check, FormatForecast& forecast)
   }
   if (found != check.faults.end() && !found->where.empty()) {
     forecast.refused = true;
-    forecast.lines.push_back("refuse the card: " + sim::Describe(*found) + ", so no host could use it");
+    forecast.lines.push_back("refuse the card: " + card::Describe(*found) + ", so no host could use it");
     return 0;
   }
   forecast.lines.push_back(
       "write a new CIS into the first good block (unit 0 block " +
       std::to_string(found != check.faults.end() ? found->block : 0) + ", which holds " +
-      (found != check.faults.end() && found->kind == sim::CardFaultKind::CisMalformed ? "a damaged CIS" : "no CIS") +
+      (found != check.faults.end() && found->kind == card::CardFaultKind::CisMalformed ? "a damaged CIS" : "no CIS") +
       " now)");
   return 0;
 }
 
 }  // namespace
 
-FormatForecast ForecastFormat(const sim::CardCheck& check, const sim::CardGeometry& geometry) {
+FormatForecast ForecastFormat(const card::CardCheck& check, const card::CardGeometry& geometry) {
   FormatForecast forecast;
   if (check.writeProtected.value_or(false)) {
     forecast.refused = true;
@@ -63,7 +63,7 @@ FormatForecast ForecastFormat(const sim::CardCheck& check, const sim::CardGeomet
   }
   const std::uint32_t kept = ForecastCis(check, forecast);
   std::uint64_t blocks = 0;
-  for (const sim::UnitGeometry& unit : geometry.units) blocks += unit.blocks;
+  for (const card::UnitGeometry& unit : geometry.units) blocks += unit.blocks;
   const std::uint64_t toErase = blocks - kept - check.badBlocks.size();
   forecast.lines.push_back("erase " + Blocks(toErase) + ", " + std::to_string(check.blocksHoldingData) +
                            " of which hold data now (a block that fails to erase shows only in the format itself)");
@@ -71,10 +71,10 @@ FormatForecast ForecastFormat(const sim::CardCheck& check, const sim::CardGeomet
     forecast.lines.push_back("leave the " + Blocks(check.badBlocks.size()) + " marked bad as they are (" +
                              BlockList(check.badBlocks) + ")");
   }
-  std::vector<sim::BadBlock> unreadable;
-  for (const sim::CardFault& f : check.faults) {
+  std::vector<card::BadBlock> unreadable;
+  for (const card::CardFault& f : check.faults) {
     const std::uint32_t pagesPerBlock = geometry.units[f.unit].pagesPerBlock;
-    if (f.kind == sim::CardFaultKind::PageUnreadable && f.page % pagesPerBlock == 0) {
+    if (f.kind == card::CardFaultKind::PageUnreadable && f.page % pagesPerBlock == 0) {
       unreadable.push_back({f.unit, f.block, false});
     }
   }

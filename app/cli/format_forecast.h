@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "sim/card_check.h"
+#include "card/card_check.h"
 
 struct FormatForecast {
   std::vector<std::string> lines;
@@ -17,4 +17,4 @@ struct FormatForecast {
 };
 
 // `check` is a quick check of the card.
-FormatForecast ForecastFormat(const sim::CardCheck& check, const sim::CardGeometry& geometry);
+FormatForecast ForecastFormat(const card::CardCheck& check, const card::CardGeometry& geometry);

@@ -3,9 +3,9 @@
 #include <ostream>
 
 #include "app/cli/logical_format.h"
-#include "sim/card_dump.h"
-#include "sim/card_files.h"
-#include "sim/card_geometry.h"
+#include "card/card_dump.h"
+#include "card/card_files.h"
+#include "card/card_geometry.h"
 
 const char* const kConfirmText = "Format disk will erase all data on the device. Continue?";
 
@@ -21,16 +21,16 @@ bool HasLogicalSize(std::uint64_t bytes) {
 
 std::string DeviceIsAFile(const std::string& path) {
   std::uint64_t bytes = 0;
-  if (!sim::CheckRegularFile(path, "").empty() || !sim::FileSize(path, bytes).empty()) return "";
+  if (!card::CheckRegularFile(path, "").empty() || !card::FileSize(path, bytes).empty()) return "";
   const std::string head = path + " is a file, not a card reader: ";
-  if (sim::GeometryForImageSize(bytes)) return head + "to format the card image it holds, give --simulate " + path;
+  if (card::GeometryForImageSize(bytes)) return head + "to format the card image it holds, give --simulate " + path;
   if (HasLogicalSize(bytes)) return head + "a logical image takes the SmartMedia file system with --logical " + path;
   return head + "give the reader's device (" + kDeviceExample + "), or --simulate with a card image";
 }
 
 std::string LogicalImageHint(const std::string& path) {
   std::uint64_t bytes = 0;
-  if (!sim::FileSize(path, bytes).empty() || !HasLogicalSize(bytes)) return "";
+  if (!card::FileSize(path, bytes).empty() || !HasLogicalSize(bytes)) return "";
   return path + " has the size of a logical image (" + std::to_string(bytes / kLogicalSectorBytes) +
          " sectors of 512 bytes, no redundant areas): format it with --logical " + path +
          ", or put it on a simulated card with 'smcard create CARD --size SIZE' and 'smcard import CARD " + path + "'";
@@ -56,10 +56,10 @@ std::string CardSizeText(const MediaGeometry& geometry, std::uint32_t capacityKe
 std::string DumpOutRefusal(const RealReaderOptions& options, const std::string& onTheCard) {
   const std::string& out = *options.read->dumpPath;
   if (!onTheCard.empty()) return onTheCard;
-  if (options.tracePath && sim::SameFile(*options.tracePath, out)) {
+  if (options.tracePath && card::SameFile(*options.tracePath, out)) {
     return out + " is the trace file too; give the dump another name";
   }
-  return sim::DumpTargetRefusal(out, options.read->force);
+  return card::DumpTargetRefusal(out, options.read->force);
 }
 
 namespace {

@@ -4,8 +4,8 @@
 
 #include "app/cli/pass_meter.h"
 #include "app/cli/real_readers.h"
+#include "card/card_files.h"
 #include "engine/reader_device.h"
-#include "sim/card_files.h"
 
 namespace {
 
@@ -22,9 +22,9 @@ std::uint32_t CapacityKey(const MediaGeometry& geometry) {
 RestoreStep::RestoreStep(const std::string& dumpPath, const MediaGeometry& card, CliContext& context_)
     : path(dumpPath), context(context_) {
   std::string problem;
-  const sim::CardGeometry geometry = sim::ReaderGeometry(card, problem);
+  const card::CardGeometry geometry = card::ReaderGeometry(card, problem);
   std::uint64_t size = 0;
-  if (problem.empty()) problem = sim::FileSize(path, size);
+  if (problem.empty()) problem = card::FileSize(path, size);
   if (!problem.empty()) {
     refusal = path + ": " + problem;
     return;
@@ -34,13 +34,13 @@ RestoreStep::RestoreStep(const std::string& dumpPath, const MediaGeometry& card,
               std::to_string(geometry.ImageBytes()) + " bytes); nothing was written";
     return;
   }
-  dump = sim::OpenCardAndPlan(path, geometry, sim::Access::ReadOnly, context.openImage);
+  dump = card::OpenCardAndPlan(path, geometry, card::Access::ReadOnly, context.openImage);
   if (!dump) {
     refusal = dump.error;
     return;
   }
-  pages = std::make_unique<sim::ImagePages>(dump.card->Media(), &dump.plan);
-  plan = std::make_unique<sim::RestorePlan>(*pages, CapacityKey(card), path);
+  pages = std::make_unique<card::ImagePages>(dump.card->Media(), &dump.plan);
+  plan = std::make_unique<card::RestorePlan>(*pages, CapacityKey(card), path);
   refusal = plan->Refusal();
 }
 
@@ -52,10 +52,10 @@ void RestoreStep::Announce(const std::string& intro) {
 int RestoreStep::Run(CReaderDevice& reader, FormatHost& host) {
   PassMeter meter(context, "Restoring the files", "blocks");
   meter.SetVerb("Wrote");
-  const sim::PassWatch watch{[&meter](std::uint64_t done, std::uint64_t total) { meter.Update(done, total); },
-                             &context.stopFlag};
+  const card::PassWatch watch{[&meter](std::uint64_t done, std::uint64_t total) { meter.Update(done, total); },
+                              &context.stopFlag};
   context.stopFlag.store(0);
-  const sim::RestoreResult result = sim::RestoreCard(reader, *plan, host, watch);
+  const card::RestoreResult result = card::RestoreCard(reader, *plan, host, watch);
   meter.Finish();
   if (!result.error.empty()) {
     return Refuse(context, "the card is formatted, but the files of " + path + " were not all put back: " +

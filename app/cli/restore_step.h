@@ -7,8 +7,8 @@
 #include <string>
 
 #include "app/cli/cli_context.h"
-#include "sim/card_restore.h"
-#include "sim/card_tools.h"
+#include "card/card_restore.h"
+#include "card/card_tools.h"
 
 class CReaderDevice;
 
@@ -29,8 +29,8 @@ class RestoreStep {
  private:
   std::string path;
   CliContext& context;
-  sim::CardAndPlan dump;
-  std::unique_ptr<sim::ImagePages> pages;
-  std::unique_ptr<sim::RestorePlan> plan;
+  card::CardAndPlan dump;
+  std::unique_ptr<card::ImagePages> pages;
+  std::unique_ptr<card::RestorePlan> plan;
   std::string refusal;
 };

@@ -11,9 +11,9 @@
 #include "app/cli/restore_step.h"
 #include "app/cli/terminal_host.h"
 #include "app/job/format_job.h"
-#include "sim/card_dump.h"
-#include "sim/card_files.h"
-#include "sim/card_tools.h"
+#include "card/card_dump.h"
+#include "card/card_files.h"
+#include "card/card_tools.h"
 #include "sim/reader.h"
 #include "sim/sim_reader_device.h"
 
@@ -84,10 +84,10 @@ int FindTheReader(CSimReader& device, SimulatedCardHost& host, const sim::Reader
 
 int FormatSimulatedCard(const SimulatedFormat& request, CliContext& context) {
   const std::string& image = request.image;
-  if (request.restorePath && sim::SameFile(*request.restorePath, image)) {
+  if (request.restorePath && card::SameFile(*request.restorePath, image)) {
     return Refuse(context, *request.restorePath + " is the card's own image, which the format erases first");
   }
-  sim::CardAndPlan opened = sim::OpenCardAndPlan(image, request.geometry, sim::Access::ReadWrite, context.openImage);
+  card::CardAndPlan opened = card::OpenCardAndPlan(image, request.geometry, card::Access::ReadWrite, context.openImage);
   if (!opened) return RefuseImage(context, image, opened.error);
   TerminalHost terminal(ConsoleIo(context, false), request.assumeYes);
   sim::Reader reader(*opened.card, opened.plan);
@@ -119,22 +119,22 @@ int FormatSimulatedCard(const SimulatedFormat& request, CliContext& context) {
 namespace {
 
 std::string DumpOntoTheImage(const std::string& image, const std::string& out) {
-  for (const std::string& own : {image, sim::FaultSidecarPath(image)}) {
-    if (sim::SameFile(out, own)) return out + ": that is the card's own image or its sidecar; give another file";
+  for (const std::string& own : {image, card::FaultSidecarPath(image)}) {
+    if (card::SameFile(out, own)) return out + ": that is the card's own image or its sidecar; give another file";
   }
   return "";
 }
 
 }  // namespace
 
-int ReadSimulatedCard(const std::string& image, const std::optional<sim::CardGeometry>& geometry,
+int ReadSimulatedCard(const std::string& image, const std::optional<card::CardGeometry>& geometry,
                       const CardRead& request, CliContext& context) {
   if (request.dumpPath) {
     std::string refusal = DumpOntoTheImage(image, *request.dumpPath);
-    if (refusal.empty()) refusal = sim::DumpTargetRefusal(*request.dumpPath, request.force);
+    if (refusal.empty()) refusal = card::DumpTargetRefusal(*request.dumpPath, request.force);
     if (!refusal.empty()) return Refuse(context, refusal);
   }
-  sim::CardAndPlan opened = sim::OpenCardAndPlan(image, geometry, sim::Access::ReadOnly, context.openImage);
+  card::CardAndPlan opened = card::OpenCardAndPlan(image, geometry, card::Access::ReadOnly, context.openImage);
   if (!opened) return RefuseImage(context, image, opened.error);
   TerminalHost terminal(ConsoleIo(context, false), false);
   sim::Reader reader(*opened.card, opened.plan);
@@ -153,29 +153,29 @@ namespace {
 std::string WriteWholeFile(const std::string& path, const std::vector<std::uint8_t>& bytes) {
   errno = 0;
   std::FILE* file = std::fopen(path.c_str(), "wb");
-  if (file == nullptr) return path + ": " + sim::SystemText(errno);
+  if (file == nullptr) return path + ": " + card::SystemText(errno);
   const bool written = std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
   const int writeError = errno;
   const bool closed = std::fclose(file) == 0;
   if (written && closed) return "";
-  return path + ": " + (writeError != 0 ? sim::SystemText(writeError) : sim::SystemText(errno));
+  return path + ": " + (writeError != 0 ? card::SystemText(writeError) : card::SystemText(errno));
 }
 
 // The copy a rehearsal formats: the image's pages and its fault plan,
 // beside it; removed again when the rehearsal is over.
 class RehearsalCopy {
  public:
-  explicit RehearsalCopy(const std::string& image) : path(sim::TemporarySibling(image)) {}
+  explicit RehearsalCopy(const std::string& image) : path(card::TemporarySibling(image)) {}
   ~RehearsalCopy() {
-    sim::RemoveQuietly(path);
-    sim::RemoveQuietly(sim::FaultSidecarPath(path));
+    card::RemoveQuietly(path);
+    card::RemoveQuietly(card::FaultSidecarPath(path));
   }
   RehearsalCopy(const RehearsalCopy&) = delete;
   RehearsalCopy& operator=(const RehearsalCopy&) = delete;
 
-  std::string Make(const sim::CardAndPlan& original) {
+  std::string Make(const card::CardAndPlan& original) {
     std::string problem = WriteWholeFile(path, original.card->Media().Bytes());
-    if (problem.empty()) problem = sim::SaveFaultPlan(path, original.plan);
+    if (problem.empty()) problem = card::SaveFaultPlan(path, original.plan);
     return problem;
   }
   const std::string& Path() const { return path; }
@@ -189,8 +189,8 @@ class RehearsalCopy {
 int RehearseSimulatedFormat(const SimulatedFormat& request, CliContext& context) {
   RehearsalCopy copy(request.image);
   {
-    const sim::CardAndPlan original =
-        sim::OpenCardAndPlan(request.image, request.geometry, sim::Access::ReadOnly, context.openImage);
+    const card::CardAndPlan original =
+        card::OpenCardAndPlan(request.image, request.geometry, card::Access::ReadOnly, context.openImage);
     if (!original) return Refuse(context, original.error);
     if (const std::string problem = copy.Make(original); !problem.empty()) {
       return Refuse(context, "cannot make the copy for the rehearsal: " + problem);
@@ -202,14 +202,14 @@ int RehearseSimulatedFormat(const SimulatedFormat& request, CliContext& context)
   onCopy.image = copy.Path();
   onCopy.assumeYes = true;
   const int status = FormatSimulatedCard(onCopy, context);
-  const sim::CardAndPlan after =
-      sim::OpenCardAndPlan(copy.Path(), request.geometry, sim::Access::ReadOnly, context.openImage);
+  const card::CardAndPlan after =
+      card::OpenCardAndPlan(copy.Path(), request.geometry, card::Access::ReadOnly, context.openImage);
   if (after) {
-    sim::ImagePages pages(after.card->Media(), &after.plan);
-    sim::CardCheckOptions quick;
+    card::ImagePages pages(after.card->Media(), &after.plan);
+    card::CardCheckOptions quick;
     quick.everyPage = false;
     context.out << "After the rehearsal the card would hold:\n";
-    PrintCardCheck(context.out, sim::CheckCard(pages, quick), "Card:", request.image + " (rehearsed)",
+    PrintCardCheck(context.out, card::CheckCard(pages, quick), "Card:", request.image + " (rehearsed)",
                    after.card->Geometry(), false);
   }
   context.err << "The rehearsal is over; " << request.image << " is as it was.\n";

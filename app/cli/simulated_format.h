@@ -7,11 +7,11 @@
 
 #include "app/cli/card_read.h"
 #include "app/cli/cli_context.h"
-#include "sim/card_geometry.h"
+#include "card/card_geometry.h"
 
 struct SimulatedFormat {
   std::string image;
-  std::optional<sim::CardGeometry> geometry;
+  std::optional<card::CardGeometry> geometry;
   bool assumeYes = false;
   std::optional<std::string> restorePath;  // --restore DUMP
 };
@@ -30,5 +30,5 @@ int RehearseSimulatedFormat(const SimulatedFormat& request, CliContext& context)
 // --check or --dump of the simulated card: the image is opened for reading
 // only, and the card is read through the simulated reader as a real one is.
 // A dump never goes over the image or its sidecar.
-int ReadSimulatedCard(const std::string& image, const std::optional<sim::CardGeometry>& geometry,
+int ReadSimulatedCard(const std::string& image, const std::optional<card::CardGeometry>& geometry,
                       const CardRead& request, CliContext& context);

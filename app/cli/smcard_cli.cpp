@@ -13,11 +13,11 @@
 #include "app/cli/card_options.h"
 #include "app/cli/card_read.h"
 #include "app/cli/smcard_serve.h"
-#include "sim/card.h"
-#include "sim/card_check.h"
-#include "sim/card_extract.h"
-#include "sim/card_files.h"
-#include "sim/card_tools.h"
+#include "card/card.h"
+#include "card/card_check.h"
+#include "card/card_extract.h"
+#include "card/card_files.h"
+#include "card/card_tools.h"
 #include "smformat_version.h"
 
 namespace {
@@ -112,15 +112,15 @@ int Failure(CliContext& context, const std::string& problem) {
   return kExitFailure;
 }
 
-bool FileExists(const std::string& path) { return sim::PathExists(path); }
+bool FileExists(const std::string& path) { return card::PathExists(path); }
 
 // --geometry, when given; `error` tells a malformed one.
-std::optional<sim::CardGeometry> GeometryOption(const ParsedArgs& parsed, std::string& error) {
+std::optional<card::CardGeometry> GeometryOption(const ParsedArgs& parsed, std::string& error) {
   const auto text = parsed.Value("--geometry");
   return text ? ParseGeometry(*text, error) : std::nullopt;
 }
 
-std::string BlockList(const std::vector<sim::BlockRef>& blocks) {
+std::string BlockList(const std::vector<card::BlockRef>& blocks) {
   if (blocks.empty()) return "none";
   std::ostringstream text;
   for (std::size_t i = 0; i < blocks.size(); ++i) {
@@ -129,8 +129,8 @@ std::string BlockList(const std::vector<sim::BlockRef>& blocks) {
   return text.str();
 }
 
-std::string CheckBadBlocks(const std::vector<sim::BlockRef>& blocks, const sim::CardGeometry& geometry) {
-  for (const sim::BlockRef& b : blocks) {
+std::string CheckBadBlocks(const std::vector<card::BlockRef>& blocks, const card::CardGeometry& geometry) {
+  for (const card::BlockRef& b : blocks) {
     if (b.unit >= geometry.units.size() || b.block >= geometry.units[b.unit].blocks) {
       return "bad block " + std::to_string(b.unit) + ":" + std::to_string(b.block) + " is not on the card";
     }
@@ -146,16 +146,16 @@ int Create(const ParsedArgs& parsed, CliContext& context) {
     return UsageError(context, "create needs exactly one of --size and --geometry");
   }
   std::string error;
-  std::optional<sim::CardGeometry> geometry;
+  std::optional<card::CardGeometry> geometry;
   if (size) {
-    geometry = sim::StandardGeometry(*size);
+    geometry = card::StandardGeometry(*size);
     if (!geometry) return UsageError(context, "unknown size '" + *size + "' (1M 2M 4M 8M 16M 32M 64M 128M)");
   } else {
     geometry = GeometryOption(parsed, error);
     if (!geometry) return UsageError(context, error);
   }
 
-  sim::CreateOptions options;
+  card::CreateOptions options;
   options.geometry = *geometry;
   options.withCis = !parsed.Has("--no-cis");
   options.plan.writeProtected = parsed.Has("--write-protect");
@@ -167,7 +167,7 @@ int Create(const ParsedArgs& parsed, CliContext& context) {
   }
   const std::string fill = parsed.Value("--fill").value_or("erased");
   if (fill != "erased" && fill != "random") return UsageError(context, "--fill takes erased or random");
-  options.fill = fill == "random" ? sim::Fill::Random : sim::Fill::Erased;
+  options.fill = fill == "random" ? card::Fill::Random : card::Fill::Erased;
   if (const auto seed = parsed.Value("--seed")) {
     // Any 64-bit number.
     constexpr std::size_t kMaxSeedDigits = 20;
@@ -181,9 +181,9 @@ int Create(const ParsedArgs& parsed, CliContext& context) {
     return Failure(context, image + " exists; give --force to replace it");
   }
 
-  const sim::CardOpen created = sim::CreateCardImage(image, options);
+  const card::CardOpen created = card::CreateCardImage(image, options);
   if (!created) return Failure(context, created.error);
-  context.out << "created " << image << ": " << sim::Describe(*geometry) << "\n";
+  context.out << "created " << image << ": " << card::Describe(*geometry) << "\n";
   return kExitSuccess;
 }
 
@@ -193,20 +193,20 @@ int Info(const ParsedArgs& parsed, CliContext& context) {
   const auto geometry = GeometryOption(parsed, error);
   if (!error.empty()) return UsageError(context, error);
   const std::string& image = parsed.positional[1];
-  sim::CardAndPlan opened = sim::OpenCardAndPlan(image, geometry, sim::Access::ReadOnly, context.openImage);
+  card::CardAndPlan opened = card::OpenCardAndPlan(image, geometry, card::Access::ReadOnly, context.openImage);
   if (!opened) return Failure(context, opened.error);
 
-  const sim::CardReport report = sim::Inspect(*opened.card);
+  const card::CardReport report = card::Inspect(*opened.card);
   const std::string name = report.standardName.empty() ? "" : report.standardName + ", ";
   context.out << "Image:          " << image << "\n"
               << "Geometry:       " << name << report.geometry.units.size()
-              << " unit(s): " << sim::Describe(report.geometry) << " (" << report.geometry.ImageBytes() << " bytes)\n"
+              << " unit(s): " << card::Describe(report.geometry) << " (" << report.geometry.ImageBytes() << " bytes)\n"
               << "Bad blocks:     " << BlockList(report.badBlocks) << "\n"
               << "CIS block:      " << (report.cisBlock ? std::to_string(*report.cisBlock) : "none") << "\n"
               << "Logical blocks: " << report.logicalBlocks << " (" << report.logicalSectors << " sectors), "
               << report.mappedBlocks << " holding data\n";
   if (!opened.plan.Empty()) {
-    std::istringstream faults(sim::FormatFaultPlan(opened.plan));
+    std::istringstream faults(card::FormatFaultPlan(opened.plan));
     for (std::string line; std::getline(faults, line);) {
       if (!line.empty()) context.out << "Fault:          " << line << "\n";
     }
@@ -234,10 +234,10 @@ int Import(const ParsedArgs& parsed, CliContext& context) {
   std::string error;
   const auto geometry = GeometryOption(parsed, error);
   if (!error.empty()) return UsageError(context, error);
-  sim::CardAndPlan opened =
-      sim::OpenCardAndPlan(parsed.positional[1], geometry, sim::Access::ReadWrite, context.openImage);
+  card::CardAndPlan opened =
+      card::OpenCardAndPlan(parsed.positional[1], geometry, card::Access::ReadWrite, context.openImage);
   if (!opened) return Failure(context, opened.error);
-  error = sim::ImportLogicalFile(*opened.card, parsed.positional[2], opened.plan);
+  error = card::ImportLogicalFile(*opened.card, parsed.positional[2], opened.plan);
   if (!error.empty()) return Failure(context, error);
   context.out << "imported " << parsed.positional[2] << "\n";
   return kExitSuccess;
@@ -249,15 +249,15 @@ int Export(const ParsedArgs& parsed, CliContext& context) {
   const auto geometry = GeometryOption(parsed, error);
   if (!error.empty()) return UsageError(context, error);
   const std::string& file = parsed.positional[2];
-  for (const std::string& output : {file, sim::UnreadableListPath(file)}) {
+  for (const std::string& output : {file, card::UnreadableListPath(file)}) {
     if (!parsed.Has("--force") && FileExists(output)) {
       return Failure(context, output + " exists; give --force to replace it");
     }
   }
-  sim::CardAndPlan opened =
-      sim::OpenCardAndPlan(parsed.positional[1], geometry, sim::Access::ReadOnly, context.openImage);
+  card::CardAndPlan opened =
+      card::OpenCardAndPlan(parsed.positional[1], geometry, card::Access::ReadOnly, context.openImage);
   if (!opened) return Failure(context, opened.error);
-  const sim::ExportResult result = sim::ExportLogicalFile(*opened.card, file, opened.plan);
+  const card::ExportResult result = card::ExportLogicalFile(*opened.card, file, opened.plan);
   const std::vector<FatRun>& runs = result.unreadable;
   for (std::size_t i = 0; i < runs.size() && i < kRunsTold; ++i) {
     context.err << "smcard: logical " << SectorRunText(runs[i]) << " cannot be read (an unreadable page)\n";
@@ -269,8 +269,8 @@ int Export(const ParsedArgs& parsed, CliContext& context) {
     return kExitSuccess;
   }
   context.err << "smcard: " << file << " is incomplete: " << RunTotal(runs) << " of its "
-              << sim::LogicalSectorCount(opened.card->Geometry())
-              << " sectors could not be read and hold zeros; they are listed in " << sim::UnreadableListPath(file)
+              << card::LogicalSectorCount(opened.card->Geometry())
+              << " sectors could not be read and hold zeros; they are listed in " << card::UnreadableListPath(file)
               << "\n";
   context.out << "exported " << file << " (incomplete)\n";
   return kExitIncomplete;
@@ -352,12 +352,12 @@ int ListFiles(const FatReader& reader, CliContext& context) {
 }
 
 int ExtractFiles(const ParsedArgs& parsed, const FatReader& reader, CliContext& context) {
-  sim::ExtractRequest request;
+  card::ExtractRequest request;
   request.destination = parsed.positional[2];
   request.paths.assign(parsed.positional.begin() + 3, parsed.positional.end());
   request.replace = parsed.Has("--force");
   std::uint32_t damaged = 0, failed = 0;
-  const sim::ExtractReport report = sim::ExtractFiles(reader, request, [&](const sim::ExtractedItem& item) {
+  const card::ExtractReport report = card::ExtractFiles(reader, request, [&](const card::ExtractedItem& item) {
     if (!item.error.empty()) {
       ++failed;
       context.err << "smcard: " << item.error << "\n";
@@ -405,14 +405,14 @@ int OnFileSystem(const ParsedArgs& parsed, CliContext& context,
   };
   if (parsed.Has("--logical")) {
     if (geometry) return UsageError(context, "--geometry is for card images; a logical image needs none");
-    sim::LogicalFileSectors sectors;
+    card::LogicalFileSectors sectors;
     error = sectors.Open(image);
     if (!error.empty()) return Failure(context, error);
     return run(sectors.Reader(), sectors.Count(), [&sectors] { return sectors.HostError(); });
   }
-  sim::CardAndPlan opened = sim::OpenCardAndPlan(image, geometry, sim::Access::ReadOnly, context.openImage);
+  card::CardAndPlan opened = card::OpenCardAndPlan(image, geometry, card::Access::ReadOnly, context.openImage);
   if (!opened) return Failure(context, opened.error);
-  sim::CardSectors sectors(*opened.card, opened.plan);
+  card::CardSectors sectors(*opened.card, opened.plan);
   return run(sectors.Reader(), sectors.Count(), [&opened] { return opened.card->Media().HostError(); });
 }
 
@@ -435,10 +435,10 @@ int Check(const ParsedArgs& parsed, CliContext& context) {
   const auto geometry = GeometryOption(parsed, error);
   if (!error.empty()) return UsageError(context, error);
   const std::string& image = parsed.positional[1];
-  sim::CardAndPlan opened = sim::OpenCardAndPlan(image, geometry, sim::Access::ReadOnly, context.openImage);
+  card::CardAndPlan opened = card::OpenCardAndPlan(image, geometry, card::Access::ReadOnly, context.openImage);
   if (!opened) return Failure(context, opened.error);
-  sim::ImagePages pages(opened.card->Media(), &opened.plan);
-  const sim::CardCheck check = sim::CheckCard(pages);
+  card::ImagePages pages(opened.card->Media(), &opened.plan);
+  const card::CardCheck check = card::CheckCard(pages);
   PrintCardCheck(context.out, check, "Image:", image, opened.card->Geometry(), parsed.Has("--json"));
   return CheckStatus(check);
 }

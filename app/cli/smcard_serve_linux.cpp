@@ -6,9 +6,9 @@
 #include <ostream>
 
 #include "app/cli/smcard_serve.h"
-#include "sim/card.h"
-#include "sim/card_geometry.h"
-#include "sim/card_tools.h"
+#include "card/card.h"
+#include "card/card_geometry.h"
+#include "card/card_tools.h"
 #include "sim/reader_target.h"
 #include "usbip/server.h"
 
@@ -108,7 +108,7 @@ std::string ParseServe(const std::vector<std::string>& args, ServeOptions& optio
 
 // What the server offers, and everything it is made of.
 struct Offer {
-  std::vector<std::unique_ptr<sim::Card>> cards;
+  std::vector<std::unique_ptr<card::Card>> cards;
   std::vector<std::unique_ptr<sim::Reader>> slots;
   std::vector<std::unique_ptr<sim::ReaderTarget>> targets;
   std::vector<std::unique_ptr<usbip::MassStorageDevice>> devices;
@@ -126,11 +126,12 @@ Offer MakeOffer(const ServeOptions& options, CliContext& context) {
     std::vector<sim::ReaderTarget*> targets;
     for (const std::string& slot : served.slots) {
       const bool empty = slot == kEmptySlot;
-      sim::FaultPlan plan;
+      card::FaultPlan plan;
       if (empty) {
-        offer.cards.push_back(std::make_unique<sim::Card>(*sim::StandardGeometry(kEmptySlotSize)));
+        offer.cards.push_back(std::make_unique<card::Card>(*card::StandardGeometry(kEmptySlotSize)));
       } else {
-        sim::CardAndPlan opened = sim::OpenCardAndPlan(slot, std::nullopt, sim::Access::ReadWrite, context.openImage);
+        card::CardAndPlan opened =
+            card::OpenCardAndPlan(slot, std::nullopt, card::Access::ReadWrite, context.openImage);
         if (!opened) {
           offer.error = opened.error;
           return offer;

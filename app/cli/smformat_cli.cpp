@@ -201,7 +201,7 @@ int SmformatMain(const std::vector<std::string>& args, CliContext& context) {
           ? std::optional<CardRead>(CardRead{dump, parsed.Has("--json"), parsed.Has("--force"), parsed.Has("--full")})
           : std::nullopt;
   if (image) {
-    std::optional<sim::CardGeometry> geometry;
+    std::optional<card::CardGeometry> geometry;
     if (const auto text = parsed.Value("--geometry")) {
       std::string error;
       geometry = ParseGeometry(*text, error);

@@ -3,14 +3,14 @@
 #include <cerrno>
 #include <cstring>
 
-#include "sim/card_files.h"
-#include "sim/fault_plan.h"
+#include "card/card_files.h"
+#include "card/fault_plan.h"
 
 namespace {
 
 std::string ErrnoText(int code) { return code != 0 ? std::strerror(code) : "the system gave no reason"; }
 
-bool IsRegularFile(const std::string& path) { return sim::CheckRegularFile(path, "a trace").empty(); }
+bool IsRegularFile(const std::string& path) { return card::CheckRegularFile(path, "a trace").empty(); }
 
 }  // namespace
 
@@ -80,7 +80,7 @@ TraceFile::TraceFile(const std::optional<std::string>& path_, const std::vector<
   if (!error.empty()) return;
   // The place must take a file before any command is sent: one that is not
   // there is made now (empty), one that is there is opened without a change.
-  made = !sim::PathExists(*path_);
+  made = !card::PathExists(*path_);
   errno = 0;
   std::FILE* probe = std::fopen(path_->c_str(), made ? "wb" : "ab");
   if (probe == nullptr) {
@@ -99,10 +99,10 @@ TraceFile::~TraceFile() { Finish(); }
 
 std::string TraceFile::Refusal(const std::string& tracePath, const TraceGuard& guard) const {
   if (guard.target) {
-    if (sim::SameFile(tracePath, *guard.target)) {
+    if (card::SameFile(tracePath, *guard.target)) {
       return "the trace file " + tracePath + " is " + *guard.target + ", what the run works on; give another file";
     }
-    if (sim::SameFile(tracePath, sim::FaultSidecarPath(*guard.target))) {
+    if (card::SameFile(tracePath, card::FaultSidecarPath(*guard.target))) {
       return "the trace file " + tracePath + " is the fault sidecar of " + *guard.target + "; give another file";
     }
   }

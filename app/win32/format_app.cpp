@@ -59,7 +59,7 @@ LaunchPlan PlanFromCommandLine(const std::vector<std::string>& args) {
     plan.showVersion = args.size() == 1;
     if (!plan.showVersion) plan.error = "--version takes no other option";
   } else if (const auto image = parsed.Value("--simulate")) {
-    std::optional<sim::CardGeometry> geometry;
+    std::optional<card::CardGeometry> geometry;
     if (const auto text = parsed.Value("--geometry")) {
       geometry = ParseGeometry(*text, plan.error);
       if (!geometry) return plan;

@@ -16,14 +16,14 @@ std::unique_ptr<CReaderDevice> HardwareReaderFactory::Create(PlatformKind kind, 
   return nullptr;
 }
 
-SimulatedReaderFactory::SimulatedReaderFactory(std::string imagePath_, std::optional<sim::CardGeometry> geometry_)
+SimulatedReaderFactory::SimulatedReaderFactory(std::string imagePath_, std::optional<card::CardGeometry> geometry_)
     : imagePath(std::move(imagePath_)), geometry(std::move(geometry_)) {}
 
 SimulatedReaderFactory::~SimulatedReaderFactory() = default;
 
 std::unique_ptr<CReaderDevice> SimulatedReaderFactory::Create(PlatformKind, FormatHost& host) {
   if (!opened) {
-    opened = sim::OpenCardAndPlan(imagePath, geometry);
+    opened = card::OpenCardAndPlan(imagePath, geometry);
     if (!opened) {
       host.ShowMessage(opened.error, "Error", MessageStyle{MessageButtons::Ok, MessageIcon::Error}, MessageOwner::None);
       return nullptr;

@@ -7,9 +7,9 @@
 #include <string>
 
 #include "app/win32/platform_kind.h"
+#include "card/card_geometry.h"
+#include "card/card_tools.h"
 #include "engine/reader_device.h"
-#include "sim/card_geometry.h"
-#include "sim/card_tools.h"
 #include "sim/reader.h"
 
 class ReaderFactory {
@@ -33,7 +33,7 @@ class HardwareReaderFactory : public ReaderFactory {
 // live as long as the factory; changes reach the file command by command.
 class SimulatedReaderFactory : public ReaderFactory {
  public:
-  explicit SimulatedReaderFactory(std::string imagePath, std::optional<sim::CardGeometry> geometry = {});
+  explicit SimulatedReaderFactory(std::string imagePath, std::optional<card::CardGeometry> geometry = {});
   ~SimulatedReaderFactory() override;
 
   // When the image cannot be opened, says why in a message box with no
@@ -42,7 +42,7 @@ class SimulatedReaderFactory : public ReaderFactory {
 
  private:
   std::string imagePath;
-  std::optional<sim::CardGeometry> geometry;
-  sim::CardAndPlan opened;
+  std::optional<card::CardGeometry> geometry;
+  card::CardAndPlan opened;
   std::unique_ptr<sim::Reader> reader;
 };

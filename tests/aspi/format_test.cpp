@@ -23,12 +23,12 @@ std::vector<char> FileBytes(const std::string& path) {
 
 // A card that has seen use: written all over, no CIS, two factory bad blocks.
 std::string UsedCardImage(const std::string& path, const char* size) {
-  sim::CreateOptions options;
+  card::CreateOptions options;
   options.geometry = simtest::Standard(size);
   options.plan.factoryBadBlocks = {{0, 0}, {0, 100}};
   options.withCis = false;
-  options.fill = sim::Fill::Random;
-  const sim::CardOpen made = sim::CreateCardImage(path, options);
+  options.fill = card::Fill::Random;
+  const card::CardOpen made = card::CreateCardImage(path, options);
   EXPECT_TRUE(made) << made.error;
   return path;
 }
@@ -42,7 +42,7 @@ TEST_P(FullFormat, WritesTheSameCardAsTheSimulatedBackend) {
 
   RecordingHost simHost;
   {
-    sim::CardOpen expected = sim::OpenCardImage(expectedPath);
+    card::CardOpen expected = card::OpenCardImage(expectedPath);
     ASSERT_TRUE(expected) << expected.error;
     sim::Reader simReader(*expected.card);
     CSimReader simDevice(simHost, simReader);

@@ -12,9 +12,9 @@
 #include "app/cli/format_forecast.h"
 #include "app/cli/smcard_cli.h"
 #include "app/cli/smformat_cli.h"
-#include "sim/card.h"
-#include "sim/card_files.h"
-#include "sim/card_storage.h"
+#include "card/card.h"
+#include "card/card_files.h"
+#include "card/card_storage.h"
 #include "tests/cli/planted_card.h"
 #include "tests/sim/sim_bench.h"
 #include "tests/support/temp_dir.h"
@@ -41,7 +41,7 @@ struct ToolRun {
 using Main = int (*)(const std::vector<std::string>&, CliContext&);
 
 ToolRun Invoke(Main main, const std::vector<std::string>& args, const std::string& input = "",
-               std::function<void(std::atomic<int>&)> onSleep = {}, sim::StorageOpener openImage = {}) {
+               std::function<void(std::atomic<int>&)> onSleep = {}, card::StorageOpener openImage = {}) {
   std::ostringstream out, err;
   std::istringstream in(input);
   std::atomic<int> stopFlag{1};
@@ -63,7 +63,7 @@ ToolRun Invoke(Main main, const std::vector<std::string>& args, const std::strin
   return run;
 }
 
-ToolRun Smcard(const std::vector<std::string>& args, sim::StorageOpener openImage = {}) {
+ToolRun Smcard(const std::vector<std::string>& args, card::StorageOpener openImage = {}) {
   return Invoke(SmcardMain, args, "", {}, std::move(openImage));
 }
 ToolRun Smformat(const std::vector<std::string>& args, const std::string& input = "",
@@ -480,7 +480,7 @@ TEST_P(PlantedImage, IsCheckedAndDumpedAsSmcardSeesIt) {
   const std::string image = dir.File("card.img"), copy = dir.File("copy.img");
   const std::vector<std::uint8_t> bytes = card.card->Media().Bytes();
   WriteFile(image, std::string(bytes.begin(), bytes.end()));
-  ASSERT_EQ(sim::SaveFaultPlan(image, card.plan), "");
+  ASSERT_EQ(card::SaveFaultPlan(image, card.plan), "");
   const ToolRun check = Smformat(With({"--check", "--full", "--simulate", image}, card.geometry));
   const ToolRun reference = Smcard(With({"check", image}, card.geometry));
   EXPECT_EQ(check.status, kExitFailure);
@@ -612,7 +612,7 @@ TEST_F(CardFiles, APartialDumpOfAnotherCardIsKeptUnlessForced) {
 // What --dry-run on a reader tells of a card, from the quick check's reads.
 struct ForecastCase {
   const char* name;
-  std::function<void(sim::Card&, sim::FaultPlan&)> make;  // from an erased 1 MB card with its CIS
+  std::function<void(card::Card&, card::FaultPlan&)> make;  // from an erased 1 MB card with its CIS
   bool refused;
   const char* says;
 };
@@ -622,13 +622,13 @@ void PrintTo(const ForecastCase& c, std::ostream* os) { *os << c.name; }
 class Forecast : public ::testing::TestWithParam<ForecastCase> {};
 
 TEST_P(Forecast, TellsWhatTheFormatWouldDo) {
-  std::unique_ptr<sim::Card> card = simtest::MakeCard(simtest::Standard("1M"));
-  sim::FaultPlan plan;
+  std::unique_ptr<card::Card> card = simtest::MakeCard(simtest::Standard("1M"));
+  card::FaultPlan plan;
   GetParam().make(*card, plan);
-  sim::ImagePages pages(card->Media(), &plan);
-  sim::CardCheckOptions quick;
+  card::ImagePages pages(card->Media(), &plan);
+  card::CardCheckOptions quick;
   quick.everyPage = false;
-  const FormatForecast forecast = ForecastFormat(sim::CheckCard(pages, quick), card->Geometry());
+  const FormatForecast forecast = ForecastFormat(card::CheckCard(pages, quick), card->Geometry());
   std::string text;
   for (const std::string& line : forecast.lines) text += line + "\n";
   EXPECT_EQ(forecast.refused, GetParam().refused) << text;
@@ -638,24 +638,24 @@ TEST_P(Forecast, TellsWhatTheFormatWouldDo) {
 INSTANTIATE_TEST_SUITE_P(
     Cards, Forecast,
     ::testing::Values(
-        ForecastCase{"Erased", [](sim::Card&, sim::FaultPlan&) {}, false,
+        ForecastCase{"Erased", [](card::Card&, card::FaultPlan&) {}, false,
                      "keep the CIS in block 0 as it is\nerase 255 blocks, 0 of which hold data now"},
-        ForecastCase{"WriteProtected", [](sim::Card&, sim::FaultPlan& p) { p.writeProtected = true; }, true,
+        ForecastCase{"WriteProtected", [](card::Card&, card::FaultPlan& p) { p.writeProtected = true; }, true,
                      "refuse the card: it is write-protected"},
         ForecastCase{"CisWithZeroEcc",
-                     [](sim::Card& c, sim::FaultPlan&) {
-                       const PageBuffer old = sim::ZeroEccCisPage();
+                     [](card::Card& c, card::FaultPlan&) {
+                       const PageBuffer old = card::ZeroEccCisPage();
                        c.Media().Program(0, 0, 0, old.data(), old.size());
                      },
                      false, "erase the CIS in block 0 and write it anew: the ECC of its page does not match"},
-        ForecastCase{"NoCis", [](sim::Card& c, sim::FaultPlan&) { c.Media().Erase(0, 0); }, false,
+        ForecastCase{"NoCis", [](card::Card& c, card::FaultPlan&) { c.Media().Erase(0, 0); }, false,
                      "write a new CIS into the first good block (unit 0 block 0, which holds no CIS now)\n"
                      "erase 256 blocks"},
-        ForecastCase{"FactoryBadBlock", [](sim::Card& c, sim::FaultPlan&) { c.Media().MarkBad(0, 9); }, false,
+        ForecastCase{"FactoryBadBlock", [](card::Card& c, card::FaultPlan&) { c.Media().MarkBad(0, 9); }, false,
                      "erase 254 blocks, 0 of which hold data now (a block that fails to erase shows only in the "
                      "format itself)\nleave the 1 block marked bad as they are (0:9)"},
         ForecastCase{"NoGoodBlockForTheCis",
-                     [](sim::Card& c, sim::FaultPlan&) {
+                     [](card::Card& c, card::FaultPlan&) {
                        for (std::uint32_t b = 0; b < 6; ++b) c.Media().MarkBad(0, b);
                      },
                      true, "refuse the card: no CIS: no good block among the first 6 blocks of unit 0"}),
@@ -738,7 +738,7 @@ TEST_P(RefusalTest, SaysWhyAndChangesNothing) {
     else
       args.push_back(word);
   }
-  const sim::CardOpen other = c.heldByAnotherTool ? sim::OpenCardImage(image) : sim::CardOpen{};
+  const card::CardOpen other = c.heldByAnotherTool ? card::OpenCardImage(image) : card::CardOpen{};
   const ToolRun run =
       args[0] == "smformat" ? Smformat({args.begin() + 1, args.end()}) : Smcard({args.begin() + 1, args.end()});
   EXPECT_EQ(run.status, kExitFailure) << run.err;
@@ -748,7 +748,7 @@ TEST_P(RefusalTest, SaysWhyAndChangesNothing) {
   EXPECT_TRUE(sidecarText() == faultsBefore) << "the sidecar changed";
   EXPECT_FALSE(std::filesystem::exists(dir.File("out.img"))) << "an output was left";
   if (!c.leavesNothingAt.empty()) {
-    EXPECT_FALSE(sim::PathExists(dir.File(c.leavesNothingAt))) << "a new card was left";
+    EXPECT_FALSE(card::PathExists(dir.File(c.leavesNothingAt))) << "a new card was left";
   }
   for (const auto& entry : std::filesystem::directory_iterator(dir.Path())) {
     EXPECT_EQ(entry.path().string().find(".new"), std::string::npos) << "temporary file left: " << entry.path();
@@ -891,12 +891,12 @@ TEST_F(CardFiles, ExportGoesPastAnUnreadablePageAndListsIt) {
 // Records how images are opened, and can stand in for a host whose disk
 // fills up: changes fail from the n-th on.
 struct HostStandIn {
-  std::vector<sim::Access> opened;
+  std::vector<card::Access> opened;
   int changesBeforeFull = -1;  // never full
 
-  class Storage : public sim::CardStorage {
+  class Storage : public card::CardStorage {
    public:
-    Storage(std::unique_ptr<sim::CardStorage> inner_, int left_) : inner(std::move(inner_)), left(left_) {}
+    Storage(std::unique_ptr<card::CardStorage> inner_, int left_) : inner(std::move(inner_)), left(left_) {}
     std::uint64_t Size() const override { return inner->Size(); }
     bool Writable() const override { return inner->Writable(); }
     const std::uint8_t* Read(std::uint64_t offset, std::size_t length) override { return inner->Read(offset, length); }
@@ -915,14 +915,14 @@ struct HostStandIn {
       Fail("card.img: cannot write the image: No space left on device");
       return true;
     }
-    std::unique_ptr<sim::CardStorage> inner;
+    std::unique_ptr<card::CardStorage> inner;
     int left;
   };
 
-  sim::StorageOpener Opener() {
-    return [this](const std::string& path, sim::Access access) {
+  card::StorageOpener Opener() {
+    return [this](const std::string& path, card::Access access) {
       opened.push_back(access);
-      sim::StorageOpen real = sim::OpenFileStorage(path, access);
+      card::StorageOpen real = card::OpenFileStorage(path, access);
       if (real) real.storage = std::make_unique<Storage>(std::move(real.storage), changesBeforeFull);
       return real;
     };
@@ -937,7 +937,7 @@ TEST_F(CardFiles, InfoExportAndCheckOnlyRead) {
         std::vector<std::string>{"check", image}}) {
     HostStandIn host;
     EXPECT_EQ(Smcard(args, host.Opener()).status, kExitSuccess) << args[0];
-    EXPECT_EQ(host.opened, std::vector<sim::Access>{sim::Access::ReadOnly}) << args[0];
+    EXPECT_EQ(host.opened, std::vector<card::Access>{card::Access::ReadOnly}) << args[0];
   }
 #ifndef _WIN32
   if (geteuid() == 0) return;  // root may write any file

@@ -10,10 +10,10 @@
 #include <ostream>
 
 #include "app/cli/card_read.h"
+#include "card/card_tools.h"
 #include "engine/byte_order.h"
 #include "engine/fat_layout.h"
 #include "engine/low_level_format.h"
-#include "sim/card_tools.h"
 #include "sim/sim_reader_device.h"
 #include "tests/cli/real_cli_bench.h"
 #include "tests/support/fat_tools.h"
@@ -74,7 +74,7 @@ std::uint32_t LayoutEnd(const std::string& image) {
 
 struct SizeCase {
   const char* name;
-  sim::CardGeometry geometry;  // a card whose logical size is the image's
+  card::CardGeometry geometry;  // a card whose logical size is the image's
   std::uint32_t sectors;
   // Whether the reference is a whole simulated format (the larger cards take
   // seconds under the sanitizers) or the same layout writers alone on a card
@@ -161,10 +161,10 @@ INSTANTIATE_TEST_SUITE_P(
         SizeCase{"32MB", simtest::Standard("32M"), 64000, false},
         SizeCase{"64MB", simtest::Standard("64M"), 128000, false},
         SizeCase{"128MB", simtest::Standard("128M"), 256000, false},
-        SizeCase{"Computed24000", sim::CardGeometry{{{512, 32}, {256, 32}}}, 24000, true},
-        SizeCase{"Computed40000", sim::CardGeometry{{{1024, 32}, {256, 32}}}, 40000, true},
-        SizeCase{"Computed96000", sim::CardGeometry{{{2048, 32}, {1024, 32}}}, 96000, false},
-        SizeCase{"Computed300000", sim::CardGeometry{{{8192, 32}, {1024, 32}, {256, 32}, {128, 32}}}, 300000, false}),
+        SizeCase{"Computed24000", card::CardGeometry{{{512, 32}, {256, 32}}}, 24000, true},
+        SizeCase{"Computed40000", card::CardGeometry{{{1024, 32}, {256, 32}}}, 40000, true},
+        SizeCase{"Computed96000", card::CardGeometry{{{2048, 32}, {1024, 32}}}, 96000, false},
+        SizeCase{"Computed300000", card::CardGeometry{{{8192, 32}, {1024, 32}, {256, 32}, {128, 32}}}, 300000, false}),
     [](const auto& info) { return std::string(info.param.name); });
 
 struct RefusedCase {
@@ -224,7 +224,7 @@ TEST_F(LogicalDevice, AnyReaderTakesTheLayoutThroughBlockIo) {
 
 TEST_F(LogicalDevice, ReaderWithASimulatedCardReadsItBack) {
   sim::Reader& reader =
-      AddReader("sdb", simtest::Standard("2M"), {}, FakeSgSystem::kSupportedReader, sim::Fill::Random);
+      AddReader("sdb", simtest::Standard("2M"), {}, FakeSgSystem::kSupportedReader, card::Fill::Random);
   const clitest::ToolRun run = Smformat({"--logical", "/dev/sdb", "--yes"});
   EXPECT_EQ(run.status, 0) << run.err;
   SectorBuffer mbr{};
@@ -296,7 +296,7 @@ namespace {
 
 struct WriteFault {
   const char* name;
-  sim::CommandFault fault;
+  card::CommandFault fault;
   const char* says;
 };
 
@@ -497,7 +497,7 @@ TEST_P(WhatTheCardHolds, IsToldByTheCheck) {
     ASSERT_EQ(made.status, 0) << made.output;
   }
   sim::Reader& reader = AddReader("sdb", simtest::Standard("16M"));
-  ASSERT_EQ(sim::ImportLogicalFile(reader.HeldCard(), logical), "");
+  ASSERT_EQ(card::ImportLogicalFile(reader.HeldCard(), logical), "");
   const clitest::ToolRun run = Smformat({"--check", "/dev/sdb"});
   EXPECT_EQ(run.status, GetParam().status) << run.out;
   for (const char* part : GetParam().says) EXPECT_TRUE(Contains(run.out, part)) << run.out;

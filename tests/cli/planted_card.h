@@ -12,17 +12,17 @@
 #include <vector>
 
 #include "app/cli/card_read.h"
-#include "sim/card.h"
-#include "sim/card_check.h"
-#include "sim/firmware.h"
-#include "sim/page_format.h"
+#include "card/card.h"
+#include "card/card_check.h"
+#include "card/firmware.h"
+#include "card/page_format.h"
 
 namespace planted {
 
 struct PlantedCard {
   const char* name;
-  std::unique_ptr<sim::Card> card;
-  sim::FaultPlan plan;                     // what a reader shows beside the flash: unreadable pages, write protection
+  std::unique_ptr<card::Card> card;
+  card::FaultPlan plan;                    // what a reader shows beside the flash: unreadable pages, write protection
   std::vector<std::string> geometry = {};  // the tools' --geometry for a card of no standard size
   std::vector<const char*> says = {};      // what the check must say of it
 };
@@ -31,12 +31,12 @@ constexpr std::uint32_t kPages = 8;  // per block of both cards
 constexpr std::size_t kStatus = kSectorSize + 5, kAddress1High = kSectorSize + 6, kAddress2High = kSectorSize + 11;
 
 // ANDs `mask` into byte `offset` of page `page` of unit 0, as programming does.
-inline void Clear(sim::Card& card, std::uint32_t page, std::size_t offset, std::uint8_t mask) {
+inline void Clear(card::Card& card, std::uint32_t page, std::size_t offset, std::uint8_t mask) {
   card.Media().Program(0, page, offset, &mask, 1);
 }
 
 // Clears `bits` set bits of the first data byte of the page that has that many.
-inline void FlipDataBits(sim::Card& card, std::uint32_t page, int bits) {
+inline void FlipDataBits(card::Card& card, std::uint32_t page, int bits) {
   const std::uint8_t* data = card.Media().Page(0, page);
   for (std::size_t at = 0; at < kSectorSize; ++at) {
     std::uint8_t mask = 0xFF;
@@ -54,12 +54,12 @@ inline void FlipDataBits(sim::Card& card, std::uint32_t page, int bits) {
 // that differ, an erased spare block claiming logical block 0, random data
 // where the MBR should be, an unreadable page and the write-protect tab.
 inline PlantedCard EveryFault() {
-  sim::CreateOptions options;
-  options.geometry = *sim::StandardGeometry("1M");
+  card::CreateOptions options;
+  options.geometry = *card::StandardGeometry("1M");
   options.plan.factoryBadBlocks = {{0, 9}};
-  options.fill = sim::Fill::Random;
-  PlantedCard planted{"EveryFault", std::move(sim::CreateCard(options).card), {}};
-  sim::Card& card = *planted.card;
+  options.fill = card::Fill::Random;
+  PlantedCard planted{"EveryFault", std::move(card::CreateCard(options).card), {}};
+  card::Card& card = *planted.card;
   Clear(card, 40 * kPages, kStatus, 0x00);
   Clear(card, 0, 256, 0xFE);
   FlipDataBits(card, 50 * kPages, 1);
@@ -70,7 +70,7 @@ inline PlantedCard EveryFault() {
   for (std::uint32_t block = 200; block < 256; ++block) {
     if (!card.Media().IsErased(0, block)) continue;
     std::vector<std::uint8_t> page(kPageSize, 0x00);
-    const RedundantArea area = sim::LogicalRedundant(0, page.data());
+    const RedundantArea area = card::LogicalRedundant(0, page.data());
     std::copy(area.begin(), area.end(), page.begin() + kSectorSize);
     card.Media().Program(0, block * kPages, 0, page.data(), page.size());
     break;
@@ -89,11 +89,11 @@ inline PlantedCard EveryFault() {
 // An erased card of 128 blocks of 8 pages, which no CIS was written to and
 // whose capacity gives no file system.
 inline PlantedCard NoCisNoLayout() {
-  sim::CreateOptions options;
+  card::CreateOptions options;
   options.geometry.units = {{128, kPages}};
   options.withCis = false;
   return PlantedCard{"NoCisNoLayout",
-                     std::move(sim::CreateCard(options).card),
+                     std::move(card::CreateCard(options).card),
                      {},
                      {"--geometry", "128x8"},
                      {"CIS:             none\n", "the card is blank", "capacity 1000 gives no file system layout"}};
@@ -101,16 +101,16 @@ inline PlantedCard NoCisNoLayout() {
 
 // What smcard check says of the card below its Image line.
 inline std::string CheckReport(PlantedCard& planted) {
-  sim::ImagePages pages(planted.card->Media(), &planted.plan);
+  card::ImagePages pages(planted.card->Media(), &planted.plan);
   std::ostringstream out;
-  PrintCardCheck(out, sim::CheckCard(pages), "Image:", "", planted.card->Geometry(), false);
+  PrintCardCheck(out, card::CheckCard(pages), "Image:", "", planted.card->Geometry(), false);
   return out.str().substr(out.str().find('\n') + 1);
 }
 
 // The card image a dump must give: the card's bytes, FF in its unreadable pages.
 inline std::vector<std::uint8_t> DumpOf(const PlantedCard& planted) {
   std::vector<std::uint8_t> bytes = planted.card->Media().Bytes();
-  for (const sim::PageRef& page : planted.plan.unreadablePages) {
+  for (const card::PageRef& page : planted.plan.unreadablePages) {
     std::fill_n(bytes.begin() + planted.card->Geometry().UnitOffset(page.unit) + std::uint64_t{page.page} * kPageSize,
                 kPageSize, 0xFF);
   }
@@ -119,10 +119,10 @@ inline std::vector<std::uint8_t> DumpOf(const PlantedCard& planted) {
 
 // The dump's sidecar: the unreadable pages and the write-protect tab.
 inline std::string DumpSidecarOf(const PlantedCard& planted) {
-  sim::FaultPlan sidecar;
+  card::FaultPlan sidecar;
   sidecar.unreadablePages = planted.plan.unreadablePages;
   sidecar.writeProtected = planted.plan.writeProtected;
-  return sim::FormatFaultPlan(sidecar);
+  return card::FormatFaultPlan(sidecar);
 }
 
 }  // namespace planted

@@ -29,13 +29,13 @@ inline bool Contains(const std::string& text, const std::string& part) { return 
 
 class Machine : public ::testing::Test {
  public:
-  sim::Reader& AddReader(const std::string& name, const sim::CardGeometry& geometry = simtest::Standard("1M"),
-                         sim::FaultPlan plan = {}, FakeSgSystem::UsbId id = FakeSgSystem::kSupportedReader,
-                         sim::Fill fill = sim::Fill::Erased) {
+  sim::Reader& AddReader(const std::string& name, const card::CardGeometry& geometry = simtest::Standard("1M"),
+                         card::FaultPlan plan = {}, FakeSgSystem::UsbId id = FakeSgSystem::kSupportedReader,
+                         card::Fill fill = card::Fill::Erased) {
     return Attach(name, simtest::MakeCard(geometry, plan, true, fill), plan, id);
   }
 
-  sim::Reader& Attach(const std::string& name, std::unique_ptr<sim::Card> card, sim::FaultPlan plan,
+  sim::Reader& Attach(const std::string& name, std::unique_ptr<card::Card> card, card::FaultPlan plan,
                       FakeSgSystem::UsbId id = FakeSgSystem::kSupportedReader) {
     cards.push_back(std::move(card));
     readers.push_back(std::make_unique<sim::Reader>(*cards.back(), std::move(plan)));
@@ -61,7 +61,7 @@ class Machine : public ::testing::Test {
     EXPECT_EQ(system.OpenDescriptors(), 0) << "a descriptor was left open";
   }
 
-  std::vector<std::unique_ptr<sim::Card>> cards;
+  std::vector<std::unique_ptr<card::Card>> cards;
   std::vector<std::unique_ptr<sim::Reader>> readers;
   FakeSgSystem system;
 };

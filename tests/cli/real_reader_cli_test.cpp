@@ -36,7 +36,7 @@ class Refusal : public clitest::Machine, public ::testing::WithParamInterface<Re
 
 TEST_P(Refusal, EndsWithItsMessageAndLeavesTheCardAlone) {
   system.AddSystemDisk("sda", 1 << 20);
-  AddReader("sdb", simtest::Standard("1M"), {}, FakeSgSystem::kSupportedReader, sim::Fill::Random);
+  AddReader("sdb", simtest::Standard("1M"), {}, FakeSgSystem::kSupportedReader, card::Fill::Random);
   const auto before = cards[0]->Media().Bytes();
   GetParam().setUp(*this);
   const clitest::ToolRun run = Smformat(GetParam().args, GetParam().input);
@@ -165,7 +165,7 @@ using Format = clitest::Machine;
 
 TEST_F(Format, NamedReaderIsFormattedAfterAConfirmationThatShowsIt) {
   system.AddSystemDisk("sda", 1 << 20);
-  AddReader("sdb", simtest::Standard("16M"), {}, FakeSgSystem::kSupportedReader, sim::Fill::Random);
+  AddReader("sdb", simtest::Standard("16M"), {}, FakeSgSystem::kSupportedReader, card::Fill::Random);
   system.AddPartition("sdb", 1);
   const clitest::ToolRun run = Smformat({"/dev/sdb"}, "y\n");
   EXPECT_EQ(run.status, 0) << run.err;
@@ -287,7 +287,7 @@ TEST_F(Format, ACardPulledOrAReaderUnpluggedEndsACheckOrADumpAtOnce) {
         Pull{"sdc", {"--check", "--full", "/dev/sdc"}, "the reader was unplugged during the check; plug it in", 500},
         Pull{"sdd", {"--check", "/dev/sdd"}, "the card was taken out of the reader during the check", 270}}) {
     sim::Reader& reader =
-        AddReader(c.disk, simtest::Standard("1M"), {}, FakeSgSystem::kSupportedReader, sim::Fill::Random);
+        AddReader(c.disk, simtest::Standard("1M"), {}, FakeSgSystem::kSupportedReader, card::Fill::Random);
     if (c.args[0] == "--check" && c.after == 500) system.UnplugAfter(c.disk, 500);
     reader.Plan().removeAfterCommands = c.after;
     const clitest::ToolRun run = Smformat(c.args);
@@ -321,12 +321,12 @@ using List = clitest::Machine;
 
 TEST_F(List, ShowsEachUsbDiskWithWhatItHolds) {
   system.AddSystemDisk("sda", 1 << 20);
-  sim::FaultPlan protectedCard;
+  card::FaultPlan protectedCard;
   protectedCard.writeProtected = true;
   AddReader("sdb", simtest::Standard("16M"), protectedCard);
   AddReader("sdc").RemoveCard();
   system.AddUsbDisk("sdd", kMemoryStick, "SanDisk", "Cruzer", 4000000);
-  sim::FaultPlan other;
+  card::FaultPlan other;
   other.inquiryId = "Other   STORAGE DEVICE";
   AddReader("sde", simtest::Standard("1M"), other);
   const clitest::ToolRun run = Smformat({"--list"});

@@ -15,12 +15,12 @@
 
 #include "app/cli/smcard_cli.h"
 #include "app/cli/smformat_cli.h"
+#include "card/card.h"
+#include "card/card_tools.h"
+#include "card/firmware.h"
 #include "engine/byte_order.h"
 #include "engine/fat_layout.h"
 #include "engine/fat_reader.h"
-#include "sim/card.h"
-#include "sim/card_tools.h"
-#include "sim/firmware.h"
 #include "tests/support/fat_tools.h"
 #include "tests/support/temp_dir.h"
 
@@ -281,8 +281,8 @@ class RescueBench : public ::testing::Test {
   }
 
   std::uint64_t PageOf(std::uint64_t sector) {
-    sim::CardOpen opened = sim::OpenCardImage(image, sim::Access::ReadOnly);
-    sim::Firmware firmware(opened.card->Media());
+    card::CardOpen opened = card::OpenCardImage(image, card::Access::ReadOnly);
+    card::Firmware firmware(opened.card->Media());
     const std::uint32_t pages = opened.card->Geometry().units[0].pagesPerBlock;
     const auto block = firmware.Locate(static_cast<std::uint32_t>(sector / pages));
     EXPECT_TRUE(block.has_value()) << "sector " << sector << " is stored nowhere";
@@ -295,7 +295,7 @@ class RescueBench : public ::testing::Test {
   // before the volume) reads the same, and they hold the clusters of every
   // file and folder and no more.
   void ExpectSectorsInUseCarryTheFiles() {
-    sim::LogicalFileSectors sectors;
+    card::LogicalFileSectors sectors;
     ASSERT_EQ(sectors.Open(logical), "");
     FatReader fat(sectors.Reader(), sectors.Count());
     ASSERT_EQ(fat.Open(), "");
@@ -383,7 +383,7 @@ TEST_P(RescueCard, IsListedExtractedAndExported) {
   const ToolRun exportRun = Smcard({"export", image, exported});
   EXPECT_EQ(exportRun.status, c.exportStatus) << exportRun.err;
   std::string error;
-  const std::vector<FatRun> listed = sim::ParseUnreadableList(
+  const std::vector<FatRun> listed = card::ParseUnreadableList(
       fs::exists(exported + ".unreadable.txt") ? ReadAll(exported + ".unreadable.txt") : "", error);
   std::vector<std::uint64_t> sectors;
   for (const FatRun& run : listed) {

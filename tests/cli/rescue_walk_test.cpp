@@ -19,10 +19,10 @@
 #include "app/cli/card_read.h"
 #include "app/cli/smcard_cli.h"
 #include "app/cli/smformat_cli.h"
+#include "card/card_files.h"
+#include "card/card_tools.h"
 #include "engine/byte_order.h"
 #include "engine/fat_reader.h"
-#include "sim/card_files.h"
-#include "sim/card_tools.h"
 #include "tests/cli/planted_card.h"
 #include "tests/cli/real_cli_bench.h"
 #include "tests/support/fat_tools.h"
@@ -101,8 +101,8 @@ class Walk {
 
   // The physical page of unit 0 that holds a logical sector.
   std::uint32_t PageOf(std::uint64_t sector) {
-    sim::CardOpen card = sim::OpenCardImage(image, sim::Access::ReadOnly);
-    const auto block = sim::Firmware(card.card->Media()).Locate(static_cast<std::uint32_t>(sector / kPagesPerBlock));
+    card::CardOpen card = card::OpenCardImage(image, card::Access::ReadOnly);
+    const auto block = card::Firmware(card.card->Media()).Locate(static_cast<std::uint32_t>(sector / kPagesPerBlock));
     EXPECT_TRUE(block) << "sector " << sector << " is not stored";
     return block ? block->block * kPagesPerBlock + static_cast<std::uint32_t>(sector % kPagesPerBlock) : 0;
   }
@@ -113,9 +113,9 @@ class Walk {
     std::map<std::string, std::uint64_t> firstSector;
   };
   Layout Find() {
-    sim::CardOpen card = sim::OpenCardImage(image, sim::Access::ReadOnly);
-    sim::FaultPlan none;
-    sim::CardSectors sectors(*card.card, none);
+    card::CardOpen card = card::OpenCardImage(image, card::Access::ReadOnly);
+    card::FaultPlan none;
+    card::CardSectors sectors(*card.card, none);
     FatReader fat(sectors.Reader(), sectors.Count());
     EXPECT_EQ(fat.Open(), "");
     Layout layout{*fat.Volume(), {}};
@@ -127,7 +127,7 @@ class Walk {
   }
 
   void Unreadable(std::uint32_t page) { faults += "unreadable-page 0:" + std::to_string(page) + "\n"; }
-  void SaveFaults() { Spit(sim::FaultSidecarPath(image), faults); }
+  void SaveFaults() { Spit(card::FaultSidecarPath(image), faults); }
 
   // The files as the card presents them now, by mtools on its export.
   std::map<std::string, std::string> FilesNow() {
@@ -183,7 +183,7 @@ TEST_P(RescueWalk, SaysAtEachStepWhatBecomesOfTheFiles) {
   for (const char* part : c.checkSays) EXPECT_TRUE(Has(checked.out, part)) << checked.out;
 
   // The dump, stopped by a card pulled out half way, then continued.
-  Spit(sim::FaultSidecarPath(image), walk.faults + "remove-after 4000\n");
+  Spit(card::FaultSidecarPath(image), walk.faults + "remove-after 4000\n");
   const ToolRun pulled = Smformat({"--dump", dump, "--simulate", image});
   EXPECT_EQ(pulled.status, 1);
   EXPECT_TRUE(Has(pulled.err, "taken out of the reader during the dump")) << pulled.err;
@@ -192,18 +192,18 @@ TEST_P(RescueWalk, SaysAtEachStepWhatBecomesOfTheFiles) {
   const ToolRun resumed = Smformat({"--dump", dump, "--simulate", image});
   EXPECT_EQ(resumed.status, Has(walk.faults, "unreadable-page") ? kExitIncomplete : kExitSuccess) << resumed.err;
   EXPECT_TRUE(Has(resumed.err, "going on with the dump in " + dump + ".part")) << resumed.err;
-  sim::FaultPlan sidecar = sim::ParseFaultPlan(walk.faults).plan;
+  card::FaultPlan sidecar = card::ParseFaultPlan(walk.faults).plan;
   std::string expected = Slurp(image);
-  for (const sim::PageRef& page : sidecar.unreadablePages) expected.replace(page.page * 528, 528, 528, '\xFF');
+  for (const card::PageRef& page : sidecar.unreadablePages) expected.replace(page.page * 528, 528, 528, '\xFF');
   EXPECT_TRUE(Slurp(dump) == expected) << "the continued dump is not the card";
-  EXPECT_EQ(sim::PathExists(dump + ".faults") ? Slurp(dump + ".faults") : "", walk.faults);
+  EXPECT_EQ(card::PathExists(dump + ".faults") ? Slurp(dump + ".faults") : "", walk.faults);
 
   // (smcard files and smcard extract of the dump go here.)
 
   // The rehearsal, which leaves the card as it was, then the format itself.
   // The format erases every block: the walk takes the pages that could not
   // be read as mended by that.
-  std::filesystem::remove(sim::FaultSidecarPath(image));
+  std::filesystem::remove(card::FaultSidecarPath(image));
   const std::string before = Slurp(image);
   const ToolRun rehearsal = Smformat({"--simulate", image, "--dry-run", "--restore", dump});
   EXPECT_EQ(rehearsal.status, c.restoreStatus) << rehearsal.err;
@@ -236,14 +236,14 @@ void IntoRoot(Walk& w) { w.Unreadable(w.PageOf(w.Find().volume.RootStart())); }
 // Two flipped bits of a photo's sector: the ECC cannot mend them.
 void Uncorrectable(Walk& w) {
   const std::uint32_t page = w.PageOf(w.Find().firstSector["DCIM/P3.JPG"] + 2);
-  sim::CardOpen card = sim::OpenCardImage(w.image);
+  card::CardOpen card = card::OpenCardImage(w.image);
   planted::FlipDataBits(*card.card, page, 2);
   ASSERT_EQ(card.card->Flush(), "");
 }
 
 // A format that a pulled card stopped in its erase pass.
 void StoppedMidFormat(Walk& w) {
-  Spit(sim::FaultSidecarPath(w.image), "remove-after 300\n");
+  Spit(card::FaultSidecarPath(w.image), "remove-after 300\n");
   ASSERT_EQ(Smformat({"--simulate", w.image, "--yes"}).status, 1);
 }
 
@@ -341,8 +341,8 @@ TEST_F(ThroughAReader, TheDryRunOnlyReadsAndTheRestorePutsTheFilesBack) {
   ASSERT_NO_FATAL_FAILURE(walk.MakePhotoCard());
   const std::string dump = dir.File("dump.img");
   ASSERT_EQ(Smformat({"--dump", dump, "--simulate", walk.image}).status, 0);
-  sim::CardOpen card = sim::OpenCardImage(walk.image);
-  sim::FaultPlan plan;
+  card::CardOpen card = card::OpenCardImage(walk.image);
+  card::FaultPlan plan;
   plan.unreadablePages = {{0, 7 * kPagesPerBlock}, {0, 7 * kPagesPerBlock + 1}};  // the first page of block 7
   Attach("sdb", std::move(card.card), plan);
   const std::string before = Slurp(walk.image);
@@ -373,8 +373,8 @@ TEST_F(ThroughAReader, TheDryRunOnlyReadsAndTheRestorePutsTheFilesBack) {
   const clitest::ToolRun run = Smformat({"--yes", "--restore", dump, "/dev/sdb"});
   EXPECT_EQ(run.status, 0) << run.err;
   EXPECT_TRUE(Has(run.err, "Restored 40 files and 1 folder in the root directory")) << run.err;
-  sim::FaultPlan none;
-  sim::CardSectors sectors(*cards[0], none);
+  card::FaultPlan none;
+  card::CardSectors sectors(*cards[0], none);
   FatReader fat(sectors.Reader(), sectors.Count());
   ASSERT_EQ(fat.Open(), "");
   std::map<std::string, std::string> now;

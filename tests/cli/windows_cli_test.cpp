@@ -13,8 +13,8 @@
 
 #include "app/cli/smcard_cli.h"
 #include "app/cli/smformat_cli.h"
+#include "card/firmware.h"
 #include "engine/byte_order.h"
-#include "sim/firmware.h"
 #include "sim/reader.h"
 #include "tests/cli/planted_card.h"
 #include "tests/passthrough/fake_volume_api.h"
@@ -34,11 +34,11 @@ bool Contains(const std::string& text, const std::string& part) { return text.fi
 
 class Volumes : public ::testing::Test {
  public:
-  sim::Reader& AddReader(char letter, sim::FaultPlan plan = {}) {
-    return Attach(letter, simtest::MakeCard(simtest::Standard("1M"), plan, true, sim::Fill::Random), plan);
+  sim::Reader& AddReader(char letter, card::FaultPlan plan = {}) {
+    return Attach(letter, simtest::MakeCard(simtest::Standard("1M"), plan, true, card::Fill::Random), plan);
   }
 
-  sim::Reader& Attach(char letter, std::unique_ptr<sim::Card> card, sim::FaultPlan plan) {
+  sim::Reader& Attach(char letter, std::unique_ptr<card::Card> card, card::FaultPlan plan) {
     cards.push_back(std::move(card));
     readers.push_back(std::make_unique<sim::Reader>(*cards.back(), std::move(plan)));
     volumes.AddReader(letter, *readers.back());
@@ -77,7 +77,7 @@ class Volumes : public ::testing::Test {
     EXPECT_EQ(volumes.OpenHandles(), 0);
   }
 
-  std::vector<std::unique_ptr<sim::Card>> cards;
+  std::vector<std::unique_ptr<card::Card>> cards;
   std::vector<std::unique_ptr<sim::Reader>> readers;
   FakeVolumeApi volumes;
   bool stopAtPause = false;
@@ -109,7 +109,7 @@ void PrintTo(const LockCase& c, std::ostream* os) { *os << c.name; }
 class VolumeLock : public Volumes, public ::testing::WithParamInterface<LockCase> {};
 
 TEST_P(VolumeLock, IsTakenAfterTheQuestionAndGivenUpAfterTheFormat) {
-  sim::FaultPlan plan;
+  card::FaultPlan plan;
   if (GetParam().writesFail) plan.commandFaults = {{0x2A, std::nullopt, 1, true}};
   AddReader('E', plan);
   const auto before = cards[0]->Media().Bytes();
@@ -172,7 +172,7 @@ class Refusals : public Volumes, public ::testing::WithParamInterface<RefusalCas
 
 TEST_P(Refusals, LeaveTheCardAlone) {
   volumes.AddSystemDisk('C');
-  sim::FaultPlan noCard;
+  card::FaultPlan noCard;
   noCard.cardType = 0;
   AddReader('E');
   AddReader('G', noCard);
@@ -239,11 +239,11 @@ INSTANTIATE_TEST_SUITE_P(Cards, PlantedVolume, ::testing::Values(&planted::Every
 TEST_F(Volumes, RestoreWritesUnderTheVolumeLock) {
   TempDir dir;
   const std::string dump = dir.File("dump.img");
-  std::unique_ptr<sim::Card> source = simtest::MakeCard(simtest::Standard("1M"));
+  std::unique_ptr<card::Card> source = simtest::MakeCard(simtest::Standard("1M"));
   AddReader('E');
   Attach('F', std::move(source), {});
   ASSERT_EQ(Smformat({"--yes", "F:"}).status, 0);
-  sim::Firmware firmware(cards[1]->Media());
+  card::Firmware firmware(cards[1]->Media());
   const std::vector<std::uint8_t> photo = simtest::Pattern(512, 7);
   // One file of one cluster (sector 32 of the 1 MB layout) in the root directory (sector 16) and the FAT (14).
   std::vector<std::uint8_t> root(512, 0), fat(512, 0);
@@ -259,7 +259,7 @@ TEST_F(Volumes, RestoreWritesUnderTheVolumeLock) {
   EXPECT_EQ(run.status, 0) << run.err;
   EXPECT_TRUE(Contains(run.err, "Restored 1 file and 0 folders in the root directory")) << run.err;
   std::vector<std::uint8_t> read(512);
-  ASSERT_TRUE(sim::Firmware(cards[0]->Media()).ReadSectors(32, 1, read.data()));
+  ASSERT_TRUE(card::Firmware(cards[0]->Media()).ReadSectors(32, 1, read.data()));
   EXPECT_TRUE(read == photo);
   // The format's lock given up, then the restore's taken (with its dismount) and given up.
   const std::string controls = VolumeControls(volumes);
@@ -277,10 +277,10 @@ TEST_F(Volumes, TwoReadersWithCardsAreRefused) {
 
 TEST_F(Volumes, ListShowsEveryVolumeThatAnswers) {
   volumes.AddSystemDisk('C');
-  sim::FaultPlan protectedCard;
+  card::FaultPlan protectedCard;
   protectedCard.writeProtected = true;
   AddReader('E', protectedCard);
-  sim::FaultPlan noCard;
+  card::FaultPlan noCard;
   noCard.cardType = 0;
   AddReader('G', noCard);
   const ToolRun run = Smformat({"--list"});
@@ -349,8 +349,8 @@ TEST(SmcardFiles, ComeOutOfADamagedDumpUnderNamesWindowsTakes) {
   const std::string photo = Slurp(volume + "/src/DCIM/100OLYMP/P1010001.JPG");
   const std::size_t sector = Slurp(volume + "/logical.img").find(photo.substr(4096, 64)) / 512;
   {
-    sim::CardOpen card = sim::OpenCardImage(image, sim::Access::ReadOnly);
-    const auto block = sim::Firmware(card.card->Media()).Locate(static_cast<std::uint32_t>(sector / 8));
+    card::CardOpen card = card::OpenCardImage(image, card::Access::ReadOnly);
+    const auto block = card::Firmware(card.card->Media()).Locate(static_cast<std::uint32_t>(sector / 8));
     ASSERT_TRUE(block.has_value());
     std::ofstream(image + ".faults") << "unreadable-page 0:" << block->block * 8 + sector % 8 << "\n";
   }

@@ -5,8 +5,8 @@
 
 #include <ostream>
 
+#include "card/card_check.h"
 #include "engine/low_level_format.h"
-#include "sim/card_check.h"
 #include "tests/format/format_bench.h"
 
 namespace {
@@ -23,7 +23,7 @@ std::vector<std::uint32_t> PagesRead(const std::vector<Op>& log) {
 
 struct WindowCase {
   const char* name;
-  sim::CardGeometry geometry;
+  card::CardGeometry geometry;
   std::uint32_t badBlocks;  // blocks 0 .. badBlocks-1 of unit 0 are bad
   int result;               // the CIS goes into block badBlocks, or the card is refused untouched
   const char* refusal;      // the start of the refusal
@@ -46,7 +46,7 @@ TEST_P(CisWindow, TakesTheFirstGoodBlockOfTheWindowOrRefusesTheCard) {
   EXPECT_EQ(bench.Format(), c.result);
   const std::uint32_t perBlock = c.geometry.units[0].pagesPerBlock;
   if (c.result == 1) {
-    EXPECT_EQ(sim::CheckCard(bench.card->Media(), {true}).cisBlock, c.badBlocks);
+    EXPECT_EQ(card::CheckCard(bench.card->Media(), {true}).cisBlock, c.badBlocks);
     return;
   }
   // The scan reads the bad blocks, and the good one after them when there is one in the window.
@@ -60,12 +60,12 @@ TEST_P(CisWindow, TakesTheFirstGoodBlockOfTheWindowOrRefusesTheCard) {
 
 INSTANTIATE_TEST_SUITE_P(
     Limits, CisWindow,
-    ::testing::Values(WindowCase{"LastUsableBlockOfTheWindow", sim::CardGeometry{{{2048, 8}}}, 22, 1, ""},
-                      WindowCase{"LastBlockOfTheWindow", sim::CardGeometry{{{2048, 8}}}, 23, 0, kZoneFull},
-                      WindowCase{"NoGoodBlockInTheWindow", sim::CardGeometry{{{2048, 8}}}, 24, 0, kNoGoodBlock},
-                      WindowCase{"LastUsableBlockOfASmallUnitsWindow", sim::CardGeometry{{{256, 8}}}, 4, 1, ""},
-                      WindowCase{"LastBlockOfASmallUnitsWindow", sim::CardGeometry{{{256, 8}}}, 5, 0, kZoneFull},
-                      WindowCase{"NoGoodBlockInASmallUnitsWindow", sim::CardGeometry{{{256, 8}}}, 6, 0, kNoGoodBlock}),
+    ::testing::Values(WindowCase{"LastUsableBlockOfTheWindow", card::CardGeometry{{{2048, 8}}}, 22, 1, ""},
+                      WindowCase{"LastBlockOfTheWindow", card::CardGeometry{{{2048, 8}}}, 23, 0, kZoneFull},
+                      WindowCase{"NoGoodBlockInTheWindow", card::CardGeometry{{{2048, 8}}}, 24, 0, kNoGoodBlock},
+                      WindowCase{"LastUsableBlockOfASmallUnitsWindow", card::CardGeometry{{{256, 8}}}, 4, 1, ""},
+                      WindowCase{"LastBlockOfASmallUnitsWindow", card::CardGeometry{{{256, 8}}}, 5, 0, kZoneFull},
+                      WindowCase{"NoGoodBlockInASmallUnitsWindow", card::CardGeometry{{{256, 8}}}, 6, 0, kNoGoodBlock}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // Only a page whose data status and block status are both 0xFF ends the
@@ -85,7 +85,7 @@ TEST(CisScan, GoesOnPastAPageWhoseDataStatusAloneIsCleared) {
 
 struct PartitionCase {
   const char* name;
-  sim::CardGeometry geometry;
+  card::CardGeometry geometry;
   std::uint32_t partitionSectors;
 };
 
@@ -105,7 +105,7 @@ TEST_P(StoredPartition, IsTheCapacityKeyLess32) {
 INSTANTIATE_TEST_SUITE_P(
     Cards, StoredPartition,
     ::testing::Values(PartitionCase{"Table1M", Standard("1M"), 1968}, PartitionCase{"Table16M", Standard("16M"), 31968},
-                      PartitionCase{"Computed", sim::CardGeometry{{{1024, 16}, {512, 16}}}, 23968}),
+                      PartitionCase{"Computed", card::CardGeometry{{{1024, 16}, {512, 16}}}, 23968}),
     [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -14,9 +14,9 @@
 #include <unordered_set>
 #include <vector>
 
-#include "sim/card_check.h"
-#include "sim/card_tools.h"
-#include "sim/firmware.h"
+#include "card/card_check.h"
+#include "card/card_tools.h"
+#include "card/firmware.h"
 #include "tests/format/format_bench.h"
 #include "tests/support/fat_tools.h"
 
@@ -78,9 +78,9 @@ std::uint32_t Le32(const std::string& bytes, std::size_t offset) {
 }
 
 // Writes a logical image file onto the card through the reader's firmware.
-std::string Import(sim::Card& card, const fs::path& path) {
+std::string Import(card::Card& card, const fs::path& path) {
   const std::string text = ReadAll(path);
-  return sim::ImportLogical(card, std::vector<std::uint8_t>(text.begin(), text.end()));
+  return card::ImportLogical(card, std::vector<std::uint8_t>(text.begin(), text.end()));
 }
 
 void ExpectTool(const std::string& name, const std::string& arguments) {
@@ -97,7 +97,7 @@ class FileTraces {
     }
   }
   // Pages outside bad blocks whose data area holds one of the pieces.
-  std::size_t PagesHolding(const sim::Nand& nand) const {
+  std::size_t PagesHolding(const card::Nand& nand) const {
     std::size_t found = 0;
     for (std::uint8_t u = 0; u < nand.UnitCount(); ++u) {
       for (std::uint32_t page = 0; page < nand.Unit(u).Pages(); ++page) {
@@ -114,7 +114,7 @@ class FileTraces {
 };
 
 // Blocks of unit 0, other than bad ones and those in `except`, that are not erased.
-std::vector<std::uint32_t> UnerasedBlocks(const sim::Nand& nand, const std::set<std::uint32_t>& except) {
+std::vector<std::uint32_t> UnerasedBlocks(const card::Nand& nand, const std::set<std::uint32_t>& except) {
   std::vector<std::uint32_t> out;
   for (std::uint32_t b = 0; b < nand.Unit(0).blocks; ++b) {
     if (!nand.IsBad(0, b) && except.count(b) == 0 && !nand.IsErased(0, b)) out.push_back(b);
@@ -123,8 +123,8 @@ std::vector<std::uint32_t> UnerasedBlocks(const sim::Nand& nand, const std::set<
 }
 
 // The physical blocks that hold logical blocks.
-std::set<std::uint32_t> MappedBlocks(sim::Card& card) {
-  sim::Firmware firmware(card.Media());
+std::set<std::uint32_t> MappedBlocks(card::Card& card) {
+  card::Firmware firmware(card.Media());
   std::set<std::uint32_t> mapped;
   for (std::uint32_t lb = 0; lb < firmware.LogicalBlocks(); ++lb) {
     if (const auto where = firmware.Locate(lb)) mapped.insert(where->block);
@@ -134,8 +134,8 @@ std::set<std::uint32_t> MappedBlocks(sim::Card& card) {
 
 // The exported logical image holds an empty, sound volume in the partition
 // its MBR names, which ends at the card's last sector.
-void ExpectEmptyVolume(sim::Card& card, const fs::path& image, const fs::path& partition, std::string& volume) {
-  ASSERT_EQ(sim::ExportLogicalFile(card, image.string()).error, "");
+void ExpectEmptyVolume(card::Card& card, const fs::path& image, const fs::path& partition, std::string& volume) {
+  ASSERT_EQ(card::ExportLogicalFile(card, image.string()).error, "");
   const std::string bytes = ReadAll(image);
   const std::uint32_t start = Le32(bytes, kPartitionEntry + kEntryFirstSector);
   const std::uint32_t size = Le32(bytes, kPartitionEntry + kEntrySectorCount);
@@ -151,8 +151,8 @@ void ExpectEmptyVolume(sim::Card& card, const fs::path& image, const fs::path& p
 
 // The independent check of the raw card: ECC, block addresses, CIS, the
 // file system's bytes, and nothing else left on the card.
-void ExpectCheckPasses(const sim::Nand& nand) {
-  const sim::CardCheck check = sim::CheckCard(nand, {true});
+void ExpectCheckPasses(const card::Nand& nand) {
+  const card::CardCheck check = card::CheckCard(nand, {true});
   EXPECT_TRUE(check.Passed()) << ::testing::PrintToString(check.Report());
 }
 
@@ -160,14 +160,14 @@ class EndToEnd : public ::testing::TestWithParam<CardCase> {};
 
 TEST_P(EndToEnd, UsedCardBecomesAnEmptySoundVolumeAndKeepsItsCis) {
   const CardCase& c = GetParam();
-  const sim::CardGeometry geometry = Standard(c.size);
-  const sim::UnitGeometry& unit = geometry.units[0];
+  const card::CardGeometry geometry = Standard(c.size);
+  const card::UnitGeometry& unit = geometry.units[0];
   const fs::path dir = WorkDir(c.size);
   const fs::path used = dir / "used.img", card = dir / "card.img", partition = dir / "partition.img";
   const fs::path fileIn = dir / "in.bin", fileOut = dir / "out.bin";
 
   // A used card: a FAT volume with two files, written through the firmware.
-  const std::uint64_t logicalSectors = sim::LogicalSectorCount(geometry);
+  const std::uint64_t logicalSectors = card::LogicalSectorCount(geometry);
   fs::remove(used);
   ExpectTool("mkfs.fat", "-C " + Quote(used) + " " + std::to_string(logicalSectors * kSectorSize / 1024));
   FileTraces oldFiles;
@@ -177,14 +177,14 @@ TEST_P(EndToEnd, UsedCardBecomesAnEmptySoundVolumeAndKeepsItsCis) {
     WriteFile(fileIn, data);
     ExpectTool("mcopy", "-i " + Quote(used) + " " + Quote(fileIn) + " ::/" + name);
   }
-  sim::CreateOptions options = CardOptions(geometry, c.withCis, {{0, c.badBlock}});
-  sim::CardOpen made = sim::CreateCard(options);
+  card::CreateOptions options = CardOptions(geometry, c.withCis, {{0, c.badBlock}});
+  card::CardOpen made = card::CreateCard(options);
   ASSERT_TRUE(made) << made.error;
   ASSERT_EQ(Import(*made.card, used), "");
   ASSERT_GT(oldFiles.PagesHolding(made.card->Media()), 0u) << "the files did not reach the card";
 
   Bench bench(std::move(made.card));
-  sim::Nand& nand = bench.card->Media();
+  card::Nand& nand = bench.card->Media();
 
   // When the reader is told that the format is over, before any file system
   // is written: the CIS page, and every other good block erased.

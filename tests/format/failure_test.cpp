@@ -14,7 +14,7 @@ namespace {
 
 using namespace formattest;
 
-const sim::CardGeometry k1M = Standard("1M");
+const card::CardGeometry k1M = Standard("1M");
 
 // What the operator sees from the end of the erase pass on: positions from
 // 85, pauses and messages. The erase pass's own positions are left out.
@@ -35,10 +35,10 @@ std::uint32_t BootSectorWriteOf1M() {
 
 struct FailureCase {
   const char* name;
-  sim::CardGeometry geometry;
+  card::CardGeometry geometry;
   bool withCis;
-  std::vector<sim::BlockRef> bad;
-  std::function<void(sim::FaultPlan&)> faults;
+  std::vector<card::BlockRef> bad;
+  std::function<void(card::FaultPlan&)> faults;
   int result;
   std::vector<HostMessage> messages;
   std::vector<OpKind> cisWrites;
@@ -52,7 +52,7 @@ class Failure : public ::testing::TestWithParam<FailureCase> {};
 
 TEST_P(Failure, ReportsItAndEndsAsStated) {
   const FailureCase& c = GetParam();
-  sim::FaultPlan plan;
+  card::FaultPlan plan;
   c.faults(plan);
   Bench bench(CardOptions(c.geometry, c.withCis, c.bad), plan);
 
@@ -65,7 +65,7 @@ TEST_P(Failure, ReportsItAndEndsAsStated) {
   EXPECT_TRUE(c.result != 1 || Count(bench.device->log, OpKind::DropHandle) == 2u);
 }
 
-using sim::CommandFault;
+using card::CommandFault;
 constexpr std::uint8_t kControl = 0xE6, kFormatEndSub = 5, kRead10 = 0x28, kWrite10 = 0x2A, kWritePage = 0xEB,
                        kReadPage = 0xEA;
 const std::vector<OpKind> kCisWritten = {OpKind::WriteRedundant, OpKind::WritePage};
@@ -78,7 +78,7 @@ INSTANTIATE_TEST_SUITE_P(
                     k1M,
                     false,
                     {},
-                    [](sim::FaultPlan& p) {
+                    [](card::FaultPlan& p) {
                       p.commandFaults = {CommandFault{kControl, kFormatEndSub, 1, true}};
                     },
                     0,
@@ -91,7 +91,7 @@ INSTANTIATE_TEST_SUITE_P(
             k1M,
             true,
             {},
-            [](sim::FaultPlan& p) {
+            [](card::FaultPlan& p) {
               p.commandFaults = {CommandFault{kControl, kFormatEndSub, 2, false}};
             },
             1,
@@ -104,7 +104,7 @@ INSTANTIATE_TEST_SUITE_P(
             k1M,
             true,
             {},
-            [](sim::FaultPlan& p) {
+            [](card::FaultPlan& p) {
               p.commandFaults = {CommandFault{kRead10, std::nullopt, 1, false}};
             },
             1,
@@ -117,7 +117,7 @@ INSTANTIATE_TEST_SUITE_P(
                     k1M,
                     false,
                     {},
-                    [](sim::FaultPlan& p) {
+                    [](card::FaultPlan& p) {
                       p.commandFaults = {CommandFault{kWrite10, std::nullopt, 1, false}};
                     },
                     0,
@@ -129,7 +129,7 @@ INSTANTIATE_TEST_SUITE_P(
                     k1M,
                     true,
                     {},
-                    [](sim::FaultPlan& p) {
+                    [](card::FaultPlan& p) {
                       p.commandFaults = {CommandFault{kWrite10, std::nullopt, BootSectorWriteOf1M(), false}};
                     },
                     0,
@@ -142,7 +142,7 @@ INSTANTIATE_TEST_SUITE_P(
                     k1M,
                     false,
                     {},
-                    [](sim::FaultPlan& p) {
+                    [](card::FaultPlan& p) {
                       p.failingProgram = {{0, 0}};
                     },
                     0,
@@ -154,7 +154,7 @@ INSTANTIATE_TEST_SUITE_P(
                     k1M,
                     false,
                     {},
-                    [](sim::FaultPlan& p) {
+                    [](card::FaultPlan& p) {
                       p.commandFaults = {CommandFault{kWritePage, std::nullopt, 1, false}};
                     },
                     0,
@@ -169,7 +169,7 @@ INSTANTIATE_TEST_SUITE_P(
                     k1M,
                     false,
                     {},
-                    [](sim::FaultPlan& p) {
+                    [](card::FaultPlan& p) {
                       p.commandFaults = {CommandFault{kReadPage, std::nullopt, 258, true}};
                     },
                     0,
@@ -197,7 +197,7 @@ class MalformedMediaInfo : public ::testing::TestWithParam<MalformedCase> {};
 
 TEST_P(MalformedMediaInfo, IsRefusedBeforeAnyCommandReachesTheCard) {
   constexpr std::size_t kTag = 0, kLog2Blocks = 4, kLog2Pages = 5;
-  sim::FaultPlan plan;
+  card::FaultPlan plan;
   std::array<std::uint8_t, 36> reply{};
   for (const MediaRecord& r : GetParam().records) {
     std::uint8_t* record = &reply[r.slot * 6u];
@@ -268,7 +268,7 @@ class CardRemoved : public ::testing::TestWithParam<RemovalCase> {};
 
 TEST_P(CardRemoved, FailsWithTheMessageAndWritesNothingAfterwards) {
   const RemovalCase& c = GetParam();
-  sim::FaultPlan plan;
+  card::FaultPlan plan;
   plan.removeAfterCommands = CommandsUntil(c.withCis, c.pulledAfter);
   Bench bench(CardOptions(k1M, c.withCis), plan);
   bench.device->cannotTellGone = !c.backendTells;

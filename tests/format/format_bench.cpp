@@ -104,22 +104,22 @@ void StoppingHost::Consider(const HostEvent& event) {
 
 namespace {
 
-std::unique_ptr<sim::Card> Make(const sim::CreateOptions& options) {
-  sim::CardOpen made = sim::CreateCard(options);
+std::unique_ptr<card::Card> Make(const card::CreateOptions& options) {
+  card::CardOpen made = card::CreateCard(options);
   EXPECT_TRUE(made) << made.error;
   return std::move(made.card);
 }
 
 }  // namespace
 
-Bench::Bench(const sim::CreateOptions& options, sim::FaultPlan plan) : Bench(Make(options), std::move(plan)) {}
+Bench::Bench(const card::CreateOptions& options, card::FaultPlan plan) : Bench(Make(options), std::move(plan)) {}
 
-Bench::Bench(std::unique_ptr<sim::Card> made, sim::FaultPlan plan) : card(std::move(made)) {
+Bench::Bench(std::unique_ptr<card::Card> made, card::FaultPlan plan) : card(std::move(made)) {
   original = card->Media().Bytes();
   Reinsert(std::move(plan));
 }
 
-void Bench::Reinsert(sim::FaultPlan plan) {
+void Bench::Reinsert(card::FaultPlan plan) {
   device.reset();
   reader.reset();
   reader = std::make_unique<sim::Reader>(*card, std::move(plan));
@@ -139,18 +139,20 @@ int Bench::Format() {
   return LowLevelFormat(*device, stop, host);
 }
 
-sim::CreateOptions CardOptions(const sim::CardGeometry& geometry, bool withCis, const std::vector<sim::BlockRef>& bad) {
-  sim::CreateOptions options;
+card::CreateOptions CardOptions(const card::CardGeometry& geometry, bool withCis,
+                                const std::vector<card::BlockRef>& bad) {
+  card::CreateOptions options;
   options.geometry = geometry;
   options.withCis = withCis;
   options.plan.factoryBadBlocks = bad;
   return options;
 }
 
-sim::CardGeometry Standard(const char* name) { return *sim::StandardGeometry(name); }
+card::CardGeometry Standard(const char* name) { return *card::StandardGeometry(name); }
 
-sim::FaultPlan UnreadableFirstPages(const sim::CardGeometry& geometry, std::uint32_t firstBlock, std::uint32_t blocks) {
-  sim::FaultPlan plan;
+card::FaultPlan UnreadableFirstPages(const card::CardGeometry& geometry, std::uint32_t firstBlock,
+                                     std::uint32_t blocks) {
+  card::FaultPlan plan;
   for (std::uint32_t b = firstBlock; b < firstBlock + blocks; ++b) {
     plan.unreadablePages.push_back({0, b * geometry.units[0].pagesPerBlock});
   }
@@ -162,13 +164,13 @@ std::vector<std::string> UnreadableWarning(std::uint32_t blocks) {
   return {std::to_string(blocks) + " blocks of the card could not be read and were marked bad."};
 }
 
-std::vector<sim::BlockRef> BlockRange(std::uint32_t first, std::uint32_t end, std::uint8_t unit) {
-  std::vector<sim::BlockRef> blocks;
+std::vector<card::BlockRef> BlockRange(std::uint32_t first, std::uint32_t end, std::uint8_t unit) {
+  std::vector<card::BlockRef> blocks;
   for (std::uint32_t b = first; b < end; ++b) blocks.push_back({unit, b});
   return blocks;
 }
 
-std::vector<std::uint8_t> BlockBytes(const std::vector<std::uint8_t>& raw, const sim::CardGeometry& geometry,
+std::vector<std::uint8_t> BlockBytes(const std::vector<std::uint8_t>& raw, const card::CardGeometry& geometry,
                                      std::uint8_t unit, std::uint32_t block) {
   const std::uint64_t size = std::uint64_t{geometry.units[unit].pagesPerBlock} * kPageSize;
   const std::uint64_t offset = geometry.UnitOffset(unit) + block * size;
@@ -176,7 +178,7 @@ std::vector<std::uint8_t> BlockBytes(const std::vector<std::uint8_t>& raw, const
                                    raw.begin() + static_cast<std::ptrdiff_t>(offset + size));
 }
 
-std::vector<std::uint8_t> PageBytes(const sim::Card& card, std::uint8_t unit, std::uint32_t page) {
+std::vector<std::uint8_t> PageBytes(const card::Card& card, std::uint8_t unit, std::uint32_t page) {
   const std::uint8_t* bytes = card.Media().Page(unit, page);
   return bytes ? std::vector<std::uint8_t>(bytes, bytes + kPageSize) : std::vector<std::uint8_t>{};
 }

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "sim/card.h"
+#include "card/card.h"
 #include "sim/reader.h"
 #include "sim/sim_reader_device.h"
 #include "tests/support/recording_host.h"
@@ -88,13 +88,13 @@ class StoppingHost : public RecordingHost {
 // A card built from `options`, in a reader whose fault plan is `plan`
 // (factory bad blocks included or not: they are marked when the card is made).
 struct Bench {
-  explicit Bench(const sim::CreateOptions& options, sim::FaultPlan plan = {});
+  explicit Bench(const card::CreateOptions& options, card::FaultPlan plan = {});
   // A card made beforehand, inserted now.
-  explicit Bench(std::unique_ptr<sim::Card> made, sim::FaultPlan plan = {});
+  explicit Bench(std::unique_ptr<card::Card> made, card::FaultPlan plan = {});
 
   // The card is taken out and put into a fresh reader: a new backend, an
   // empty log, the same host.
-  void Reinsert(sim::FaultPlan plan = {});
+  void Reinsert(card::FaultPlan plan = {});
 
   // FindDevice, then the low-level format. The first returns 0 on failure.
   int Open();
@@ -102,29 +102,30 @@ struct Bench {
 
   std::atomic<int> stop{0};
   StoppingHost host{stop};
-  std::unique_ptr<sim::Card> card;
+  std::unique_ptr<card::Card> card;
   std::unique_ptr<sim::Reader> reader;
   std::unique_ptr<LoggingReader> device;
   std::vector<std::uint8_t> original;  // the raw card as made
 };
 
 // Options of a card with unit 0's factory bad blocks `bad`.
-sim::CreateOptions CardOptions(const sim::CardGeometry& geometry, bool withCis,
-                               const std::vector<sim::BlockRef>& bad = {});
-sim::CardGeometry Standard(const char* name);
+card::CreateOptions CardOptions(const card::CardGeometry& geometry, bool withCis,
+                                const std::vector<card::BlockRef>& bad = {});
+card::CardGeometry Standard(const char* name);
 // A plan in which the first page of `blocks` blocks of unit 0 from
 // `firstBlock` on cannot be read; their other pages can.
-sim::FaultPlan UnreadableFirstPages(const sim::CardGeometry& geometry, std::uint32_t firstBlock, std::uint32_t blocks);
+card::FaultPlan UnreadableFirstPages(const card::CardGeometry& geometry, std::uint32_t firstBlock,
+                                     std::uint32_t blocks);
 // What the format says of `blocks` blocks it could not read and marked bad: nothing when none.
 std::vector<std::string> UnreadableWarning(std::uint32_t blocks);
-std::vector<sim::BlockRef> BlockRange(std::uint32_t first, std::uint32_t end, std::uint8_t unit = 0);
+std::vector<card::BlockRef> BlockRange(std::uint32_t first, std::uint32_t end, std::uint8_t unit = 0);
 
 // --- Raw card contents ------------------------------------------------------------
 
 // The bytes of one block in a raw image of `geometry`.
-std::vector<std::uint8_t> BlockBytes(const std::vector<std::uint8_t>& raw, const sim::CardGeometry& geometry,
+std::vector<std::uint8_t> BlockBytes(const std::vector<std::uint8_t>& raw, const card::CardGeometry& geometry,
                                      std::uint8_t unit, std::uint32_t block);
-std::vector<std::uint8_t> PageBytes(const sim::Card& card, std::uint8_t unit, std::uint32_t page);
+std::vector<std::uint8_t> PageBytes(const card::Card& card, std::uint8_t unit, std::uint32_t page);
 bool AllErased(const std::vector<std::uint8_t>& bytes);
 
 // The CIS page as the format writes it, built from its published bytes.

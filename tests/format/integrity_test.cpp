@@ -7,16 +7,16 @@
 #include <functional>
 #include <ostream>
 
+#include "card/card_check.h"
+#include "card/card_tools.h"
+#include "card/page_format.h"
 #include "engine/retirement_rule.h"
-#include "sim/card_check.h"
-#include "sim/card_tools.h"
-#include "sim/page_format.h"
 #include "tests/format/format_bench.h"
 
 namespace {
 
 using namespace formattest;
-using sim::CommandFault;
+using card::CommandFault;
 
 constexpr std::uint8_t kWrite10 = 0x2A;
 const char* const kOneUnreadable = "1 block of the card could not be read and was marked bad.";
@@ -35,9 +35,9 @@ struct IntegrityCase {
   const char* name;
   const char* size;
   bool withCis;
-  sim::Fill fill;
-  std::function<void(sim::FaultPlan&)> faults;
-  std::function<void(sim::Nand&)> before;  // changes to the card before the format
+  card::Fill fill;
+  std::function<void(card::FaultPlan&)> faults;
+  std::function<void(card::Nand&)> before;  // changes to the card before the format
   int result;
   std::vector<HostMessage> messages;
   std::optional<std::uint32_t> cisBlock;  // where the CIS is afterwards, on success
@@ -50,9 +50,9 @@ class Integrity : public ::testing::TestWithParam<IntegrityCase> {};
 
 TEST_P(Integrity, SuccessOnlyOverASoundCard) {
   const IntegrityCase& c = GetParam();
-  sim::CreateOptions options = CardOptions(Standard(c.size), c.withCis);
+  card::CreateOptions options = CardOptions(Standard(c.size), c.withCis);
   options.fill = c.fill;
-  sim::FaultPlan plan;
+  card::FaultPlan plan;
   if (c.faults) c.faults(plan);
   Bench bench(options, plan);
   if (c.before) c.before(bench.card->Media());
@@ -60,11 +60,11 @@ TEST_P(Integrity, SuccessOnlyOverASoundCard) {
   EXPECT_EQ(bench.Format(), c.result);
   EXPECT_EQ(bench.host.Messages(), c.messages);
   if (c.result != 1) return;
-  const sim::CardCheck check = sim::CheckCard(bench.card->Media(), {true});
+  const card::CardCheck check = card::CheckCard(bench.card->Media(), {true});
   EXPECT_TRUE(check.Passed()) << ::testing::PrintToString(check.Report());
   EXPECT_EQ(check.cisBlock, c.cisBlock);
   std::vector<std::uint32_t> bad;
-  for (const sim::BlockRef& b : sim::Inspect(*bench.card).badBlocks) bad.push_back(b.block);
+  for (const card::BlockRef& b : card::Inspect(*bench.card).badBlocks) bad.push_back(b.block);
   EXPECT_EQ(bad, c.badBlocks);
 }
 
@@ -76,8 +76,8 @@ INSTANTIATE_TEST_SUITE_P(
         IntegrityCase{"RootDirectoryWriteFails",
                       "1M",
                       true,
-                      sim::Fill::Random,
-                      [](sim::FaultPlan& p) {
+                      card::Fill::Random,
+                      [](card::FaultPlan& p) {
                         p.commandFaults = {CommandFault{kWrite10, std::nullopt, 25, false}};
                       },
                       nullptr,
@@ -90,8 +90,8 @@ INSTANTIATE_TEST_SUITE_P(
         IntegrityCase{"CisBlockEraseFails",
                       "1M",
                       false,
-                      sim::Fill::Random,
-                      [](sim::FaultPlan& p) {
+                      card::Fill::Random,
+                      [](card::FaultPlan& p) {
                         p.failingErase = {{0, 0}};
                       },
                       nullptr,
@@ -104,8 +104,8 @@ INSTANTIATE_TEST_SUITE_P(
         IntegrityCase{"CisPageUnreadable",
                       "1M",
                       true,
-                      sim::Fill::Erased,
-                      [](sim::FaultPlan& p) {
+                      card::Fill::Erased,
+                      [](card::FaultPlan& p) {
                         p.unreadablePages = {{0, 0}};
                       },
                       nullptr,
@@ -117,8 +117,8 @@ INSTANTIATE_TEST_SUITE_P(
         IntegrityCase{"BlockEraseFails",
                       "1M",
                       true,
-                      sim::Fill::Random,
-                      [](sim::FaultPlan& p) {
+                      card::Fill::Random,
+                      [](card::FaultPlan& p) {
                         p.failingErase = {{0, 100}};
                       },
                       nullptr,
@@ -129,8 +129,8 @@ INSTANTIATE_TEST_SUITE_P(
         IntegrityCase{"BlockCanNeitherBeErasedNorMarked",
                       "1M",
                       true,
-                      sim::Fill::Random,
-                      [](sim::FaultPlan& p) {
+                      card::Fill::Random,
+                      [](card::FaultPlan& p) {
                         p.failingErase = {{0, 100}};
                         p.failingProgram = {{0, 100}};
                       },
@@ -145,10 +145,10 @@ INSTANTIATE_TEST_SUITE_P(
         IntegrityCase{"CisWithZeroEcc",
                       "1M",
                       false,
-                      sim::Fill::Erased,
+                      card::Fill::Erased,
                       nullptr,
-                      [](sim::Nand& nand) {
-                        const PageBuffer old = sim::ZeroEccCisPage();
+                      [](card::Nand& nand) {
+                        const PageBuffer old = card::ZeroEccCisPage();
                         ASSERT_TRUE(nand.Program(0, 0, 0, old.data(), old.size()));
                       },
                       1,
@@ -159,7 +159,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(Integrity, ZeroEccCisComesOutAsWritten) {
   Bench bench(CardOptions(Standard("2M"), false));
-  const PageBuffer old = sim::ZeroEccCisPage();
+  const PageBuffer old = card::ZeroEccCisPage();
   ASSERT_TRUE(bench.card->Media().Program(0, 0, 0, old.data(), old.size()));
   ASSERT_EQ(bench.Format(), 1);
   EXPECT_EQ(PageBytes(*bench.card, 0, 0), ExpectedCisPage());
@@ -170,7 +170,7 @@ TEST(Integrity, ZeroEccCisComesOutAsWritten) {
 // is never touched.
 TEST(Integrity, FactoryCisWithItsOwnTuplesStays) {
   Bench bench(CardOptions(Standard("1M"), false));
-  PageBuffer factory = sim::CisPage();
+  PageBuffer factory = card::CisPage();
   factory[102] = 0x31;  // "1.0" instead of "0.0" in the version strings
   const Ecc ecc = SmartMediaEcc(factory.data());
   std::copy(ecc.begin(), ecc.end(), factory.begin() + kSectorSize + 13);
@@ -187,7 +187,7 @@ TEST(Integrity, FactoryCisWithItsOwnTuplesStays) {
 // remaining block.
 TEST(Integrity, PulledCardEndsTheFormatAtOnce) {
   for (const bool tells : {true, false}) {
-    sim::FaultPlan plan;
+    card::FaultPlan plan;
     plan.removeAfterCommands = 200;
     Bench bench(CardOptions(Standard("16M"), true), plan);
     bench.device->cannotTellGone = !tells;
@@ -196,7 +196,7 @@ TEST(Integrity, PulledCardEndsTheFormatAtOnce) {
     EXPECT_EQ(bench.host.MessageTexts()[0].substr(0, 30),
               tells ? "The card was taken out of the " : "The card does not answer any m");
     EXPECT_EQ(bench.host.TotalSleep(), tells ? 1000u : 4000u);
-    EXPECT_TRUE(sim::Inspect(*bench.card).badBlocks.empty());
+    EXPECT_TRUE(card::Inspect(*bench.card).badBlocks.empty());
   }
 }
 

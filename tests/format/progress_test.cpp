@@ -14,9 +14,9 @@ using namespace formattest;
 
 struct ProgressCase {
   const char* name;
-  sim::CardGeometry geometry;
+  card::CardGeometry geometry;
   bool withCis;
-  std::vector<sim::BlockRef> bad;
+  std::vector<card::BlockRef> bad;
   std::uint32_t scanEnd;  // block of unit 0 where the CIS scan ended
   bool cisFound;
   std::uint32_t scanReadFaults = 0;  // blocks after the bad ones whose first page cannot be read
@@ -65,11 +65,11 @@ std::vector<std::string> Describe(const std::vector<HostEvent>& events) {
 // block's own sectors are added.
 std::vector<std::string> ErasePassPositions(const ProgressCase& c) {
   std::uint32_t total = 0;
-  for (const sim::UnitGeometry& unit : c.geometry.units) total += unit.Pages();
+  for (const card::UnitGeometry& unit : c.geometry.units) total += unit.Pages();
   std::uint32_t done = c.scanEnd * c.geometry.units[0].pagesPerBlock;
   std::vector<std::string> out;
   for (std::size_t u = 0; u < c.geometry.units.size(); ++u) {
-    const sim::UnitGeometry& unit = c.geometry.units[u];
+    const card::UnitGeometry& unit = c.geometry.units[u];
     const std::uint32_t first = (u == 0 && c.cisFound) ? c.scanEnd + 1 : 0;
     for (std::uint32_t b = first; b < unit.blocks; ++b) {
       out.push_back(Position(done * 80 / total));
@@ -100,9 +100,9 @@ TEST_P(WholeRun, ShowsEveryPositionStatusAndPauseInOrder) {
   EXPECT_EQ(bench.host.Now(), clock + 2 * kPause);
 }
 
-const sim::CardGeometry k1M = Standard("1M");
-const sim::CardGeometry k8M = Standard("8M");
-const sim::CardGeometry kTwoUnits{{{256, 8}, {512, 16}}};
+const card::CardGeometry k1M = Standard("1M");
+const card::CardGeometry k8M = Standard("8M");
+const card::CardGeometry kTwoUnits{{{256, 8}, {512, 16}}};
 
 INSTANTIATE_TEST_SUITE_P(
     Cards, WholeRun,

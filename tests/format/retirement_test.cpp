@@ -6,8 +6,8 @@
 #include <sstream>
 #include <string>
 
-#include "sim/card_check.h"
-#include "sim/fault_plan.h"
+#include "card/card_check.h"
+#include "card/fault_plan.h"
 #include "tests/format/format_bench.h"
 
 namespace {
@@ -17,14 +17,14 @@ using namespace formattest;
 // A card: "1M", "16M" or "2x256" (two units of 256 blocks of 8 pages), then
 // "used" (every logical sector written), "no-cis", "bad=B,B,..." (factory
 // bad blocks of unit 0).
-sim::CreateOptions CardFor(const std::string& description) {
+card::CreateOptions CardFor(const std::string& description) {
   std::istringstream words(description);
   std::string size;
   words >> size;
-  sim::CreateOptions options =
-      CardOptions(size == "2x256" ? sim::CardGeometry{{{256, 8}, {256, 8}}} : Standard(size.c_str()), true);
+  card::CreateOptions options =
+      CardOptions(size == "2x256" ? card::CardGeometry{{{256, 8}, {256, 8}}} : Standard(size.c_str()), true);
   for (std::string word; words >> word;) {
-    if (word == "used") options.fill = sim::Fill::Random;
+    if (word == "used") options.fill = card::Fill::Random;
     if (word == "no-cis") options.withCis = false;
     std::istringstream bad(word.rfind("bad=", 0) == 0 ? word.substr(4) : "");
     for (std::uint32_t block; bad >> block; bad.ignore()) options.plan.factoryBadBlocks.push_back({0, block});
@@ -65,9 +65,9 @@ std::string Blocks(std::uint32_t first, std::uint32_t count, int unit = 0) {
   return list;
 }
 
-std::string BadBlocks(const sim::Card& card) {
+std::string BadBlocks(const card::Card& card) {
   std::string bad;
-  const sim::CardGeometry& geometry = card.Geometry();
+  const card::CardGeometry& geometry = card.Geometry();
   for (std::uint8_t u = 0; u < geometry.units.size(); ++u) {
     for (std::uint32_t b = 0; b < geometry.units[u].blocks; ++b) {
       if (PageBytes(card, u, b * geometry.units[u].pagesPerBlock)[kSectorSize + 5] == 0xFF) continue;
@@ -87,7 +87,7 @@ class Rule : public ::testing::TestWithParam<RuleCase> {};
 
 TEST_P(Rule, MarksOnlyTheBlocksAtFaultAndEndsAsItSays) {
   const RuleCase& c = GetParam();
-  const sim::FaultPlanLoad load = sim::ParseFaultPlan(c.sidecar);
+  const card::FaultPlanLoad load = card::ParseFaultPlan(c.sidecar);
   ASSERT_TRUE(load.error.empty()) << load.error;
   Bench bench(CardFor(c.card), load.plan);
 
@@ -96,7 +96,7 @@ TEST_P(Rule, MarksOnlyTheBlocksAtFaultAndEndsAsItSays) {
   EXPECT_EQ(Said(bench.host), c.says);
   // Success only over a card that hosts read as sound, the faults gone.
   bench.Reinsert();
-  EXPECT_TRUE(c.result != 1 || sim::CheckCard(bench.card->Media(), {true}).Passed());
+  EXPECT_TRUE(c.result != 1 || card::CheckCard(bench.card->Media(), {true}).Passed());
   if (c.again < 0) return;
   bench.host.Clear();
   bench.Reinsert(load.plan);

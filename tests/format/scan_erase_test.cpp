@@ -6,7 +6,7 @@
 #include <optional>
 #include <ostream>
 
-#include "sim/card_tools.h"
+#include "card/card_tools.h"
 #include "tests/format/format_bench.h"
 
 namespace {
@@ -17,8 +17,8 @@ constexpr std::size_t kDataStatusByte = kSectorSize + 4;
 constexpr std::size_t kBlockAddressByte = kSectorSize + 6;
 
 // Programs a page resembling a CIS page into page 0 of an erased card.
-std::function<void(sim::Nand&)> Page0(std::function<void(std::vector<std::uint8_t>&)> change) {
-  return [change](sim::Nand& nand) {
+std::function<void(card::Nand&)> Page0(std::function<void(std::vector<std::uint8_t>&)> change) {
+  return [change](card::Nand& nand) {
     std::vector<std::uint8_t> page = ExpectedCisPage();
     change(page);
     ASSERT_TRUE(nand.Program(0, 0, 0, page.data(), page.size()));
@@ -27,11 +27,11 @@ std::function<void(sim::Nand&)> Page0(std::function<void(std::vector<std::uint8_
 
 struct ScanCase {
   const char* name;
-  sim::CardGeometry geometry;
+  card::CardGeometry geometry;
   bool withCis;  // the card is made with a CIS in its first good block
-  std::vector<sim::BlockRef> bad;
+  std::vector<card::BlockRef> bad;
   std::uint32_t scanReadFaults;             // blocks after the bad ones whose first page cannot be read
-  std::function<void(sim::Nand&)> before;   // a page written on the card before the run
+  std::function<void(card::Nand&)> before;  // a page written on the card before the run
   std::optional<std::uint32_t> cisFound;    // the CIS block the scan finds; no CIS is written
   std::uint32_t firstErased;                // the first block of unit 0 the erase pass visits
   std::optional<std::uint32_t> cisWritten;  // the block that gets a new CIS
@@ -53,7 +53,7 @@ TEST_P(ScanAndErase, ErasesEveryGoodBlockAfterTheCisAndPlacesTheCis) {
 
   ASSERT_EQ(bench.Format(), 1) << ::testing::PrintToString(bench.host.MessageTexts());
   EXPECT_EQ(bench.host.MessageTexts(), UnreadableWarning(c.scanReadFaults));
-  const sim::Nand& nand = bench.card->Media();
+  const card::Nand& nand = bench.card->Media();
   const std::vector<Op>& log = bench.device->log;
 
   // The blocks before the first erased one are left exactly as they were.
@@ -65,7 +65,7 @@ TEST_P(ScanAndErase, ErasesEveryGoodBlockAfterTheCisAndPlacesTheCis) {
   // Every good, readable block from there on is erased once, in order; bad
   // blocks never are.
   for (std::uint8_t u = 0; u < c.geometry.units.size(); ++u) {
-    const sim::UnitGeometry& unit = c.geometry.units[u];
+    const card::UnitGeometry& unit = c.geometry.units[u];
     std::vector<std::uint32_t> expected;
     for (std::uint32_t b = u == 0 ? c.firstErased : 0; b < unit.blocks; ++b) {
       if (!nand.IsBad(u, b) && nand.PageReadable(u, b * unit.pagesPerBlock)) expected.push_back(b);
@@ -91,18 +91,18 @@ TEST_P(ScanAndErase, ErasesEveryGoodBlockAfterTheCisAndPlacesTheCis) {
   for (std::uint32_t p = 1; p < pagesPerBlock0; ++p) {
     EXPECT_TRUE(AllErased(PageBytes(*bench.card, 0, cisBlock * pagesPerBlock0 + p))) << "CIS block page " << p;
   }
-  EXPECT_EQ(sim::Inspect(*bench.card).cisBlock, std::optional<std::uint32_t>(cisBlock));
+  EXPECT_EQ(card::Inspect(*bench.card).cisBlock, std::optional<std::uint32_t>(cisBlock));
 }
 
-const sim::CardGeometry k1M = Standard("1M");
-const sim::CardGeometry k8M = Standard("8M");
-const sim::CardGeometry kTwoUnits{{{256, 8}, {512, 16}}};
+const card::CardGeometry k1M = Standard("1M");
+const card::CardGeometry k8M = Standard("8M");
+const card::CardGeometry kTwoUnits{{{256, 8}, {512, 16}}};
 
 // Pages that look like a CIS page but are not one.
 const auto kSignatureOnlyAtOffset0 = Page0([](std::vector<std::uint8_t>& p) { p[256] = 0x00; });
 const auto kBlockAddressNotZero = Page0([](std::vector<std::uint8_t>& p) { p[kBlockAddressByte] = 0x10; });
 const auto kDataStatusCleared = Page0([](std::vector<std::uint8_t>& p) { p[kDataStatusByte] = 0x00; });
-const auto kFirstTwoInUse = [](sim::Nand& nand) {
+const auto kFirstTwoInUse = [](card::Nand& nand) {
   for (std::uint32_t p : {0u, 8u})
     ASSERT_TRUE(nand.Program(0, p, kDataStatusByte, std::vector<std::uint8_t>{0}.data(), 1));
 };

@@ -37,7 +37,7 @@ struct StopCase {
 
 void PrintTo(const StopCase& c, std::ostream* os) { *os << c.name; }
 
-const sim::CardGeometry k1M = Standard("1M");
+const card::CardGeometry k1M = Standard("1M");
 
 int LastPosition(const std::vector<HostEvent>& events) {
   int position = -1;
@@ -51,7 +51,7 @@ class Stop : public ::testing::TestWithParam<StopCase> {};
 
 TEST_P(Stop, ReturnsZeroSilentlyAtTheNextCheckpoint) {
   const StopCase& c = GetParam();
-  sim::FaultPlan plan;
+  card::FaultPlan plan;
   for (std::uint32_t b = 0; b < c.unreadableFrom; ++b) plan.unreadablePages.push_back({0, b * 8});
   Bench bench(CardOptions(k1M, c.withCis), plan);
 

@@ -2,7 +2,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "sim/fault_plan.h"
+#include "card/fault_plan.h"
 #include "tests/fuzz/fuzz_targets.h"
 
 namespace fuzz {
@@ -15,15 +15,15 @@ void Require(bool condition, const std::string& what) {
 
 void FaultPlan(const std::uint8_t* data, std::size_t size) {
   const std::string text(reinterpret_cast<const char*>(data), size);
-  const sim::FaultPlanLoad first = sim::ParseFaultPlan(text);
+  const card::FaultPlanLoad first = card::ParseFaultPlan(text);
   if (!first.error.empty()) {
     Require(first.error.rfind("line ", 0) == 0, "a refusal names its line: " + first.error);
     return;
   }
-  const std::string written = sim::FormatFaultPlan(first.plan);
-  const sim::FaultPlanLoad second = sim::ParseFaultPlan(written);
+  const std::string written = card::FormatFaultPlan(first.plan);
+  const card::FaultPlanLoad second = card::ParseFaultPlan(written);
   Require(second.error.empty(), "the text form of a plan reads back: " + second.error + "\n" + written);
-  Require(sim::FormatFaultPlan(second.plan) == written, "a plan survives its text form:\n" + written);
+  Require(card::FormatFaultPlan(second.plan) == written, "a plan survives its text form:\n" + written);
   Require(first.plan.Empty() == written.empty(), "an empty plan has no text");
 }
 

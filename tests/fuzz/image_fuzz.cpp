@@ -7,10 +7,10 @@
 #include <string>
 #include <vector>
 
-#include "sim/card_check.h"
-#include "sim/card_dump.h"
-#include "sim/card_tools.h"
-#include "sim/firmware.h"
+#include "card/card_check.h"
+#include "card/card_dump.h"
+#include "card/card_tools.h"
+#include "card/firmware.h"
 #include "sim/reader.h"
 #include "tests/fuzz/fuzz_targets.h"
 
@@ -67,20 +67,20 @@ void ImageOpener(const std::uint8_t* data, std::size_t size) {
   if (mode & 0x04) PutFile(faults, std::vector<std::uint8_t>(sidecar.begin(), sidecar.end()));
   if (mode & 0x08) fs::create_directory(faults, ignored);
 
-  std::optional<sim::CardGeometry> geometry;
+  std::optional<card::CardGeometry> geometry;
   switch (mode & 0x03) {
     case 0:  // the input as it is, recognised by its size
       PutFile(image, rest);
       break;
     case 1:
       if ((mode & 0x30) == 0x30) {  // now and then a 1 MB card of the input's bytes, recognised by its size
-        PutFile(image, Repeat(rest, sim::StandardGeometry("1M")->ImageBytes()));
+        PutFile(image, Repeat(rest, card::StandardGeometry("1M")->ImageBytes()));
         break;
       }
       [[fallthrough]];
     default: {  // a small geometry of its own, the file its size or not
       const std::uint8_t shape = data[1];
-      sim::CardGeometry given;
+      card::CardGeometry given;
       for (int u = 0; u <= (shape >> 6) % 2; ++u) {
         given.units.push_back({16u << ((shape >> (2 * u)) % 3), 1u << ((shape >> (4 + u)) % 4)});
       }
@@ -91,31 +91,31 @@ void ImageOpener(const std::uint8_t* data, std::size_t size) {
     }
   }
 
-  sim::CardAndPlan opened = sim::OpenCardAndPlan(image.string(), geometry, sim::Access::ReadOnly);
+  card::CardAndPlan opened = card::OpenCardAndPlan(image.string(), geometry, card::Access::ReadOnly);
   if (!opened) {
     Require(!opened.error.empty(), "a refusal says why");
     return;
   }
   if (geometry) Require(opened.card->Geometry() == *geometry, "the card has the geometry asked for");
-  const sim::CardReport report = sim::Inspect(*opened.card);
-  Require(report.logicalSectors == sim::LogicalSectorCount(report.geometry), "the presented capacity");
+  const card::CardReport report = card::Inspect(*opened.card);
+  Require(report.logicalSectors == card::LogicalSectorCount(report.geometry), "the presented capacity");
   Require(report.mappedBlocks <= report.logicalBlocks, "no more blocks mapped than presented");
 
   const fs::path out = Scratch() / "logical.img";
-  const sim::ExportResult exported = sim::ExportLogicalFile(*opened.card, out.string(), opened.plan);
+  const card::ExportResult exported = card::ExportLogicalFile(*opened.card, out.string(), opened.plan);
   if (exported.error.empty()) {
     Require(fs::file_size(out) == report.logicalSectors * 512, "the export holds every sector");
   }
   // The card check and the dump read it whole, whatever its flash and file system hold.
-  sim::ImagePages pages(opened.card->Media(), &opened.plan);
-  const sim::CardCheck check = sim::CheckCard(pages);
+  card::ImagePages pages(opened.card->Media(), &opened.plan);
+  const card::CardCheck check = card::CheckCard(pages);
   Require(check.pagesChecked <= report.geometry.TotalPages(), "no page checked twice");
   Require(check.Report().back().rfind("Result:", 0) == 0 && check.Json("", "").back() == '}', "a whole report");
   const fs::path dump = Scratch() / "dump.img";
   fs::remove(dump, ignored);
-  const sim::DumpResult dumped = sim::DumpCard(pages, dump.string());
+  const card::DumpResult dumped = card::DumpCard(pages, dump.string());
   Require(dumped.error.empty() && fs::file_size(dump) == report.geometry.ImageBytes() &&
-              dumped.sidecar.unreadablePages.size() >= check.Count(sim::CardFaultKind::PageUnreadable),
+              dumped.sidecar.unreadablePages.size() >= check.Count(card::CardFaultKind::PageUnreadable),
           "the dump holds every page and lists every unreadable one: " + dumped.error);
   // A reader on it answers its search.
   sim::Reader reader(*opened.card, opened.plan);

@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "sim/card.h"
+#include "card/card.h"
 #include "sim/reader.h"
 #include "tests/fuzz/fuzz_targets.h"
 #include "transport/reader_commands.h"
@@ -27,7 +27,7 @@ class Bytes {
 };
 
 // Small cards, so that a run stays quick: one unit of 16 to 64 blocks, or two.
-const std::array<sim::CardGeometry, 4> kCards = {{
+const std::array<card::CardGeometry, 4> kCards = {{
     {{{16, 8}}},
     {{{64, 4}}},
     {{{32, 16}}},
@@ -62,8 +62,8 @@ Command NextCommand(Bytes& in) {
   return command;
 }
 
-sim::FaultPlan NextPlan(Bytes& in) {
-  sim::FaultPlan plan;
+card::FaultPlan NextPlan(Bytes& in) {
+  card::FaultPlan plan;
   const std::uint8_t flags = in.Next();
   plan.writeProtected = (flags & 0x01) != 0;
   if (flags & 0x02) plan.removeAfterCommands = in.Next();
@@ -81,7 +81,7 @@ sim::FaultPlan NextPlan(Bytes& in) {
   return plan;
 }
 
-std::vector<bool> BadBlocks(const sim::Nand& nand) {
+std::vector<bool> BadBlocks(const card::Nand& nand) {
   std::vector<bool> bad;
   for (std::size_t u = 0; u < nand.UnitCount(); ++u) {
     for (std::uint32_t b = 0; b < nand.Unit(u).blocks; ++b) bad.push_back(nand.IsBad(u, b));
@@ -121,13 +121,13 @@ void Decode(const Command& command, const std::vector<std::uint8_t>& reply) {
 void Reader(const std::uint8_t* data, std::size_t size) {
   Bytes in(data, size);
   const std::uint8_t choice = in.Next();
-  sim::CreateOptions options;
+  card::CreateOptions options;
   options.geometry = kCards[choice % kCards.size()];
   options.withCis = (choice & 0x10) == 0;
   // A used card costs a write of every block: only on the smallest.
-  options.fill = (choice & 0x20) != 0 && choice % kCards.size() == 0 ? sim::Fill::Random : sim::Fill::Erased;
+  options.fill = (choice & 0x20) != 0 && choice % kCards.size() == 0 ? card::Fill::Random : card::Fill::Erased;
   if (choice & 0x40) options.plan.factoryBadBlocks = {{0, static_cast<std::uint32_t>(in.Next() % 16)}};
-  sim::CardOpen made = sim::CreateCard(options);
+  card::CardOpen made = card::CreateCard(options);
   Require(static_cast<bool>(made), "a small card can be made: " + made.error);
   sim::Reader reader(*made.card, NextPlan(in));
   const std::vector<bool> badAtStart = BadBlocks(made.card->Media());

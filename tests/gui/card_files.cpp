@@ -9,17 +9,17 @@
 #include <sstream>
 
 #include "app/cli/smformat_cli.h"
-#include "sim/card.h"
+#include "card/card.h"
 
 namespace guitest {
 
 bool MakeUsedCardImage(const std::string& path, const char* size) {
-  sim::CreateOptions used;
-  used.geometry = *sim::StandardGeometry(size);
+  card::CreateOptions used;
+  used.geometry = *card::StandardGeometry(size);
   used.withCis = false;
-  used.fill = sim::Fill::Random;
+  used.fill = card::Fill::Random;
   used.plan.factoryBadBlocks = {{0, 1}, {0, 77}};
-  const sim::CardOpen made = sim::CreateCardImage(path, used);
+  const card::CardOpen made = card::CreateCardImage(path, used);
   EXPECT_TRUE(made) << made.error;
   return static_cast<bool>(made);
 }

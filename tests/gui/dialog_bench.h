@@ -6,23 +6,23 @@
 
 #include <memory>
 
-#include "sim/card.h"
+#include "card/card.h"
 #include "sim/reader.h"
 #include "tests/gui/live_dialog.h"
 
 namespace guitest {
 
-inline sim::CreateOptions CardOptions(const char* size, bool withCis = true) {
-  sim::CreateOptions options;
-  options.geometry = *sim::StandardGeometry(size);
+inline card::CreateOptions CardOptions(const char* size, bool withCis = true) {
+  card::CreateOptions options;
+  options.geometry = *card::StandardGeometry(size);
   options.withCis = withCis;
   return options;
 }
 
 class DialogBench : public ::testing::Test {
  protected:
-  explicit DialogBench(const sim::CreateOptions& options = CardOptions("1M"))
-      : card(sim::CreateCard(options).card), simReader(*card), factory(simReader, gate, fate, timeline) {}
+  explicit DialogBench(const card::CreateOptions& options = CardOptions("1M"))
+      : card(card::CreateCard(options).card), simReader(*card), factory(simReader, gate, fate, timeline) {}
 
   LiveDialog& Live() {
     if (!live) live = std::make_unique<LiveDialog>(factory, version, clock, shell);
@@ -35,7 +35,7 @@ class DialogBench : public ::testing::Test {
   FakeVersionApi version = WindowsXp();
   CommandGate gate;
   ReaderFate fate;
-  std::unique_ptr<sim::Card> card;
+  std::unique_ptr<card::Card> card;
   sim::Reader simReader;
   TestReaderFactory factory;
   std::unique_ptr<LiveDialog> live;  // made on first use, after the test has set the seams up

@@ -66,7 +66,7 @@ TEST_P(StopDuringAJob, InThePhysicalPassThenFormatAgain) {
   EXPECT_EQ(Live().State(), kIdle);
   EXPECT_EQ(timeline.Count("shell notify S:\\"), 1u);
   EXPECT_EQ(timeline.Count("volume query S:\\"), 1u);
-  EXPECT_EQ(sim::Inspect(*card).cisBlock, std::optional<std::uint32_t>(0));
+  EXPECT_EQ(card::Inspect(*card).cisBlock, std::optional<std::uint32_t>(0));
 }
 
 INSTANTIATE_TEST_SUITE_P(Ways, StopDuringAJob, ::testing::ValuesIn(kStopWays),

@@ -9,8 +9,8 @@
 
 #include "engine/reader_device.h"
 
+#include "card/card.h"
 #include "resources/resource_ids.h"
-#include "sim/card.h"
 #include "smformat_version.h"
 #include "tests/gui/live_dialog.h"
 #include "tests/gui/window_driver.h"
@@ -121,9 +121,9 @@ TEST_F(ProgramResources, VersionInformation) {
 
 TEST(Program, SimulatedCardOpensTheDialogAndCloseEndsIt) {
   TempDir dir;
-  sim::CreateOptions options;
-  options.geometry = *sim::StandardGeometry("2M");
-  ASSERT_TRUE(sim::CreateCardImage(dir.File("card.img"), options));
+  card::CreateOptions options;
+  options.geometry = *card::StandardGeometry("2M");
+  ASSERT_TRUE(card::CreateCardImage(dir.File("card.img"), options));
 
   Program program("--simulate \"" + WindowsPath(dir.File("card.img")) + "\"");
   ASSERT_TRUE(program.Started()) << GetLastError();

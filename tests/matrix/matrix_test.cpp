@@ -18,18 +18,18 @@
 #include <string>
 #include <vector>
 
+#include "card/card.h"
+#include "card/card_check.h"
+#include "card/card_tools.h"
 #include "engine/failure_run.h"
 #include "engine/low_level_format.h"
-#include "sim/card.h"
-#include "sim/card_check.h"
-#include "sim/card_tools.h"
 #include "sim/reader.h"
 #include "sim/sim_reader_device.h"
 #include "tests/support/recording_host.h"
 
 namespace {
 
-const sim::CardGeometry k1M{{{256, 8}}};
+const card::CardGeometry k1M{{{256, 8}}};
 constexpr std::uint32_t kLastBlock = 255;
 constexpr std::uint32_t kNormalBlock = 100;
 constexpr std::uint32_t kPagesPerBlock = 8;
@@ -37,18 +37,18 @@ constexpr std::uint32_t kPagesPerBlock = 8;
 struct Variant {
   const char* name;
   bool withCis;
-  std::vector<sim::BlockRef> bad;
-  sim::Fill fill;
+  std::vector<card::BlockRef> bad;
+  card::Fill fill;
   std::uint32_t cisBlock;  // where the CIS is, or goes
 };
 
 void PrintTo(const Variant& v, std::ostream* os) { *os << v.name; }
 
 const Variant kVariants[] = {
-    {"NoCis", false, {}, sim::Fill::Erased, 0},
-    {"Cis", true, {}, sim::Fill::Erased, 0},
-    {"BadBlock0", true, {{0, 0}}, sim::Fill::Erased, 1},
-    {"Used", true, {}, sim::Fill::Random, 0},
+    {"NoCis", false, {}, card::Fill::Erased, 0},
+    {"Cis", true, {}, card::Fill::Erased, 0},
+    {"BadBlock0", true, {{0, 0}}, card::Fill::Erased, 1},
+    {"Used", true, {}, card::Fill::Random, 0},
 };
 
 // The card of a variant, made once and copied for every run.
@@ -56,12 +56,12 @@ const std::vector<std::uint8_t>& Template(const Variant& v) {
   static std::map<std::string, std::vector<std::uint8_t>> made;
   auto it = made.find(v.name);
   if (it == made.end()) {
-    sim::CreateOptions options;
+    card::CreateOptions options;
     options.geometry = k1M;
     options.withCis = v.withCis;
     options.plan.factoryBadBlocks = v.bad;
     options.fill = v.fill;
-    sim::CardOpen card = sim::CreateCard(options);
+    card::CardOpen card = card::CreateCard(options);
     EXPECT_TRUE(card) << card.error;
     it = made.emplace(v.name, card ? card.card->Media().Bytes() : std::vector<std::uint8_t>{}).first;
   }
@@ -103,12 +103,12 @@ class CountingReader : public CSimReader {
 // One card taken through a format with faults, then through one without.
 struct Trial {
   std::string label;
-  sim::Card card;
+  card::Card card;
   RecordingHost host;
   std::atomic<int> stop{0};
 
   Trial(const Variant& v, std::string what)
-      : label(std::string(v.name) + ": " + what), card(sim::Nand(k1M, Template(v))) {}
+      : label(std::string(v.name) + ": " + what), card(card::Nand(k1M, Template(v))) {}
 
   // A format on a fresh reader with `plan`; the reader's commands before the
   // format (the device search) are in `base`.
@@ -119,7 +119,7 @@ struct Trial {
     std::map<std::pair<std::uint8_t, int>, std::uint32_t> uses;
     std::vector<std::string> messages;
   };
-  Result Format(sim::FaultPlan plan, const std::function<void(sim::FaultPlan&, std::uint32_t)>& atStart = nullptr) {
+  Result Format(card::FaultPlan plan, const std::function<void(card::FaultPlan&, std::uint32_t)>& atStart = nullptr) {
     sim::Reader reader(card, {});
     CountingReader device(host, reader);
     char letter = 0;
@@ -139,7 +139,7 @@ struct Trial {
     return result;
   }
 
-  sim::CardCheck Check() const { return sim::CheckCard(card.Media(), {true}); }
+  card::CardCheck Check() const { return card::CheckCard(card.Media(), {true}); }
 };
 
 // Commands a clean format of the variant sends, and its uses of each kind.
@@ -148,7 +148,7 @@ Trial::Result CleanFormat(const Variant& v) {
   return run.Format({});
 }
 
-std::string Describe(const sim::CardCheck& check) {
+std::string Describe(const card::CardCheck& check) {
   std::string text;
   for (const std::string& line : check.Report(3)) text += "\n  " + line;
   return text;
@@ -162,13 +162,13 @@ void ExpectSoundOutcome(Trial& run, const Trial::Result& first, std::uint32_t cl
   EXPECT_LE(first.commands, cleanCommands + 2 * FailureRun::kCardGone + 64 + 256) << run.label;
   EXPECT_LE(first.slept, (FailureRun::kCardGone + 64) * 1000u) << run.label;
   if (first.formatted == 1) {
-    const sim::CardCheck check = run.Check();
+    const card::CardCheck check = run.Check();
     EXPECT_TRUE(check.Passed()) << run.label << ": reported formatted over" << Describe(check);
   }
   const Trial::Result second = run.Format({});
   EXPECT_EQ(second.formatted, 1) << run.label << ": the second format failed "
                                  << ::testing::PrintToString(run.host.MessageTexts());
-  const sim::CardCheck check = run.Check();
+  const card::CardCheck check = run.Check();
   EXPECT_TRUE(check.Passed()) << run.label << ": after the second format" << Describe(check);
 }
 
@@ -181,7 +181,7 @@ TEST_P(Matrix, CardPulledBeforeEachCommand) {
   for (std::uint32_t before = 0; before <= clean.commands; ++before) {
     Trial run(v, "pulled before command " + std::to_string(before + 1));
     const Trial::Result first = run.Format(
-        {}, [before](sim::FaultPlan& plan, std::uint32_t base) { plan.removeAfterCommands = base + before; });
+        {}, [before](card::FaultPlan& plan, std::uint32_t base) { plan.removeAfterCommands = base + before; });
     EXPECT_EQ(first.formatted, before == clean.commands ? 1 : 0) << run.label;
     if (before < clean.commands) {
       // The first command that meets the empty slot ends the format (the
@@ -197,26 +197,26 @@ TEST_P(Matrix, CardPulledBeforeEachCommand) {
 TEST_P(Matrix, EachChipFaultAtTheCisANormalAndTheLastBlock) {
   const Variant& v = GetParam();
   const std::uint32_t cleanCommands = CleanFormat(v).commands;
-  using Plant = std::function<void(sim::FaultPlan&, std::uint32_t)>;
+  using Plant = std::function<void(card::FaultPlan&, std::uint32_t)>;
   const std::vector<std::pair<const char*, Plant>> kinds = {
       {"unreadable first page",
-       [](sim::FaultPlan& p, std::uint32_t b) {
+       [](card::FaultPlan& p, std::uint32_t b) {
          p.unreadablePages = {{0, b * kPagesPerBlock}};
        }},
       {"unreadable last page",
-       [](sim::FaultPlan& p, std::uint32_t b) {
+       [](card::FaultPlan& p, std::uint32_t b) {
          p.unreadablePages = {{0, b * kPagesPerBlock + kPagesPerBlock - 1}};
        }},
       {"erase fails",
-       [](sim::FaultPlan& p, std::uint32_t b) {
+       [](card::FaultPlan& p, std::uint32_t b) {
          p.failingErase = {{0, b}};
        }},
       {"program fails",
-       [](sim::FaultPlan& p, std::uint32_t b) {
+       [](card::FaultPlan& p, std::uint32_t b) {
          p.failingProgram = {{0, b}};
        }},
       {"unreadable first page, program fails",
-       [](sim::FaultPlan& p, std::uint32_t b) {
+       [](card::FaultPlan& p, std::uint32_t b) {
          p.unreadablePages = {{0, b * kPagesPerBlock}};
          p.failingProgram = {{0, b}};
        }},
@@ -224,7 +224,7 @@ TEST_P(Matrix, EachChipFaultAtTheCisANormalAndTheLastBlock) {
   for (const auto& [kind, plant] : kinds) {
     for (std::uint32_t block : {v.cisBlock, kNormalBlock, kLastBlock}) {
       Trial run(v, std::string(kind) + " at block " + std::to_string(block));
-      sim::FaultPlan plan;
+      card::FaultPlan plan;
       plant(plan, block);
       const Trial::Result first = run.Format(plan);
       ExpectSoundOutcome(run, first, cleanCommands);
@@ -246,8 +246,8 @@ TEST_P(Matrix, EachCommandKindFailingOnceAndForGood) {
          {std::pair{1u, false}, std::pair{uses, false}, std::pair{1u, true}, std::pair{uses / 2 + 1, true}}) {
       Trial run(v, "command " + std::to_string(opcode) + (sub < 0 ? "" : "/" + std::to_string(sub)) + " fails " +
                        (forGood ? "from" : "at") + " use " + std::to_string(at) + " of " + std::to_string(uses));
-      sim::FaultPlan plan;
-      sim::CommandFault fault;
+      card::FaultPlan plan;
+      card::CommandFault fault;
       fault.opcode = opcode;
       if (sub >= 0) fault.subFunction = static_cast<std::uint8_t>(sub);
       fault.failAtCall = at;
@@ -255,7 +255,7 @@ TEST_P(Matrix, EachCommandKindFailingOnceAndForGood) {
       plan.commandFaults = {fault};
       const Trial::Result first = run.Format(plan);
       if (forGood) {
-        EXPECT_EQ(sim::Inspect(run.card).badBlocks.size(), badBefore) << run.label << ": blocks marked bad";
+        EXPECT_EQ(card::Inspect(run.card).badBlocks.size(), badBefore) << run.label << ": blocks marked bad";
       }
       ExpectSoundOutcome(run, first, clean.commands);
     }

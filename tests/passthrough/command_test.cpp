@@ -7,8 +7,8 @@
 #include <ostream>
 #include <string>
 
+#include "card/card_tools.h"
 #include "engine/low_level_format.h"
-#include "sim/card_tools.h"
 #include "tests/passthrough/passthrough_bench.h"
 
 namespace {
@@ -113,7 +113,7 @@ TEST_F(Commands, CheckConditionIsAFailure) {
 
 TEST_F(Commands, MultiSectorReadReturnsWhatSingleReadsDo) {
   sim::Reader& reader = FindReaderOnE();
-  ASSERT_EQ(sim::ImportLogical(CardOf(0), simtest::Pattern(20 * kSectorSize, 7)), "");
+  ASSERT_EQ(card::ImportLogical(CardOf(0), simtest::Pattern(20 * kSectorSize, 7)), "");
   reader.InsertCard();  // the reader learns the new map
   std::vector<std::uint8_t> many(5 * kSectorSize);
   ASSERT_EQ(device.ReadLBA(10, 5, many.data()), 1);
@@ -176,7 +176,7 @@ TEST_F(Commands, OpenFailureIsToldAgainAfterANewSearch) {
 // data would have come: through the request's data area or straight.
 struct FailedReadCase {
   const char* name;
-  sim::FaultPlan plan;
+  card::FaultPlan plan;
   std::function<int(CPassThroughReader&, std::uint8_t*)> read;
 };
 
@@ -186,7 +186,7 @@ class FailedRead : public pttest::PassThroughBench, public ::testing::WithParamI
 
 TEST_P(FailedRead, LeavesTheBufferAsItWas) {
   sim::Reader& reader = FindReaderOnE();
-  ASSERT_EQ(sim::ImportLogical(CardOf(0), simtest::Pattern(40 * kSectorSize, 3)), "");
+  ASSERT_EQ(card::ImportLogical(CardOf(0), simtest::Pattern(40 * kSectorSize, 3)), "");
   reader.InsertCard();  // the reader learns the new map
   reader.Plan() = GetParam().plan;
   std::vector<std::uint8_t> buffer = simtest::Pattern(4 * kPageSize, 9);
@@ -195,14 +195,14 @@ TEST_P(FailedRead, LeavesTheBufferAsItWas) {
   EXPECT_TRUE(buffer == before);
 }
 
-sim::FaultPlan Unreadable(std::uint32_t page) {
-  sim::FaultPlan plan;
+card::FaultPlan Unreadable(std::uint32_t page) {
+  card::FaultPlan plan;
   plan.unreadablePages = {{0, page}};
   return plan;
 }
 
-sim::FaultPlan Failing(std::uint8_t opcode) {
-  sim::FaultPlan plan;
+card::FaultPlan Failing(std::uint8_t opcode) {
+  card::FaultPlan plan;
   plan.commandFaults = {{opcode, std::nullopt, 1, false}};
   return plan;
 }
@@ -228,7 +228,7 @@ INSTANTIATE_TEST_SUITE_P(Reads, FailedRead,
 TEST_F(Commands, TwoSectorReadReturnsBothSectors) {
   sim::Reader& reader = FindReaderOnE();
   const std::vector<std::uint8_t> image = simtest::Pattern(20 * kSectorSize, 5);
-  ASSERT_EQ(sim::ImportLogical(CardOf(0), image), "");
+  ASSERT_EQ(card::ImportLogical(CardOf(0), image), "");
   reader.InsertCard();
   std::vector<std::uint8_t> two(2 * kSectorSize, 0);
   ASSERT_EQ(device.ReadLBA(6, 2, two.data()), 1);

@@ -26,8 +26,8 @@ void PrintTo(const SearchCase& c, std::ostream* os) { *os << c.name; }
 class FindDevice : public pttest::PassThroughBench, public ::testing::WithParamInterface<SearchCase> {};
 using SearchRequests = pttest::PassThroughBench;
 
-sim::FaultPlan Plan(std::function<void(sim::FaultPlan&)> edit) {
-  sim::FaultPlan plan;
+card::FaultPlan Plan(std::function<void(card::FaultPlan&)> edit) {
+  card::FaultPlan plan;
   edit(plan);
   return plan;
 }

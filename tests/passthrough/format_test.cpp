@@ -4,10 +4,10 @@
 #include <ostream>
 #include <string>
 
+#include "card/card_tools.h"
 #include "engine/byte_order.h"
 #include "engine/fat_layout.h"
 #include "engine/low_level_format.h"
-#include "sim/card_tools.h"
 #include "sim/sim_reader_device.h"
 #include "tests/passthrough/passthrough_bench.h"
 
@@ -17,26 +17,26 @@ using pttest::BackendError;
 
 struct FormatCase {
   const char* name;
-  sim::CardGeometry geometry;
+  card::CardGeometry geometry;
 };
 
 void PrintTo(const FormatCase& c, std::ostream* os) { *os << c.name; }
 
-sim::FaultPlan FactoryBadBlocks() {
-  sim::FaultPlan plan;
+card::FaultPlan FactoryBadBlocks() {
+  card::FaultPlan plan;
   plan.factoryBadBlocks = {{0, 0}, {0, 100}};
   return plan;
 }
 
 // A card that has seen use: written all over, no CIS, two factory bad blocks.
-std::unique_ptr<sim::Card> UsedCard(const sim::CardGeometry& geometry) {
-  return simtest::MakeCard(geometry, FactoryBadBlocks(), false, sim::Fill::Random);
+std::unique_ptr<card::Card> UsedCard(const card::CardGeometry& geometry) {
+  return simtest::MakeCard(geometry, FactoryBadBlocks(), false, card::Fill::Random);
 }
 
 // The logical image holds an MBR whose partition starts with a FAT boot
 // sector of the partition's size.
-void ExpectFatVolume(sim::Card& card) {
-  const sim::LogicalImage image = sim::ExportLogical(card);
+void ExpectFatVolume(card::Card& card) {
+  const card::LogicalImage image = card::ExportLogical(card);
   ASSERT_EQ(image.error, "");
   const std::uint8_t* mbr = image.bytes.data();
   EXPECT_EQ(LoadLe16(mbr + MbrOffset::kSignature), 0xAA55);
@@ -83,7 +83,7 @@ TEST_P(FullFormat, WritesTheSameCardAsTheSimulatedBackend) {
 INSTANTIATE_TEST_SUITE_P(
     Cards, FullFormat,
     ::testing::Values(FormatCase{"1MB", simtest::Standard("1M")}, FormatCase{"16MB", simtest::Standard("16M")},
-                      FormatCase{"TwoUnitsComputedLayout", sim::CardGeometry{{{1024, 32}, {512, 16}}}}),
+                      FormatCase{"TwoUnitsComputedLayout", card::CardGeometry{{{1024, 32}, {512, 16}}}}),
     [](const auto& info) { return std::string(info.param.name); });
 
 using Format = pttest::PassThroughBench;

@@ -32,12 +32,12 @@ inline HostMessage BackendError(const std::string& text) { return ErrorBox(text,
 class PassThroughBench : public ::testing::Test {
  public:
   // A reader on `letter` holding a new card (the reader's card can be pulled).
-  sim::Reader& AddReader(char letter, const sim::CardGeometry& geometry = simtest::Standard("1M"),
-                         sim::FaultPlan plan = {}) {
+  sim::Reader& AddReader(char letter, const card::CardGeometry& geometry = simtest::Standard("1M"),
+                         card::FaultPlan plan = {}) {
     return AddReader(letter, simtest::MakeCard(geometry, plan), plan);
   }
 
-  sim::Reader& AddReader(char letter, std::unique_ptr<sim::Card> card, sim::FaultPlan plan = {}) {
+  sim::Reader& AddReader(char letter, std::unique_ptr<card::Card> card, card::FaultPlan plan = {}) {
     cards.push_back(std::move(card));
     readers.push_back(std::make_unique<sim::Reader>(*cards.back(), plan));
     volumes.AddReader(letter, *readers.back());
@@ -46,7 +46,7 @@ class PassThroughBench : public ::testing::Test {
 
   // The usual machine: the system disk on C:, the reader on E:. Finds it
   // and forgets what the search did.
-  sim::Reader& FindReaderOnE(const sim::CardGeometry& geometry = simtest::Standard("1M")) {
+  sim::Reader& FindReaderOnE(const card::CardGeometry& geometry = simtest::Standard("1M")) {
     volumes.AddSystemDisk('C');
     sim::Reader& reader = AddReader('E', geometry);
     char found = 0;
@@ -56,7 +56,7 @@ class PassThroughBench : public ::testing::Test {
     return reader;
   }
 
-  sim::Card& CardOf(std::size_t index) { return *cards[index]; }
+  card::Card& CardOf(std::size_t index) { return *cards[index]; }
 
   void TearDown() override {
     for (const std::string& problem : volumes.Misuse()) ADD_FAILURE() << problem;
@@ -69,7 +69,7 @@ class PassThroughBench : public ::testing::Test {
     EXPECT_EQ(volumes.OpenHandles(), 0);
   }
 
-  std::vector<std::unique_ptr<sim::Card>> cards;
+  std::vector<std::unique_ptr<card::Card>> cards;
   std::vector<std::unique_ptr<sim::Reader>> readers;
   RecordingHost host;
   FakeVolumeApi volumes;

@@ -26,7 +26,7 @@ using Discovery = sgtest::SgBench;
 
 TEST_F(Discovery, ReaderWithACardIsReportedWithItsSizeAndState) {
   system.AddSystemDisk("sda", 1 << 20);
-  sim::FaultPlan plan;
+  card::FaultPlan plan;
   plan.writeProtected = true;
   AddReader("sdb", simtest::Standard("16M"), plan);
   const auto reports = sgio::SurveyUsbDisks(system, host);
@@ -70,7 +70,7 @@ TEST_F(Discovery, OtherUsbDiskGetsNothing) {
 // The identifiers pass but the device answers INQUIRY as something else:
 // it gets the INQUIRY and nothing more, no vendor command above all.
 TEST_F(Discovery, InquiryMismatchGetsOnlyTheInquiry) {
-  sim::FaultPlan plan;
+  card::FaultPlan plan;
   plan.inquiryId = "Other   STORAGE DEVICE";
   AddReader("sdb", simtest::Standard("1M"), plan);
   const auto reports = sgio::SurveyUsbDisks(system, host);

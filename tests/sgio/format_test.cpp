@@ -4,8 +4,8 @@
 #include <ostream>
 #include <string>
 
+#include "card/card_tools.h"
 #include "engine/low_level_format.h"
-#include "sim/card_tools.h"
 #include "sim/sim_reader_device.h"
 #include "tests/sgio/sgio_bench.h"
 
@@ -15,16 +15,16 @@ using sgtest::BackendError;
 
 struct FormatCase {
   const char* name;
-  sim::CardGeometry geometry;
+  card::CardGeometry geometry;
 };
 
 void PrintTo(const FormatCase& c, std::ostream* os) { *os << c.name; }
 
 // A card that has seen use: written all over, no CIS, two factory bad blocks.
-std::unique_ptr<sim::Card> UsedCard(const sim::CardGeometry& geometry) {
-  sim::FaultPlan plan;
+std::unique_ptr<card::Card> UsedCard(const card::CardGeometry& geometry) {
+  card::FaultPlan plan;
   plan.factoryBadBlocks = {{0, 0}, {0, 100}};
-  return simtest::MakeCard(geometry, plan, false, sim::Fill::Random);
+  return simtest::MakeCard(geometry, plan, false, card::Fill::Random);
 }
 
 class FullFormat : public sgtest::SgBench, public ::testing::WithParamInterface<FormatCase> {};
@@ -55,7 +55,7 @@ TEST_P(FullFormat, WritesTheSameCardAsTheSimulatedBackend) {
 INSTANTIATE_TEST_SUITE_P(
     Cards, FullFormat,
     ::testing::Values(FormatCase{"1MB", simtest::Standard("1M")}, FormatCase{"16MB", simtest::Standard("16M")},
-                      FormatCase{"TwoUnitsComputedLayout", sim::CardGeometry{{{1024, 32}, {512, 16}}}}),
+                      FormatCase{"TwoUnitsComputedLayout", card::CardGeometry{{{1024, 32}, {512, 16}}}}),
     [](const auto& info) { return std::string(info.param.name); });
 
 using Format = sgtest::SgBench;

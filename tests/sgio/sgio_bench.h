@@ -34,12 +34,12 @@ inline HostMessage BackendError(const std::string& text) { return ErrorBox(text,
 class SgBench : public ::testing::Test {
  public:
   // A supported reader on /dev/NAME holding a new card.
-  sim::Reader& AddReader(const std::string& name, const sim::CardGeometry& geometry = simtest::Standard("1M"),
-                         sim::FaultPlan plan = {}, FakeSgSystem::UsbId id = FakeSgSystem::kSupportedReader) {
+  sim::Reader& AddReader(const std::string& name, const card::CardGeometry& geometry = simtest::Standard("1M"),
+                         card::FaultPlan plan = {}, FakeSgSystem::UsbId id = FakeSgSystem::kSupportedReader) {
     return AddReader(name, simtest::MakeCard(geometry, plan), plan, id);
   }
 
-  sim::Reader& AddReader(const std::string& name, std::unique_ptr<sim::Card> card, sim::FaultPlan plan = {},
+  sim::Reader& AddReader(const std::string& name, std::unique_ptr<card::Card> card, card::FaultPlan plan = {},
                          FakeSgSystem::UsbId id = FakeSgSystem::kSupportedReader) {
     cards.push_back(std::move(card));
     readers.push_back(std::make_unique<sim::Reader>(*cards.back(), plan));
@@ -56,7 +56,7 @@ class SgBench : public ::testing::Test {
 
   // The usual machine: the system disk sda, a reader on sdb, attached and
   // probed; the records start afresh.
-  sim::Reader& ReaderOnSdb(const sim::CardGeometry& geometry = simtest::Standard("1M")) {
+  sim::Reader& ReaderOnSdb(const card::CardGeometry& geometry = simtest::Standard("1M")) {
     system.AddSystemDisk("sda", 1 << 20);
     sim::Reader& reader = AddReader("sdb", geometry);
     Attach("sdb");
@@ -67,7 +67,7 @@ class SgBench : public ::testing::Test {
     return reader;
   }
 
-  sim::Card& CardOf(std::size_t index) { return *cards[index]; }
+  card::Card& CardOf(std::size_t index) { return *cards[index]; }
 
   void TearDown() override {
     device.Close();
@@ -75,7 +75,7 @@ class SgBench : public ::testing::Test {
     EXPECT_EQ(system.OpenDescriptors(), 0) << "a descriptor was left open";
   }
 
-  std::vector<std::unique_ptr<sim::Card>> cards;
+  std::vector<std::unique_ptr<card::Card>> cards;
   std::vector<std::unique_ptr<sim::Reader>> readers;
   RecordingHost host;
   FakeSgSystem system;

@@ -10,9 +10,9 @@
 #include <unistd.h>
 #endif
 
-#include "sim/card_tools.h"
-#include "sim/firmware.h"
-#include "sim/page_format.h"
+#include "card/card_tools.h"
+#include "card/firmware.h"
+#include "card/page_format.h"
 #include "tests/sim/sim_bench.h"
 
 namespace {
@@ -36,14 +36,14 @@ void WriteFile(const std::string& path, std::uint64_t size) {
   out.write(zeros.data(), static_cast<std::streamsize>(zeros.size()));
 }
 
-sim::CardOpen Create(const std::string& path, const char* size, sim::FaultPlan plan = {}, bool withCis = true,
-                     sim::Fill fill = sim::Fill::Erased) {
-  sim::CreateOptions options;
+card::CardOpen Create(const std::string& path, const char* size, card::FaultPlan plan = {}, bool withCis = true,
+                      card::Fill fill = card::Fill::Erased) {
+  card::CreateOptions options;
   options.geometry = Standard(size);
   options.plan = std::move(plan);
   options.withCis = withCis;
   options.fill = fill;
-  return sim::CreateCardImage(path, options);
+  return card::CreateCardImage(path, options);
 }
 
 struct SizeCase {
@@ -57,7 +57,7 @@ TEST_P(RefusedImage, IsRefusedWithTheReason) {
   const std::string path = ScratchPath("card.img");
   std::filesystem::remove(path);
   if (GetParam().size >= 0) WriteFile(path, static_cast<std::uint64_t>(GetParam().size));
-  const sim::CardOpen opened = sim::OpenCardImage(path);
+  const card::CardOpen opened = card::OpenCardImage(path);
   EXPECT_FALSE(opened);
   EXPECT_NE(opened.error.find(path), std::string::npos) << opened.error;
 }
@@ -74,30 +74,30 @@ INSTANTIATE_TEST_SUITE_P(Files, RefusedImage,
 
 TEST(CardImage, ExplicitGeometryMustMatchTheFileSize) {
   const std::string path = ScratchPath("two-units.img");
-  const sim::CardGeometry twoUnits{{{1024, 32}, {512, 16}}};
+  const card::CardGeometry twoUnits{{{1024, 32}, {512, 16}}};
   WriteFile(path, static_cast<std::uint64_t>(k16M));
-  const sim::CardOpen refused = sim::OpenCardImage(path, twoUnits);
+  const card::CardOpen refused = card::OpenCardImage(path, twoUnits);
   EXPECT_FALSE(refused);
   EXPECT_NE(refused.error.find("truncated"), std::string::npos) << refused.error;
   WriteFile(path, twoUnits.ImageBytes());
-  EXPECT_TRUE(sim::OpenCardImage(path, twoUnits));
-  EXPECT_FALSE(sim::OpenCardImage(path)) << "two units are not recognised by size";
+  EXPECT_TRUE(card::OpenCardImage(path, twoUnits));
+  EXPECT_FALSE(card::OpenCardImage(path)) << "two units are not recognised by size";
 }
 
 TEST(CardImage, RecognisesEveryStandardSize) {
-  for (const sim::StandardCard& standard : sim::kStandardCards) {
+  for (const card::StandardCard& standard : card::kStandardCards) {
     if (std::string(standard.name) == "128M" || std::string(standard.name) == "64M") continue;  // kept quick
     const std::string path = ScratchPath(std::string(standard.name) + ".img");
     ASSERT_TRUE(Create(path, standard.name));
-    const sim::CardOpen opened = sim::OpenCardImage(path);
+    const card::CardOpen opened = card::OpenCardImage(path);
     ASSERT_TRUE(opened) << opened.error;
-    EXPECT_EQ(sim::StandardName(opened.card->Geometry()), standard.name);
+    EXPECT_EQ(card::StandardName(opened.card->Geometry()), standard.name);
   }
 }
 
 TEST(CardImage, EveryCommandReachesTheFile) {
   const std::string path = ScratchPath("card.img");
-  sim::CardOpen opened = Create(path, "1M");
+  card::CardOpen opened = Create(path, "1M");
   ASSERT_TRUE(opened) << opened.error;
   sim::Reader reader(*opened.card);
   auto data = Pattern(512, 1);
@@ -111,17 +111,17 @@ TEST(CardImage, EveryCommandReachesTheFile) {
 TEST(CardImage, TheMapSurvivesReopening) {
   const std::string path = ScratchPath("card.img");
   const auto image = Pattern(4000 * 512, 8);
-  std::optional<sim::BlockRef> where;
+  std::optional<card::BlockRef> where;
   {
-    sim::CardOpen opened = Create(path, "2M");
+    card::CardOpen opened = Create(path, "2M");
     ASSERT_TRUE(opened);
-    ASSERT_EQ(sim::ImportLogical(*opened.card, image), "");
+    ASSERT_EQ(card::ImportLogical(*opened.card, image), "");
     sim::Reader reader(*opened.card);
     auto sector = Pattern(512, 9);
     ASSERT_EQ(Send(reader, WriteLbaCommand(1234, 1), sector.data()), sim::kStatusGood);
     where = reader.Logical().Locate(1234 / 8);
   }
-  sim::CardOpen reopened = sim::OpenCardImage(path);
+  card::CardOpen reopened = card::OpenCardImage(path);
   ASSERT_TRUE(reopened) << reopened.error;
   sim::Reader reader(*reopened.card);
   EXPECT_EQ(reader.Logical().Locate(1234 / 8)->block, where->block);
@@ -134,25 +134,25 @@ TEST(CardImage, TheMapSurvivesReopening) {
 
 TEST(CardImage, CreationMarksFactoryBadBlocksAndPutsTheCisInTheFirstGoodBlock) {
   const std::string path = ScratchPath("card.img");
-  sim::FaultPlan plan;
+  card::FaultPlan plan;
   plan.factoryBadBlocks = {{0, 0}, {0, 9}};
   plan.writeProtected = true;
-  sim::CardOpen opened = Create(path, "16M", plan, true, sim::Fill::Random);
+  card::CardOpen opened = Create(path, "16M", plan, true, card::Fill::Random);
   ASSERT_TRUE(opened) << opened.error;
-  const sim::Nand& nand = opened.card->Media();
+  const card::Nand& nand = opened.card->Media();
   for (std::uint32_t p = 0; p < 32; ++p) {
     EXPECT_EQ(nand.Page(0, p)[512 + 5], 0x00);
     EXPECT_EQ(nand.Page(0, 9 * 32 + p)[512 + 5], 0x00);
   }
-  const PageBuffer cis = sim::CisPage();
+  const PageBuffer cis = card::CisPage();
   EXPECT_TRUE(std::equal(cis.begin(), cis.end(), nand.Page(0, 32)));
-  const sim::CardReport report = sim::Inspect(*opened.card);
+  const card::CardReport report = card::Inspect(*opened.card);
   EXPECT_EQ(report.cisBlock, 1u);
-  EXPECT_EQ(report.badBlocks, (std::vector<sim::BlockRef>{{0, 0}, {0, 9}}));
+  EXPECT_EQ(report.badBlocks, (std::vector<card::BlockRef>{{0, 0}, {0, 9}}));
   EXPECT_EQ(report.mappedBlocks, 1000u) << "a randomly filled card has every logical block stored";
   EXPECT_EQ(report.logicalSectors, 32000u);
   EXPECT_TRUE(FileBytes(path) == nand.Bytes());
-  const sim::FaultPlanLoad sidecar = sim::LoadFaultPlan(path);
+  const card::FaultPlanLoad sidecar = card::LoadFaultPlan(path);
   EXPECT_EQ(sidecar.error, "");
   EXPECT_TRUE(sidecar.plan.writeProtected);
   EXPECT_TRUE(sidecar.plan.factoryBadBlocks.empty()) << "they live in the image";
@@ -160,19 +160,19 @@ TEST(CardImage, CreationMarksFactoryBadBlocksAndPutsTheCisInTheFirstGoodBlock) {
 
 TEST(CardImage, OpensWithTheSidecarsPlan) {
   const std::string path = ScratchPath("card.img");
-  sim::FaultPlan plan;
+  card::FaultPlan plan;
   plan.writeProtected = true;
   ASSERT_TRUE(Create(path, "1M", plan));
   {
-    sim::CardAndPlan opened = sim::OpenCardAndPlan(path);
+    card::CardAndPlan opened = card::OpenCardAndPlan(path);
     ASSERT_TRUE(opened) << opened.error;
     EXPECT_TRUE(opened.plan.writeProtected);
   }
   {
-    std::ofstream sidecar(sim::FaultSidecarPath(path), std::ios::trunc);
+    std::ofstream sidecar(card::FaultSidecarPath(path), std::ios::trunc);
     sidecar << "write-protect\nerase-fails seven\n";
   }
-  const sim::CardAndPlan refused = sim::OpenCardAndPlan(path);
+  const card::CardAndPlan refused = card::OpenCardAndPlan(path);
   EXPECT_FALSE(refused);
   EXPECT_NE(refused.error.find("line 2"), std::string::npos) << refused.error;
 }
@@ -189,14 +189,14 @@ class UnreadableSidecar : public ::testing::TestWithParam<SidecarCase> {};
 
 TEST_P(UnreadableSidecar, RefusesTheCard) {
   const std::string path = ScratchPath("card.img");
-  const std::string sidecar = sim::FaultSidecarPath(path);
+  const std::string sidecar = card::FaultSidecarPath(path);
   std::filesystem::remove_all(sidecar);
-  sim::FaultPlan plan;
+  card::FaultPlan plan;
   plan.writeProtected = true;
   ASSERT_TRUE(Create(path, "1M", plan));
   std::filesystem::remove(sidecar);
   GetParam().make(sidecar);
-  const sim::CardAndPlan opened = sim::OpenCardAndPlan(path);
+  const card::CardAndPlan opened = card::OpenCardAndPlan(path);
   EXPECT_FALSE(opened);
   EXPECT_NE(opened.error.find(sidecar), std::string::npos) << opened.error;
   EXPECT_NE(opened.error.find(GetParam().reason), std::string::npos) << opened.error;
@@ -226,9 +226,9 @@ TEST(UnreadableSidecarTest, WithoutPermissionRefusesTheCard) {
   if (geteuid() == 0) GTEST_SKIP() << "root reads every file";
   const std::string path = ScratchPath("card.img");
   ASSERT_TRUE(Create(path, "1M"));
-  std::ofstream(sim::FaultSidecarPath(path)) << "write-protect\n";
-  std::filesystem::permissions(sim::FaultSidecarPath(path), std::filesystem::perms::none);
-  const sim::CardAndPlan opened = sim::OpenCardAndPlan(path);
+  std::ofstream(card::FaultSidecarPath(path)) << "write-protect\n";
+  std::filesystem::permissions(card::FaultSidecarPath(path), std::filesystem::perms::none);
+  const card::CardAndPlan opened = card::OpenCardAndPlan(path);
   EXPECT_FALSE(opened);
   EXPECT_NE(opened.error.find("Permission denied"), std::string::npos) << opened.error;
 }
@@ -236,49 +236,49 @@ TEST(UnreadableSidecarTest, WithoutPermissionRefusesTheCard) {
 
 TEST(CardImage, CreationRefusesASidecarThatIsNoFileBeforeWritingAnything) {
   const std::string path = ScratchPath("card.img");
-  std::filesystem::remove_all(sim::FaultSidecarPath(path));
-  ASSERT_TRUE(Create(path, "1M", {}, true, sim::Fill::Random));
+  std::filesystem::remove_all(card::FaultSidecarPath(path));
+  ASSERT_TRUE(Create(path, "1M", {}, true, card::Fill::Random));
   const std::vector<std::uint8_t> before = FileBytes(path);
-  std::filesystem::create_directory(sim::FaultSidecarPath(path));
-  sim::FaultPlan plan;
+  std::filesystem::create_directory(card::FaultSidecarPath(path));
+  card::FaultPlan plan;
   plan.writeProtected = true;
-  const sim::CardOpen refused = Create(path, "1M", plan);
+  const card::CardOpen refused = Create(path, "1M", plan);
   EXPECT_FALSE(refused);
   EXPECT_NE(refused.error.find("a directory"), std::string::npos) << refused.error;
   EXPECT_TRUE(FileBytes(path) == before);
-  std::filesystem::remove(sim::FaultSidecarPath(path));
+  std::filesystem::remove(card::FaultSidecarPath(path));
 }
 
 TEST(CardImage, ADirectoryIsNoImage) {
   const std::string path = ScratchPath("card.img");
   std::filesystem::remove_all(path);
   std::filesystem::create_directory(path);
-  const sim::CardOpen opened = sim::OpenCardImage(path);
+  const card::CardOpen opened = card::OpenCardImage(path);
   EXPECT_FALSE(opened);
   EXPECT_NE(opened.error.find("a directory"), std::string::npos) << opened.error;
 }
 
 TEST(CardImage, CreationWithoutCisLeavesEveryBlockErased) {
   const std::string path = ScratchPath("card.img");
-  sim::CardOpen opened = Create(path, "1M", {}, false);
+  card::CardOpen opened = Create(path, "1M", {}, false);
   ASSERT_TRUE(opened);
-  const sim::CardReport report = sim::Inspect(*opened.card);
+  const card::CardReport report = card::Inspect(*opened.card);
   EXPECT_FALSE(report.cisBlock);
   EXPECT_EQ(report.mappedBlocks, 0u);
-  EXPECT_FALSE(std::filesystem::exists(sim::FaultSidecarPath(path)));
+  EXPECT_FALSE(std::filesystem::exists(card::FaultSidecarPath(path)));
 }
 
 TEST(CardImage, RefusesBadBlocksOffTheCard) {
-  sim::CreateOptions options;
+  card::CreateOptions options;
   options.geometry = Standard("1M");
   options.plan.factoryBadBlocks = {{0, 256}};
-  EXPECT_FALSE(sim::CreateCard(options));
+  EXPECT_FALSE(card::CreateCard(options));
   options.plan.factoryBadBlocks = {{1, 0}};
-  EXPECT_FALSE(sim::CreateCard(options));
+  EXPECT_FALSE(card::CreateCard(options));
 }
 
 TEST(FaultPlanText, RoundTrips) {
-  sim::FaultPlan plan;
+  card::FaultPlan plan;
   plan.writeProtected = true;
   plan.removeAfterCommands = 120;
   plan.unreadablePages = {{0, 64}, {1, 3}};
@@ -289,9 +289,9 @@ TEST(FaultPlanText, RoundTrips) {
   plan.mediaInfoReply = std::array<std::uint8_t, 36>{1, 0, 0, 0, 10, 8};
   plan.cardType = 0;
   plan.lunMap = 0x18;
-  const sim::FaultPlanLoad parsed = sim::ParseFaultPlan(sim::FormatFaultPlan(plan));
+  const card::FaultPlanLoad parsed = card::ParseFaultPlan(card::FormatFaultPlan(plan));
   ASSERT_EQ(parsed.error, "");
-  EXPECT_EQ(sim::FormatFaultPlan(parsed.plan), sim::FormatFaultPlan(plan));
+  EXPECT_EQ(card::FormatFaultPlan(parsed.plan), card::FormatFaultPlan(plan));
   EXPECT_EQ(parsed.plan.commandFaults[1].failAtCall, 3u);
   EXPECT_TRUE(parsed.plan.commandFaults[1].andLater);
   EXPECT_EQ(parsed.plan.inquiryId, "Generic STORAGE device");
@@ -300,7 +300,7 @@ TEST(FaultPlanText, RoundTrips) {
 TEST(FaultPlanText, RefusesWhatItDoesNotKnow) {
   for (const char* text : {"write-protect yes", "erase-fails 7", "fail-command E8 at 0", "fail-command XY at 1",
                            "media-info 01 02", "remove-after -1", "lun-map 100", "format-the-moon"}) {
-    const sim::FaultPlanLoad parsed = sim::ParseFaultPlan(std::string("# comment\n\n") + text + "\n");
+    const card::FaultPlanLoad parsed = card::ParseFaultPlan(std::string("# comment\n\n") + text + "\n");
     EXPECT_NE(parsed.error.find("line 3"), std::string::npos) << text << ": " << parsed.error;
   }
 }

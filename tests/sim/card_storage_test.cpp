@@ -9,8 +9,8 @@
 #include <string_view>
 #include <vector>
 
-#include "sim/card.h"
-#include "sim/card_storage.h"
+#include "card/card.h"
+#include "card/card_storage.h"
 #include "sim/reader.h"
 #include "tests/sim/sim_bench.h"
 
@@ -38,7 +38,7 @@ constexpr std::size_t kBlock = 32 * 528;
 
 struct StorageKind {
   const char* name;
-  std::function<sim::StorageOpen(const std::string&, sim::Access)> open;
+  std::function<card::StorageOpen(const std::string&, card::Access)> open;
 };
 
 class StorageContract : public ::testing::TestWithParam<StorageKind> {
@@ -48,22 +48,22 @@ class StorageContract : public ::testing::TestWithParam<StorageKind> {
     model = Pattern(kBytes, 3);
     PutFile(path, model);
   }
-  std::unique_ptr<sim::CardStorage> Open(sim::Access access = sim::Access::ReadWrite) {
-    sim::StorageOpen opened = GetParam().open(path, access);
+  std::unique_ptr<card::CardStorage> Open(card::Access access = card::Access::ReadWrite) {
+    card::StorageOpen opened = GetParam().open(path, access);
     EXPECT_TRUE(opened) << opened.error;
     return std::move(opened.storage);
   }
-  void Change(sim::CardStorage& storage, std::uint64_t offset, const std::vector<std::uint8_t>& bytes) {
+  void Change(card::CardStorage& storage, std::uint64_t offset, const std::vector<std::uint8_t>& bytes) {
     std::uint8_t* target = storage.Change(offset, bytes.size());
     ASSERT_NE(target, nullptr) << storage.Error();
     std::copy(bytes.begin(), bytes.end(), target);
     std::copy(bytes.begin(), bytes.end(), model.begin() + static_cast<std::ptrdiff_t>(offset));
   }
-  void Fill(sim::CardStorage& storage, std::uint64_t offset, std::size_t length) {
+  void Fill(card::CardStorage& storage, std::uint64_t offset, std::size_t length) {
     ASSERT_TRUE(storage.Fill(offset, length, 0xFF)) << storage.Error();
     std::fill_n(model.begin() + static_cast<std::ptrdiff_t>(offset), length, 0xFF);
   }
-  bool Shows(sim::CardStorage& storage, std::uint64_t offset, std::size_t length) {
+  bool Shows(card::CardStorage& storage, std::uint64_t offset, std::size_t length) {
     const std::uint8_t* bytes = storage.Read(offset, length);
     return bytes != nullptr && std::equal(bytes, bytes + length, model.begin() + static_cast<std::ptrdiff_t>(offset));
   }
@@ -84,7 +84,7 @@ TEST_P(StorageContract, ReadsShowEveryChangeAndCommitPutsThemInTheFile) {
   Change(*storage, 3 * kBlock + 40, Pattern(100, 7));  // into the erased block
   ASSERT_TRUE(storage->Commit()) << storage->Error();
   EXPECT_TRUE(FileBytes(path) == model);
-  EXPECT_TRUE(Shows(*storage, 0, sim::CardStorage::kMaxSpan));
+  EXPECT_TRUE(Shows(*storage, 0, card::CardStorage::kMaxSpan));
 }
 
 TEST_P(StorageContract, ErasesOfConsecutiveBlocksWaitAtMostOneRun) {
@@ -97,7 +97,7 @@ TEST_P(StorageContract, ErasesOfConsecutiveBlocksWaitAtMostOneRun) {
     ASSERT_TRUE(storage->Commit());
     // The file holds every erase but at most the last run's.
     const std::vector<std::uint8_t> file = FileBytes(path);
-    const std::size_t waiting = std::min(erased + kBlock, sim::CardStorage::kMaxFillRun);
+    const std::size_t waiting = std::min(erased + kBlock, card::CardStorage::kMaxFillRun);
     const std::size_t written = erased + kBlock - waiting;
     ASSERT_TRUE(std::equal(file.begin(), file.begin() + static_cast<std::ptrdiff_t>(written), model.begin()));
     ASSERT_TRUE(std::equal(file.begin() + static_cast<std::ptrdiff_t>(erased + kBlock), file.end(),
@@ -124,7 +124,7 @@ TEST_P(StorageContract, FlushWritesEverything) {
 
 TEST_P(StorageContract, ReadOnlyNeverWrites) {
   const std::vector<std::uint8_t> before = FileBytes(path);
-  auto storage = Open(sim::Access::ReadOnly);
+  auto storage = Open(card::Access::ReadOnly);
   EXPECT_FALSE(storage->Writable());
   EXPECT_TRUE(Shows(*storage, 1000, 2000));
   EXPECT_EQ(storage->Change(0, 16), nullptr);
@@ -136,22 +136,22 @@ TEST_P(StorageContract, ReadOnlyNeverWrites) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Kinds, StorageContract,
-                         ::testing::Values(StorageKind{"Platform", sim::OpenFileStorage},
-                                           StorageKind{"Stream", sim::OpenStreamStorage}),
+                         ::testing::Values(StorageKind{"Platform", card::OpenFileStorage},
+                                           StorageKind{"Stream", card::OpenStreamStorage}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 TEST(FileStorage, AMissingFileIsRefusedWithTheSystemsWords) {
   const std::string path = ScratchPath("none");
   std::filesystem::remove(path);
-  for (auto open : {sim::OpenFileStorage, sim::OpenStreamStorage}) {
-    const sim::StorageOpen opened = open(path, sim::Access::ReadOnly);
+  for (auto open : {card::OpenFileStorage, card::OpenStreamStorage}) {
+    const card::StorageOpen opened = open(path, card::Access::ReadOnly);
     EXPECT_FALSE(opened);
     EXPECT_NE(opened.error.find("No such file or directory"), std::string::npos) << opened.error;
   }
 }
 
 // Stands in for a host whose disk fills up: changes fail from the n-th on.
-class FullDisk : public sim::MemoryStorage {
+class FullDisk : public card::MemoryStorage {
  public:
   FullDisk(std::vector<std::uint8_t> bytes, int changesLeft_) : MemoryStorage(std::move(bytes)), left(changesLeft_) {}
   std::uint8_t* Change(std::uint64_t offset, std::size_t length) override {
@@ -167,9 +167,9 @@ class FullDisk : public sim::MemoryStorage {
 };
 
 TEST(HostFailure, FailsTheCommandAndEveryLaterOneWithTheHostsWords) {
-  const sim::CardGeometry geometry = simtest::Standard("1M");
-  sim::Card card(
-      sim::Nand(geometry, std::make_unique<FullDisk>(std::vector<std::uint8_t>(geometry.ImageBytes(), 0xFF), 1000)),
+  const card::CardGeometry geometry = simtest::Standard("1M");
+  card::Card card(
+      card::Nand(geometry, std::make_unique<FullDisk>(std::vector<std::uint8_t>(geometry.ImageBytes(), 0xFF), 1000)),
       "card.img");
   sim::Reader reader(card);
   std::vector<std::uint8_t> sector = Pattern(512, 1);
@@ -200,10 +200,10 @@ std::vector<ReaderCommand> Commands() {
   return commands;
 }
 
-sim::CreateOptions UsedCard() {
-  sim::CreateOptions options;
+card::CreateOptions UsedCard() {
+  card::CreateOptions options;
   options.geometry = simtest::Standard("1M");
-  options.fill = sim::Fill::Random;
+  options.fill = card::Fill::Random;
   return options;
 }
 
@@ -211,7 +211,7 @@ sim::CreateOptions UsedCard() {
 const std::vector<std::size_t>& States() {
   static const std::vector<std::size_t> states = [] {
     std::vector<std::size_t> digests;
-    sim::CardOpen copy = sim::CreateCard(UsedCard());
+    card::CardOpen copy = card::CreateCard(UsedCard());
     sim::Reader reader(*copy.card);
     std::vector<std::uint8_t> data = Pattern(512, 2);
     digests.push_back(Digest(copy.card->Media().Bytes()));
@@ -226,13 +226,13 @@ const std::vector<std::size_t>& States() {
 
 TEST_P(CrashTest, LeavesTheCardAsAfterARecentCommand) {
   const std::string path = ScratchPath("card.img");
-  ASSERT_TRUE(sim::CreateCardImage(path, UsedCard()));
+  ASSERT_TRUE(card::CreateCardImage(path, UsedCard()));
   const std::vector<std::size_t>& states = States();
   std::vector<std::uint8_t> data = Pattern(512, 2);
   const int crashAfter = GetParam();
   EXPECT_EXIT(
       {
-        sim::CardOpen opened = sim::OpenCardImage(path);
+        card::CardOpen opened = card::OpenCardImage(path);
         sim::Reader reader(*opened.card);
         for (int i = 0; i < crashAfter; ++i) Send(reader, Commands()[static_cast<std::size_t>(i)], data.data());
         std::_Exit(0);
@@ -241,7 +241,7 @@ TEST_P(CrashTest, LeavesTheCardAsAfterARecentCommand) {
   const auto match = std::find(states.begin(), states.end(), Digest(FileBytes(path)));
   ASSERT_NE(match, states.end()) << "the file holds no state the card went through";
   const auto k = static_cast<int>(match - states.begin());
-  const int runBlocks = static_cast<int>(sim::CardStorage::kMaxFillRun / (8 * 528));
+  const int runBlocks = static_cast<int>(card::CardStorage::kMaxFillRun / (8 * 528));
   EXPECT_LE(k, crashAfter);
   EXPECT_GE(k, crashAfter - runBlocks) << "more than a run of erases lost";
   if (crashAfter == 101 || crashAfter == 102) {

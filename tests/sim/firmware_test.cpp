@@ -2,12 +2,12 @@
 
 #include <algorithm>
 
+#include "card/card_tools.h"
+#include "card/firmware.h"
+#include "card/page_format.h"
 #include "engine/byte_order.h"
 #include "engine/low_level_format.h"
 #include "engine/reader_device.h"
-#include "sim/card_tools.h"
-#include "sim/firmware.h"
-#include "sim/page_format.h"
 #include "sim/sim_reader_device.h"
 #include "tests/sim/sim_bench.h"
 #include "tests/support/recording_host.h"
@@ -67,23 +67,23 @@ TEST(Firmware, NeverWrittenSectorsReadAsErased) {
 
 struct RoundTripCase {
   const char* name;
-  sim::CardGeometry geometry;
-  std::vector<sim::BlockRef> badBlocks;
+  card::CardGeometry geometry;
+  std::vector<card::BlockRef> badBlocks;
 };
 
 class LogicalRoundTrip : public ::testing::TestWithParam<RoundTripCase> {};
 
 TEST_P(LogicalRoundTrip, ImportedImageExportsUnchanged) {
-  sim::FaultPlan plan;
+  card::FaultPlan plan;
   plan.factoryBadBlocks = GetParam().badBlocks;
   auto card = MakeCard(GetParam().geometry, plan);
-  const std::uint64_t sectors = sim::LogicalSectorCount(GetParam().geometry);
+  const std::uint64_t sectors = card::LogicalSectorCount(GetParam().geometry);
   const auto image = Pattern(sectors * kSectorSize, 3);
-  ASSERT_EQ(sim::ImportLogical(*card, image), "");
-  const sim::LogicalImage exported = sim::ExportLogical(*card);
+  ASSERT_EQ(card::ImportLogical(*card, image), "");
+  const card::LogicalImage exported = card::ExportLogical(*card);
   ASSERT_EQ(exported.error, "");
   EXPECT_TRUE(exported.bytes == image);
-  const sim::CardReport report = sim::Inspect(*card);
+  const card::CardReport report = card::Inspect(*card);
   EXPECT_EQ(report.mappedBlocks, report.logicalBlocks);
   EXPECT_EQ(report.badBlocks, GetParam().badBlocks);
 }
@@ -93,7 +93,7 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(RoundTripCase{"OneMegabyte", Standard("1M"), {}},
                       RoundTripCase{"BadBlocksInTheZone", Standard("2M"), {{0, 3}, {0, 4}, {0, 200}, {0, 511}}},
                       RoundTripCase{"TwoZones", Standard("32M"), {{0, 1023}, {0, 1024}}},
-                      RoundTripCase{"TwoUnits", sim::CardGeometry{{{256, 8}, {512, 16}}}, {{1, 0}}}),
+                      RoundTripCase{"TwoUnits", card::CardGeometry{{{256, 8}, {512, 16}}}, {{1, 0}}}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(Firmware, RewritingASectorMovesItsBlockAndErasesTheOldOne) {
@@ -126,9 +126,9 @@ TEST(Firmware, WrittenPagesCarryAddressAndEcc) {
   EXPECT_GE(where->block, 1024u) << "stored in the second zone";
   for (std::uint32_t p = 0; p < 32; ++p) {
     const std::uint8_t* page = card->Media().Page(0, where->block * 32 + p);
-    const std::uint8_t* area = page + sim::kRedundantStart;
-    const sim::Ecc first = sim::SmartMediaEcc(page);
-    const sim::Ecc second = sim::SmartMediaEcc(page + 256);
+    const std::uint8_t* area = page + card::kRedundantStart;
+    const card::Ecc first = card::SmartMediaEcc(page);
+    const card::Ecc second = card::SmartMediaEcc(page + 256);
     for (int i = 0; i < 6; ++i) EXPECT_EQ(area[i], 0xFF) << "page " << p << " byte " << i;
     EXPECT_EQ(LoadBe16(area + 6), 0x1001) << "lba 0 of its zone, parity bit set";
     EXPECT_EQ(LoadBe16(area + 11), 0x1001);
@@ -141,16 +141,16 @@ TEST(Firmware, WrittenPagesCarryAddressAndEcc) {
 }
 
 TEST(Firmware, BadBlocksAndTheCisBlockAndThoseBeforeItAreNeverUsed) {
-  sim::FaultPlan plan;
+  card::FaultPlan plan;
   plan.factoryBadBlocks = {{0, 0}, {0, 1}, {0, 7}, {0, 100}};
   auto card = MakeCard(Standard("1M"), plan);
-  const sim::CardReport fresh = sim::Inspect(*card);
+  const card::CardReport fresh = card::Inspect(*card);
   ASSERT_EQ(fresh.cisBlock, 2u);
   std::vector<std::uint8_t> untouched = card->Media().Bytes();
   untouched.resize(3 * 8 * kPageSize);
   // Fill the card twice over: every usable block gets used.
-  ASSERT_EQ(sim::ImportLogical(*card, Pattern(2000 * kSectorSize, 1)), "");
-  ASSERT_EQ(sim::ImportLogical(*card, Pattern(2000 * kSectorSize, 2)), "");
+  ASSERT_EQ(card::ImportLogical(*card, Pattern(2000 * kSectorSize, 1)), "");
+  ASSERT_EQ(card::ImportLogical(*card, Pattern(2000 * kSectorSize, 2)), "");
   const std::vector<std::uint8_t> after = card->Media().Bytes();
   EXPECT_TRUE(std::equal(untouched.begin(), untouched.end(), after.begin()))
       << "blocks 0 to 2 (bad, bad, CIS) are never written";
@@ -160,18 +160,18 @@ TEST(Firmware, BadBlocksAndTheCisBlockAndThoseBeforeItAreNeverUsed) {
       EXPECT_TRUE(std::all_of(bytes, bytes + 512, [](std::uint8_t b) { return b == 0xFF; })) << "bad block " << bad;
     }
   }
-  const sim::CardReport report = sim::Inspect(*card);
+  const card::CardReport report = card::Inspect(*card);
   EXPECT_EQ(report.cisBlock, 2u);
   EXPECT_EQ(report.mappedBlocks, 250u);
 }
 
 TEST(Firmware, AZoneWithoutASpareBlockRefusesTheRewriteAndKeepsTheData) {
   // 256 blocks: the CIS block and five bad ones leave exactly the 250 the zone presents.
-  sim::FaultPlan plan;
+  card::FaultPlan plan;
   plan.factoryBadBlocks = {{0, 10}, {0, 20}, {0, 30}, {0, 40}, {0, 50}};
   auto card = MakeCard(Standard("1M"), plan);
   const auto image = Pattern(2000 * kSectorSize, 4);
-  ASSERT_EQ(sim::ImportLogical(*card, image), "");
+  ASSERT_EQ(card::ImportLogical(*card, image), "");
   sim::Reader reader(*card);
   const std::vector<std::uint8_t> before = card->Media().Bytes();
   auto data = Pattern(kSectorSize, 5);
@@ -206,7 +206,7 @@ TEST(Firmware, PassesOverABlockRetiredThroughItsFirstPage) {
   ASSERT_EQ(Send(reader, WriteRedundantCommand(0, where->block * 8), mark.data()), sim::kStatusGood);
   EXPECT_EQ(ReadSector(reader, 0), std::vector<std::uint8_t>(kSectorSize, 0xFF)) << "the old data is gone";
   EXPECT_EQ(reader.Logical().MappedBlocks(), 0u);
-  EXPECT_EQ(sim::Firmware(card->Media()).MappedBlocks(), 0u) << "a fresh scan passes over it too";
+  EXPECT_EQ(card::Firmware(card->Media()).MappedBlocks(), 0u) << "a fresh scan passes over it too";
   WriteSector(reader, 0, Pattern(kSectorSize, 2));
   EXPECT_NE(reader.Logical().Locate(0)->block, where->block) << "never used again";
 }
@@ -218,13 +218,13 @@ TEST(Firmware, DuplicateAddressesMapTheFirstBlockOnly) {
     WriteSector(reader, 0, Pattern(kSectorSize, 1));
   }
   // Copy the mapped block's first page, address and all, into block 200.
-  const auto where = sim::Firmware(card->Media()).Locate(0);
+  const auto where = card::Firmware(card->Media()).Locate(0);
   ASSERT_TRUE(where);
   std::vector<std::uint8_t> page(528);
   ASSERT_TRUE(card->Media().ReadPage(0, where->block * 8, page.data()));
   page[0] ^= 0xFF;
   ASSERT_TRUE(card->Media().Program(0, 200 * 8, 0, page.data(), page.size()));
-  sim::Firmware firmware(card->Media());
+  card::Firmware firmware(card->Media());
   EXPECT_EQ(firmware.Locate(0)->block, std::min<std::uint32_t>(where->block, 200));
   EXPECT_EQ(firmware.MappedBlocks(), 1u);
 }
@@ -239,7 +239,7 @@ namespace {
 // into the next block.
 TEST(Firmware, PassesOverAnUnreadableBlockWhenLookingForTheCis) {
   auto card = MakeCard(Standard("1M"), {}, /*withCis=*/false);
-  sim::FaultPlan plan;
+  card::FaultPlan plan;
   plan.unreadablePages = {{0, 0}};
   sim::Reader reader(*card, plan);
   RecordingHost host;

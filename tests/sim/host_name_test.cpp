@@ -3,7 +3,7 @@
 
 #include <utility>
 
-#include "sim/card_files.h"
+#include "card/card_files.h"
 
 namespace {
 
@@ -27,7 +27,7 @@ TEST(WindowsSafeName, IsOnePlainNameThatNamesNoDevice) {
       {"tab\there", "tab_here"},
       {"", "_"},
   };
-  for (const auto& [name, safe] : names) EXPECT_EQ(sim::WindowsSafeName(name), safe) << name;
+  for (const auto& [name, safe] : names) EXPECT_EQ(card::WindowsSafeName(name), safe) << name;
 }
 
 }  // namespace

@@ -2,7 +2,7 @@
 
 #include <vector>
 
-#include "sim/page_format.h"
+#include "card/page_format.h"
 #include "tests/sim/sim_bench.h"
 
 namespace {
@@ -10,7 +10,7 @@ namespace {
 struct EccCase {
   const char* name;
   std::vector<std::pair<std::size_t, std::uint8_t>> bytes;  // set on a zero chunk (all others 0x00)
-  sim::Ecc expected;
+  card::Ecc expected;
 };
 
 // Known answers of the SmartMedia ECC. Erased data gives FF FF FF; the
@@ -21,9 +21,9 @@ struct EccCase {
 class EccKnownAnswer : public ::testing::TestWithParam<EccCase> {};
 
 TEST_P(EccKnownAnswer, Matches) {
-  std::vector<std::uint8_t> chunk(sim::kEccChunk, 0x00);
+  std::vector<std::uint8_t> chunk(card::kEccChunk, 0x00);
   for (auto [index, value] : GetParam().bytes) chunk[index] = value;
-  EXPECT_EQ(sim::SmartMediaEcc(chunk.data()), GetParam().expected);
+  EXPECT_EQ(card::SmartMediaEcc(chunk.data()), GetParam().expected);
 }
 
 INSTANTIATE_TEST_SUITE_P(Vectors, EccKnownAnswer,
@@ -39,8 +39,8 @@ INSTANTIATE_TEST_SUITE_P(Vectors, EccKnownAnswer,
                          [](const auto& info) { return std::string(info.param.name); });
 
 TEST(Ecc, ErasedDataGivesErasedEcc) {
-  std::vector<std::uint8_t> chunk(sim::kEccChunk, 0xFF);
-  EXPECT_EQ(sim::SmartMediaEcc(chunk.data()), (sim::Ecc{0xFF, 0xFF, 0xFF}));
+  std::vector<std::uint8_t> chunk(card::kEccChunk, 0xFF);
+  EXPECT_EQ(card::SmartMediaEcc(chunk.data()), (card::Ecc{0xFF, 0xFF, 0xFF}));
 }
 
 // The defining property of the code: flipping data bit b of byte i changes
@@ -48,12 +48,12 @@ TEST(Ecc, ErasedDataGivesErasedEcc) {
 // CP(2j+1) / CP(2j) likewise for the bits j of b, so the syndrome names the
 // flipped bit.
 TEST(Ecc, EverySingleBitFlipNamesItsPosition) {
-  std::vector<std::uint8_t> chunk = simtest::Pattern(sim::kEccChunk, 7);
-  const sim::Ecc base = sim::SmartMediaEcc(chunk.data());
-  for (unsigned index = 0; index < sim::kEccChunk; ++index) {
+  std::vector<std::uint8_t> chunk = simtest::Pattern(card::kEccChunk, 7);
+  const card::Ecc base = card::SmartMediaEcc(chunk.data());
+  for (unsigned index = 0; index < card::kEccChunk; ++index) {
     for (unsigned bit = 0; bit < 8; ++bit) {
       chunk[index] ^= static_cast<std::uint8_t>(1u << bit);
-      const sim::Ecc flipped = sim::SmartMediaEcc(chunk.data());
+      const card::Ecc flipped = card::SmartMediaEcc(chunk.data());
       chunk[index] ^= static_cast<std::uint8_t>(1u << bit);
       const unsigned lines = static_cast<unsigned>((base[0] ^ flipped[0]) | ((base[1] ^ flipped[1]) << 8));
       const unsigned columns = static_cast<unsigned>((base[2] ^ flipped[2]) >> 2);
@@ -77,9 +77,9 @@ class BlockAddress : public ::testing::TestWithParam<AddressCase> {};
 
 TEST_P(BlockAddress, EncodesWithEvenParityAndDecodesBack) {
   const auto [lba, word] = GetParam();
-  EXPECT_EQ(sim::EncodeBlockAddress(lba), word);
-  EXPECT_EQ(sim::DecodeBlockAddress(word), lba);
-  EXPECT_FALSE(sim::DecodeBlockAddress(word ^ 0x0001)) << "odd parity must be refused";
+  EXPECT_EQ(card::EncodeBlockAddress(lba), word);
+  EXPECT_EQ(card::DecodeBlockAddress(word), lba);
+  EXPECT_FALSE(card::DecodeBlockAddress(word ^ 0x0001)) << "odd parity must be refused";
 }
 
 // 0x1000 | lba << 1, plus 1 when that has an odd bit count.
@@ -90,12 +90,12 @@ INSTANTIATE_TEST_SUITE_P(Words, BlockAddress,
 
 TEST(BlockAddress, RefusesWordsWithoutTheFixedBits) {
   for (std::uint16_t word : {0x0000, 0xFFFF, 0x0003, 0x3001, 0x9001}) {
-    EXPECT_FALSE(sim::DecodeBlockAddress(word)) << std::hex << word;
+    EXPECT_FALSE(card::DecodeBlockAddress(word)) << std::hex << word;
   }
 }
 
 TEST(CisPage, HasTheImageTwiceAndTheFixedRedundantBytes) {
-  const PageBuffer page = sim::CisPage();
+  const PageBuffer page = card::CisPage();
   const std::vector<std::uint8_t> signature = {0x01, 0x03, 0xD9, 0x01, 0xFF, 0x18, 0x02, 0xDF, 0x01, 0x20};
   EXPECT_TRUE(std::equal(signature.begin(), signature.end(), page.begin()));
   EXPECT_EQ(page[109], 0xFF) << "end of the tuple chain";
@@ -108,10 +108,10 @@ TEST(CisPage, HasTheImageTwiceAndTheFixedRedundantBytes) {
   const std::vector<std::uint8_t> redundant = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x00, 0x00,
                                                0x0C, 0xCC, 0xC3, 0x00, 0x00, 0x0C, 0xCC, 0xC3};
   EXPECT_TRUE(std::equal(redundant.begin(), redundant.end(), page.begin() + 512));
-  EXPECT_EQ(sim::SmartMediaEcc(page.data()), (sim::Ecc{0x0C, 0xCC, 0xC3}));
-  EXPECT_EQ(sim::SmartMediaEcc(page.data() + 256), (sim::Ecc{0x0C, 0xCC, 0xC3}));
-  EXPECT_TRUE(sim::IsCisPage(page.data()));
-  EXPECT_TRUE(sim::IsCisPage(sim::ZeroEccCisPage().data())) << "the ECC is no part of the recognition";
+  EXPECT_EQ(card::SmartMediaEcc(page.data()), (card::Ecc{0x0C, 0xCC, 0xC3}));
+  EXPECT_EQ(card::SmartMediaEcc(page.data() + 256), (card::Ecc{0x0C, 0xCC, 0xC3}));
+  EXPECT_TRUE(card::IsCisPage(page.data()));
+  EXPECT_TRUE(card::IsCisPage(card::ZeroEccCisPage().data())) << "the ECC is no part of the recognition";
 }
 
 struct CisBreak {
@@ -123,9 +123,9 @@ struct CisBreak {
 class NotACisPage : public ::testing::TestWithParam<CisBreak> {};
 
 TEST_P(NotACisPage, IsRefused) {
-  PageBuffer page = sim::CisPage();
+  PageBuffer page = card::CisPage();
   page[GetParam().offset] = GetParam().value;
-  EXPECT_FALSE(sim::IsCisPage(page.data()));
+  EXPECT_FALSE(card::IsCisPage(page.data()));
 }
 
 INSTANTIATE_TEST_SUITE_P(Breaks, NotACisPage,

@@ -4,8 +4,8 @@
 #include <functional>
 #include <string>
 
-#include "sim/card_tools.h"
-#include "sim/page_format.h"
+#include "card/card_tools.h"
+#include "card/page_format.h"
 #include "tests/sim/sim_bench.h"
 
 namespace {
@@ -56,7 +56,7 @@ class RefusedCommandBlock : public ::testing::TestWithParam<BadBlockCase> {};
 // A 1 MB card (one unit, 256 blocks of 8 pages, 2000 logical sectors) that
 // holds data: a refused block must leave every byte of it as it was.
 TEST_P(RefusedCommandBlock, GetsCheckConditionAndChangesNothing) {
-  auto card = MakeCard(Standard("1M"), {}, true, sim::Fill::Random);
+  auto card = MakeCard(Standard("1M"), {}, true, card::Fill::Random);
   sim::Reader reader(*card);
   const std::vector<std::uint8_t> before = card->Media().Bytes();
   Block block = GetParam().make();
@@ -122,7 +122,7 @@ TEST(Reader, InquiryNamesASupportedReader) {
 
 struct MediaCase {
   const char* name;
-  sim::CardGeometry geometry;
+  card::CardGeometry geometry;
 };
 
 class MediaInformation : public ::testing::TestWithParam<MediaCase> {};
@@ -145,7 +145,7 @@ TEST_P(MediaInformation, DecodesToTheCardsGeometry) {
 INSTANTIATE_TEST_SUITE_P(Cards, MediaInformation,
                          ::testing::Values(MediaCase{"OneMegabyte", Standard("1M")},
                                            MediaCase{"SixteenMegabytes", Standard("16M")},
-                                           MediaCase{"TwoUnits", sim::CardGeometry{{{1024, 32}, {1024, 32}}}}),
+                                           MediaCase{"TwoUnits", card::CardGeometry{{{1024, 32}, {1024, 32}}}}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 TEST(Reader, ReportsOneLogicalUnitAndASmartMediaCard) {
@@ -192,15 +192,15 @@ TEST(Reader, PhysicalPagesFollowTheNandRules) {
 
 struct FaultCase {
   const char* name;
-  std::function<void(sim::FaultPlan&)> plan;
-  std::function<void(sim::Reader&, sim::Card&)> check;
+  std::function<void(card::FaultPlan&)> plan;
+  std::function<void(sim::Reader&, card::Card&)> check;
 };
 
 class FaultPlanBehaviour : public ::testing::TestWithParam<FaultCase> {};
 
 TEST_P(FaultPlanBehaviour, Shows) {
   auto card = MakeCard(Standard("1M"));
-  sim::FaultPlan plan;
+  card::FaultPlan plan;
   GetParam().plan(plan);
   sim::Reader reader(*card, plan);
   GetParam().check(reader, *card);
@@ -210,8 +210,8 @@ std::uint8_t EraseBlock(sim::Reader& reader, std::uint16_t block) { return Send(
 
 INSTANTIATE_TEST_SUITE_P(
     Plans, FaultPlanBehaviour,
-    ::testing::Values(FaultCase{"WriteProtection", [](sim::FaultPlan& p) { p.writeProtected = true; },
-                                [](sim::Reader& reader, sim::Card& card) {
+    ::testing::Values(FaultCase{"WriteProtection", [](card::FaultPlan& p) { p.writeProtected = true; },
+                                [](sim::Reader& reader, card::Card& card) {
                                   std::uint8_t state = 0;
                                   ASSERT_EQ(Send(reader, GetDeviceStateCommand(), &state), kGood);
                                   EXPECT_TRUE(IsWriteProtected(state));
@@ -226,16 +226,16 @@ INSTANTIATE_TEST_SUITE_P(
                                   EXPECT_TRUE(card.Media().Bytes() == before);
                                 }},
                       FaultCase{"UnreadablePage",
-                                [](sim::FaultPlan& p) {
+                                [](card::FaultPlan& p) {
                                   p.unreadablePages = {{0, 9}};
                                 },
-                                [](sim::Reader& reader, sim::Card&) {
+                                [](sim::Reader& reader, card::Card&) {
                                   PageBuffer page{};
                                   EXPECT_EQ(Send(reader, ReadPhySectorCommand(0, 9), page.data()), kCheck);
                                   EXPECT_EQ(Send(reader, ReadPhySectorCommand(0, 10), page.data()), kGood);
                                 }},
-                      FaultCase{"UnreadablePageUnderALogicalSector", [](sim::FaultPlan&) {},
-                                [](sim::Reader& reader, sim::Card&) {
+                      FaultCase{"UnreadablePageUnderALogicalSector", [](card::FaultPlan&) {},
+                                [](sim::Reader& reader, card::Card&) {
                                   SectorBuffer sector{};
                                   ASSERT_EQ(Send(reader, WriteLbaCommand(2, 1), sector.data()), kGood);
                                   const auto where = reader.Logical().Locate(0);
@@ -244,10 +244,10 @@ INSTANTIATE_TEST_SUITE_P(
                                   EXPECT_EQ(Send(reader, ReadLbaCommand(3, 1), sector.data()), kGood);
                                 }},
                       FaultCase{"FailingErase",
-                                [](sim::FaultPlan& p) {
+                                [](card::FaultPlan& p) {
                                   p.failingErase = {{0, 7}};
                                 },
-                                [](sim::Reader& reader, sim::Card& card) {
+                                [](sim::Reader& reader, card::Card& card) {
                                   SectorBuffer sector{};
                                   ASSERT_EQ(Send(reader, WritePhySectorCommand(0, 56), sector.data()), kGood);
                                   EXPECT_EQ(EraseBlock(reader, 7), kCheck);
@@ -255,10 +255,10 @@ INSTANTIATE_TEST_SUITE_P(
                                   EXPECT_EQ(EraseBlock(reader, 8), kGood);
                                 }},
                       FaultCase{"FailingProgramIsAvoidedByTheFirmware",
-                                [](sim::FaultPlan& p) {
+                                [](card::FaultPlan& p) {
                                   p.failingProgram = {{0, 1}};
                                 },
-                                [](sim::Reader& reader, sim::Card& card) {
+                                [](sim::Reader& reader, card::Card& card) {
                                   SectorBuffer sector{};
                                   EXPECT_EQ(Send(reader, WritePhySectorCommand(0, 8), sector.data()), kCheck);
                                   EXPECT_TRUE(card.Media().IsErased(0, 1));
@@ -273,28 +273,28 @@ INSTANTIATE_TEST_SUITE_P(
                                   EXPECT_EQ(back, data);
                                 }},
                       FaultCase{"CommandFailsAtItsThirdCallOnly",
-                                [](sim::FaultPlan& p) {
+                                [](card::FaultPlan& p) {
                                   p.commandFaults = {{0xE8, std::nullopt, 3, false}};
                                 },
-                                [](sim::Reader& reader, sim::Card&) {
+                                [](sim::Reader& reader, card::Card&) {
                                   std::vector<std::uint8_t> statuses;
                                   for (std::uint16_t b = 1; b <= 5; ++b) statuses.push_back(EraseBlock(reader, b));
                                   EXPECT_EQ(statuses, (std::vector<std::uint8_t>{kGood, kGood, kCheck, kGood, kGood}));
                                 }},
                       FaultCase{"CommandFailsFromItsSecondCallOn",
-                                [](sim::FaultPlan& p) {
+                                [](card::FaultPlan& p) {
                                   p.commandFaults = {{0xE8, std::nullopt, 2, true}};
                                 },
-                                [](sim::Reader& reader, sim::Card&) {
+                                [](sim::Reader& reader, card::Card&) {
                                   std::vector<std::uint8_t> statuses;
                                   for (std::uint16_t b = 1; b <= 4; ++b) statuses.push_back(EraseBlock(reader, b));
                                   EXPECT_EQ(statuses, (std::vector<std::uint8_t>{kGood, kCheck, kCheck, kCheck}));
                                 }},
                       FaultCase{"SubFunctionFaultCountsOnlyItsSubFunction",
-                                [](sim::FaultPlan& p) {
+                                [](card::FaultPlan& p) {
                                   p.commandFaults = {{0xE6, std::uint8_t{5}, 2, false}};
                                 },
-                                [](sim::Reader& reader, sim::Card&) {
+                                [](sim::Reader& reader, card::Card&) {
                                   EXPECT_EQ(Send(reader, FormatEndCommand()), kGood);
                                   EXPECT_EQ(Send(reader, LockCommand()), kGood);
                                   EXPECT_EQ(Send(reader, UnLockCommand()), kGood);
@@ -302,8 +302,8 @@ INSTANTIATE_TEST_SUITE_P(
                                   EXPECT_EQ(reader.MediaChanges(), 1u);
                                 }},
                       FaultCase{"CardRemovedAfterTheSecondCommand",
-                                [](sim::FaultPlan& p) { p.removeAfterCommands = 2; },
-                                [](sim::Reader& reader, sim::Card&) {
+                                [](card::FaultPlan& p) { p.removeAfterCommands = 2; },
+                                [](sim::Reader& reader, card::Card&) {
                                   PageBuffer page{};
                                   EXPECT_EQ(Send(reader, ReadPhySectorCommand(0, 0), page.data()), kGood);
                                   EXPECT_EQ(EraseBlock(reader, 3), kGood);
@@ -319,8 +319,8 @@ INSTANTIATE_TEST_SUITE_P(
                                       << "the reader is still there";
                                   EXPECT_FALSE(reader.CardPresent());
                                 }},
-                      FaultCase{"WrongInquiryText", [](sim::FaultPlan& p) { p.inquiryId = "Generic STORAGE device"; },
-                                [](sim::Reader& reader, sim::Card&) {
+                      FaultCase{"WrongInquiryText", [](card::FaultPlan& p) { p.inquiryId = "Generic STORAGE device"; },
+                                [](sim::Reader& reader, card::Card&) {
                                   std::array<std::uint8_t, 36> reply{};
                                   ASSERT_EQ(Send(reader, InquiryCommand(), reply.data()), kGood);
                                   EXPECT_EQ(std::string(reply.begin() + 8, reply.begin() + 30),
@@ -328,24 +328,24 @@ INSTANTIATE_TEST_SUITE_P(
                                   EXPECT_FALSE(IsSupportedInquiry(reply.data(), reply.size()));
                                 }},
                       FaultCase{"MalformedMediaReply",
-                                [](sim::FaultPlan& p) {
+                                [](card::FaultPlan& p) {
                                   p.mediaInfoReply = std::array<std::uint8_t, 36>{};
                                   (*p.mediaInfoReply)[0] = 1;
                                   (*p.mediaInfoReply)[4] = 10;
                                   (*p.mediaInfoReply)[5] = 8;
                                 },
-                                [](sim::Reader& reader, sim::Card&) {
+                                [](sim::Reader& reader, card::Card&) {
                                   std::array<std::uint8_t, 36> reply{};
                                   ASSERT_EQ(Send(reader, ReadMediaInfoCommand(), reply.data()), kGood);
                                   EXPECT_EQ(reply[5], 8);
                                   EXPECT_EQ(reply[4], 10);
                                 }},
                       FaultCase{"AnotherCardTypeAndLunMap",
-                                [](sim::FaultPlan& p) {
+                                [](card::FaultPlan& p) {
                                   p.cardType = 1;
                                   p.lunMap = 0x18;
                                 },
-                                [](sim::Reader& reader, sim::Card&) {
+                                [](sim::Reader& reader, card::Card&) {
                                   std::uint8_t type = 0, map = 0;
                                   ASSERT_EQ(Send(reader, GetCardTypeCommand(), &type), kGood);
                                   ASSERT_EQ(Send(reader, GetLunMapCommand(), &map), kGood);

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "sim/card.h"
+#include "card/card.h"
 #include "sim/reader.h"
 #include "transport/reader_commands.h"
 
@@ -30,16 +30,16 @@ inline std::string ScratchPath(const std::string& name) {
   return (dir / name).string();
 }
 
-inline sim::CardGeometry Standard(const char* name) { return *sim::StandardGeometry(name); }
+inline card::CardGeometry Standard(const char* name) { return *card::StandardGeometry(name); }
 
-inline std::unique_ptr<sim::Card> MakeCard(const sim::CardGeometry& geometry, sim::FaultPlan plan = {},
-                                           bool withCis = true, sim::Fill fill = sim::Fill::Erased) {
-  sim::CreateOptions options;
+inline std::unique_ptr<card::Card> MakeCard(const card::CardGeometry& geometry, card::FaultPlan plan = {},
+                                            bool withCis = true, card::Fill fill = card::Fill::Erased) {
+  card::CreateOptions options;
   options.geometry = geometry;
   options.plan = std::move(plan);
   options.withCis = withCis;
   options.fill = fill;
-  sim::CardOpen made = sim::CreateCard(options);
+  card::CardOpen made = card::CreateCard(options);
   EXPECT_TRUE(made) << made.error;
   return std::move(made.card);
 }

@@ -12,7 +12,7 @@ using simtest::MakeCard;
 using simtest::Standard;
 
 TEST(SimReaderDevice, FindsTheReaderAndReadsTheGeometry) {
-  auto card = MakeCard(sim::CardGeometry{{{1024, 32}, {512, 16}}});
+  auto card = MakeCard(card::CardGeometry{{{1024, 32}, {512, 16}}});
   sim::Reader reader(*card);
   RecordingHost host;
   CSimReader device(host, reader);
@@ -29,7 +29,7 @@ TEST(SimReaderDevice, FindsTheReaderAndReadsTheGeometry) {
 
 struct NotFoundCase {
   const char* name;
-  std::function<void(sim::FaultPlan&)> plan;
+  std::function<void(card::FaultPlan&)> plan;
   std::vector<HostMessage> messages;
   std::uint64_t slept;
 };
@@ -38,7 +38,7 @@ class SimReaderNotFound : public ::testing::TestWithParam<NotFoundCase> {};
 
 TEST_P(SimReaderNotFound, ReturnsZero) {
   auto card = MakeCard(Standard("1M"));
-  sim::FaultPlan plan;
+  card::FaultPlan plan;
   GetParam().plan(plan);
   sim::Reader reader(*card, plan);
   RecordingHost host;
@@ -54,17 +54,17 @@ TEST_P(SimReaderNotFound, ReturnsZero) {
 INSTANTIATE_TEST_SUITE_P(
     Readers, SimReaderNotFound,
     ::testing::Values(
-        NotFoundCase{"OtherInquiry", [](sim::FaultPlan& p) { p.inquiryId = "Generic STORAGE DEVICF"; }, {}, 0},
+        NotFoundCase{"OtherInquiry", [](card::FaultPlan& p) { p.inquiryId = "Generic STORAGE DEVICF"; }, {}, 0},
         NotFoundCase{"InquiryFails",
-                     [](sim::FaultPlan& p) {
+                     [](card::FaultPlan& p) {
                        p.commandFaults = {{0x12, std::nullopt, 1, false}};
                      },
                      {},
                      0},
-        NotFoundCase{"NotSmartMedia", [](sim::FaultPlan& p) { p.cardType = 1; }, {}, 0},
-        NotFoundCase{"CardGone", [](sim::FaultPlan& p) { p.removeAfterCommands = 1; }, {}, 0},
+        NotFoundCase{"NotSmartMedia", [](card::FaultPlan& p) { p.cardType = 1; }, {}, 0},
+        NotFoundCase{"CardGone", [](card::FaultPlan& p) { p.removeAfterCommands = 1; }, {}, 0},
         NotFoundCase{"MediaInformationFails",
-                     [](sim::FaultPlan& p) {
+                     [](card::FaultPlan& p) {
                        p.commandFaults = {{0xE7, std::uint8_t{0}, 1, false}};
                      },
                      {ErrorBox("Read media information fail!", MessageOwner::None)},
@@ -152,7 +152,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(SimReaderDevice, FailedMediaInformationLeavesTheGeometryAlone) {
   auto card = MakeCard(Standard("16M"));
-  sim::FaultPlan plan;
+  card::FaultPlan plan;
   plan.commandFaults = {{0xE7, std::uint8_t{0}, 2, false}};
   sim::Reader reader(*card, plan);
   RecordingHost host;
@@ -167,7 +167,7 @@ TEST(SimReaderDevice, FailedMediaInformationLeavesTheGeometryAlone) {
 
 TEST(SimReaderDevice, ReportsWriteProtection) {
   auto card = MakeCard(Standard("1M"));
-  sim::FaultPlan plan;
+  card::FaultPlan plan;
   plan.writeProtected = true;
   sim::Reader reader(*card, plan);
   RecordingHost host;

@@ -63,8 +63,8 @@ class Device : public ::testing::Test {
     EXPECT_EQ(r.in[12], status);
   }
 
-  std::unique_ptr<sim::Card> card = simtest::MakeCard(simtest::Standard("16M"));
-  std::unique_ptr<sim::Card> none = simtest::MakeCard(simtest::Standard("1M"));
+  std::unique_ptr<card::Card> card = simtest::MakeCard(simtest::Standard("16M"));
+  std::unique_ptr<card::Card> none = simtest::MakeCard(simtest::Standard("1M"));
   sim::Reader reader{*card};
   sim::Reader empty{*none};
   sim::ReaderTarget slot0{reader};

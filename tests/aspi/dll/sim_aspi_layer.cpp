@@ -22,8 +22,8 @@
 #include <utility>
 #include <vector>
 
-#include "sim/card.h"
-#include "sim/fault_plan.h"
+#include "card/card.h"
+#include "card/fault_plan.h"
 #include "sim/reader.h"
 #include "sim/reader_target.h"
 #include "tests/aspi/dll/sim_aspi_control.h"
@@ -54,7 +54,7 @@ struct Lock {
 };
 
 struct Lun {
-  std::unique_ptr<sim::Card> card;
+  std::unique_ptr<card::Card> card;
   std::unique_ptr<sim::Reader> reader;
   std::unique_ptr<sim::ReaderTarget> target;
 };
@@ -70,14 +70,14 @@ struct Pending {
   bool statusWritten = false;  // completed, its event not yet signalled
 };
 
-std::unique_ptr<sim::Card> MakeCard(const char* card, const sim::FaultPlan& plan) {
-  if (const auto geometry = sim::StandardGeometry(card)) {
-    sim::CreateOptions options;
+std::unique_ptr<card::Card> MakeCard(const char* card, const card::FaultPlan& plan) {
+  if (const auto geometry = card::StandardGeometry(card)) {
+    card::CreateOptions options;
     options.geometry = *geometry;
     options.plan = plan;
-    return std::move(sim::CreateCard(options).card);
+    return std::move(card::CreateCard(options).card);
   }
-  return std::move(sim::OpenCardImage(card).card);
+  return std::move(card::OpenCardImage(card).card);
 }
 
 DataDirection DirectionOf(BYTE flags) {
@@ -137,7 +137,7 @@ class Layer {
 
   int AttachReader(unsigned ha, unsigned target, unsigned lun, const char* card, const char* faults) {
     if (target >= kMaxTargets || lun >= kMaxLuns) return 0;
-    sim::FaultPlanLoad plan = sim::ParseFaultPlan(faults != nullptr ? faults : "");
+    card::FaultPlanLoad plan = card::ParseFaultPlan(faults != nullptr ? faults : "");
     if (!plan.error.empty()) return 0;
     auto made = MakeCard(card != nullptr ? card : "1M", plan.plan);
     if (!made) return 0;
