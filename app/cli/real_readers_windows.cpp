@@ -223,6 +223,10 @@ constexpr std::uint32_t kVolumeLockRetryPause = 100;  // ms, as the format job t
 int RestoreOnLockedVolume(RestoreStep& restore, CPassThroughReader& reader, FormatHost& host, CliContext& context) {
   bool locked = false;
   for (int attempt = 1; attempt <= kVolumeLockTries && !locked; ++attempt) {
+    if (context.stopFlag.load() != 0) {
+      context.err << "Stopped. The card is formatted, but the files were not put back: run the same command again.\n";
+      return kExitDeclined;
+    }
     locked = reader.LockVolume() != 0;
     if (!locked && attempt < kVolumeLockTries) host.Sleep(kVolumeLockRetryPause);
   }
@@ -259,7 +263,10 @@ int FormatVolume(CPassThroughReader& reader, const std::string& detail, FormatHo
   FormatWatch watch(host, context);
   const JobOutcome outcome = FormatJob(reader, watch, desktop, context.stopFlag);
   int status = kExitSuccess;
-  if (restore && outcome == JobOutcome::Completed) status = RestoreOnLockedVolume(*restore, reader, host, context);
+  if (restore && outcome == JobOutcome::Completed) {
+    context.stopFlag.store(0);  // the job raised it at its end; from here it is Ctrl-C's again
+    status = RestoreOnLockedVolume(*restore, reader, host, context);
+  }
   reader.Close();
   return TellFormatEnd(outcome, watch, reader.geometry, context, status);
 }

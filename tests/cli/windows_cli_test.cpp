@@ -52,6 +52,7 @@ class Volumes : public ::testing::Test {
     // Ctrl-C at the format's first pause of a second, if asked for.
     const auto sleep = [&](std::uint32_t ms) {
       if (stopAtPause && ms == 1000) stopFlag.store(1);
+      if (atPause) atPause(ms, stopFlag);
     };
     CliContext context{out, err, in, false, sleep, stopFlag};
     context.volumeApi = &volumes;
@@ -81,6 +82,7 @@ class Volumes : public ::testing::Test {
   std::vector<std::unique_ptr<sim::Reader>> readers;
   FakeVolumeApi volumes;
   bool stopAtPause = false;
+  std::function<void(std::uint32_t ms, std::atomic<int>& stopFlag)> atPause;
 };
 
 // What the volume model saw: 'l' a lock refused, 'L' a lock granted, 'D' a
@@ -264,6 +266,17 @@ TEST_F(Volumes, RestoreWritesUnderTheVolumeLock) {
   // The format's lock given up, then the restore's taken (with its dismount) and given up.
   const std::string controls = VolumeControls(volumes);
   EXPECT_EQ(controls.substr(controls.size() - 5), "ULD*U") << controls;
+  // Ctrl-C while the restore's lock is refused: the restore is not begun.
+  int seconds = 0;
+  atPause = [&](std::uint32_t ms, std::atomic<int>& stopFlag) {
+    if (ms == 1000 && ++seconds == 2) volumes.FailLocks('E', 50);
+    if (ms == 100 && seconds == 2) stopFlag.store(1);
+  };
+  const ToolRun stopped = Smformat({"--yes", "--restore", dump, "E:"});
+  EXPECT_EQ(stopped.status, kExitDeclined) << stopped.err;
+  EXPECT_TRUE(Contains(stopped.err, "the files were not put back")) << stopped.err;
+  const std::string after = VolumeControls(volumes).substr(controls.size());
+  EXPECT_EQ(after.substr(after.size() - 2), "Ul") << after;  // one try, then the stop
 }
 
 TEST_F(Volumes, TwoReadersWithCardsAreRefused) {
