@@ -21,6 +21,7 @@
 #include "engine/byte_order.h"
 #include "engine/fat_layout.h"
 #include "engine/fat_reader.h"
+#include "tests/cli/tool_run.h"
 #include "tests/support/fat_tools.h"
 #include "tests/support/temp_dir.h"
 
@@ -33,24 +34,10 @@ using fat_tools::RunTool;
 
 constexpr std::size_t kSector = 512;
 
-struct ToolRun {
-  int status = -1;
-  std::string out, err;
-};
-
-ToolRun Tool(int (*main)(const std::vector<std::string>&, CliContext&), const std::vector<std::string>& args) {
-  std::ostringstream out, err;
-  std::istringstream in;
-  std::atomic<int> stop{0};
-  CliContext context{out, err, in, false, [](std::uint32_t) {}, stop, [](std::uint32_t) {}};
-  ToolRun run;
-  run.status = main(args, context);
-  run.out = out.str();
-  run.err = err.str();
-  return run;
-}
-
-ToolRun Smcard(const std::vector<std::string>& args) { return Tool(SmcardMain, args); }
+using clirun::Smcard;
+using clirun::Smformat;
+using clirun::Tool;
+using clirun::ToolRun;
 
 bool Contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
 

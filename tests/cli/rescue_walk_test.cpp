@@ -25,31 +25,16 @@
 #include "engine/fat_reader.h"
 #include "tests/cli/planted_card.h"
 #include "tests/cli/real_cli_bench.h"
+#include "tests/cli/tool_run.h"
 #include "tests/support/fat_tools.h"
 #include "tests/support/temp_dir.h"
 
 namespace {
 
-struct ToolRun {
-  int status = -1;
-  std::string out, err;
-  std::string All() const { return out + err; }
-};
-
-ToolRun Tool(int (*main)(const std::vector<std::string>&, CliContext&), const std::vector<std::string>& args) {
-  std::ostringstream out, err;
-  std::istringstream in;
-  std::atomic<int> stop{0};
-  CliContext context{out, err, in, false, [](std::uint32_t) {}, stop, [](std::uint32_t) {}};
-  ToolRun run;
-  run.status = main(args, context);
-  run.out = out.str();
-  run.err = err.str();
-  return run;
-}
-
-ToolRun Smformat(const std::vector<std::string>& args) { return Tool(SmformatMain, args); }
-ToolRun Smcard(const std::vector<std::string>& args) { return Tool(SmcardMain, args); }
+using clirun::Smcard;
+using clirun::Smformat;
+using clirun::Tool;
+using clirun::ToolRun;
 
 std::string Slurp(const std::string& path) { return fat_tools::ReadAll(path); }
 void Spit(const std::string& path, const std::string& bytes) {
