@@ -22,6 +22,29 @@ std::uint32_t Chunk(const Card& card) {
   return pages;
 }
 
+// A fault of the sidecar on a block or page the card does not have: it would
+// never apply, and the run would prove nothing about it.
+std::string FaultOffCard(const CardGeometry& geometry, const FaultPlan& plan) {
+  const auto off = [&geometry](std::uint8_t unit, std::uint64_t at, bool page) {
+    if (unit >= geometry.units.size()) return true;
+    const UnitGeometry& u = geometry.units[unit];
+    return at >= (page ? std::uint64_t{u.blocks} * u.pagesPerBlock : u.blocks);
+  };
+  const auto name = [](const char* kind, std::uint8_t unit, std::uint64_t at) {
+    return std::string(kind) + " " + std::to_string(unit) + ":" + std::to_string(at) + " is not on the card";
+  };
+  for (const PageRef& ref : plan.unreadablePages) {
+    if (off(ref.unit, ref.page, true)) return name("unreadable-page", ref.unit, ref.page);
+  }
+  for (const auto& [kind, blocks] :
+       {std::pair{"erase-fails", &plan.failingErase}, {"program-fails", &plan.failingProgram}}) {
+    for (const BlockRef& ref : *blocks) {
+      if (off(ref.unit, ref.block, false)) return name(kind, ref.unit, ref.block);
+    }
+  }
+  return "";
+}
+
 }  // namespace
 
 CardAndPlan OpenCardAndPlan(const std::string& imagePath, const std::optional<CardGeometry>& geometry, Access access,
@@ -31,6 +54,8 @@ CardAndPlan OpenCardAndPlan(const std::string& imagePath, const std::optional<Ca
   if (!opened) return CardAndPlan{nullptr, {}, opened.error};
   FaultPlanLoad sidecar = LoadFaultPlan(imagePath);
   if (!sidecar.error.empty()) return CardAndPlan{nullptr, {}, sidecar.error};
+  const std::string offCard = FaultOffCard(opened.card->Geometry(), sidecar.plan);
+  if (!offCard.empty()) return CardAndPlan{nullptr, {}, FaultSidecarPath(imagePath) + ": " + offCard};
   return CardAndPlan{std::move(opened.card), std::move(sidecar.plan), ""};
 }
 

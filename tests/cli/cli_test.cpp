@@ -806,6 +806,16 @@ INSTANTIATE_TEST_SUITE_P(
                                     }
                                     WriteFile(d.File("dump.img.faults"), faults);
                                   }},
+                      RefusalCase{"FaultPastTheLastPage",
+                                  kUsed1M,
+                                  "unreadable-page 0:2048\n",
+                                  {"smformat", "--simulate", "IMAGE", "--yes"},
+                                  "0:2048 is not on the card"},
+                      RefusalCase{"FaultOnAUnitTheCardLacks",
+                                  kUsed1M,
+                                  "erase-fails 1:0\n",
+                                  {"smformat", "--simulate", "IMAGE", "--yes"},
+                                  "erase-fails 1:0 is not on the card"},
                       RefusalCase{"FormatWithAFolderForSidecar",
                                   {"--size", "1M", "--fill", "random", "--write-protect"},
                                   nullptr,
